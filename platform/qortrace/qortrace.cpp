@@ -1,0 +1,323 @@
+// Trace log of the agent.
+//
+// One line per call:
+//   2026-12-05 16:39:06.123 <thread> <level> <source>:<function>:<line> <message>
+// appended with a single write(2) to a file opened with O_APPEND, so lines of
+// several threads and processes never interleave. The file is
+// <root>/log/trace.log (root: ORV_ROOT or /opt/orv; ORV_TRACE_FILE replaces the
+// path, "-" means standard error). Past 10 MB it is renamed to trace.log.1 and
+// a new one is started.
+#include "qortrace.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string>
+
+namespace {
+
+constexpr off_t kRotateSize = 10 * 1024 * 1024;
+constexpr size_t kMaxLine = 8192;
+constexpr int kDefaultLevels = (1 << 1) | (1 << 2) | (1 << 3);
+
+// Bit i set: level i is kept. ORV_TRACE_LEVELS is a comma list or "all".
+int keptLevels() {
+    const char *spec = std::getenv("ORV_TRACE_LEVELS");
+    if (spec == nullptr || *spec == '\0') return kDefaultLevels;
+    if (std::strcmp(spec, "all") == 0) return ~0;
+    int mask = 0;
+    const char *p = spec;
+    while (*p != '\0') {
+        char *end = nullptr;
+        long level = std::strtol(p, &end, 10);
+        if (end == p) {
+            ++p;  // skip a separator or a stray character
+            continue;
+        }
+        if (level >= 0 && level < 31) mask |= 1 << level;
+        p = end;
+    }
+    return mask;
+}
+
+std::string tracePath() {
+    const char *file = std::getenv("ORV_TRACE_FILE");
+    if (file != nullptr && *file != '\0') return file;
+    const char *root = std::getenv("ORV_ROOT");
+    std::string path = (root != nullptr && *root != '\0') ? root : "/opt/orv";
+    return path + "/log/trace.log";
+}
+
+// The open trace file of this process, reopened when the path changes or the
+// file was rotated away.
+struct Sink {
+    std::mutex lock;
+    std::string path;
+    int fd = -1;
+
+    void close() {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+
+    int open(const std::string &wanted) {
+        if (fd >= 0 && wanted == path) return fd;
+        close();
+        path = wanted;
+        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0 && errno == ENOENT) {
+            // The trace log is the one writer that creates the log directory.
+            std::string dir = path.substr(0, path.rfind('/'));
+            if (!dir.empty() && ::mkdir(dir.c_str(), 0755) == 0) {
+                fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+            }
+        }
+        return fd;
+    }
+
+    // After a write: past the size bound, the first process to notice renames
+    // the file under an exclusive lock; every process then reopens.
+    void rotateIfNeeded() {
+        struct stat mine {};
+        if (fd < 0 || ::fstat(fd, &mine) != 0 || mine.st_size <= kRotateSize) return;
+        if (::flock(fd, LOCK_EX) == 0) {
+            struct stat current {};
+            if (::stat(path.c_str(), &current) == 0 && current.st_ino == mine.st_ino &&
+                current.st_dev == mine.st_dev) {
+                std::string older = path + ".1";
+                ::rename(path.c_str(), older.c_str());
+            }
+            ::flock(fd, LOCK_UN);
+        }
+        std::string p = path;
+        close();
+        open(p);
+    }
+};
+
+Sink &sink() {
+    static Sink *s = new Sink;  // outlives every static destructor that may trace
+    return *s;
+}
+
+thread_local char threadName[32] = "";
+
+// Appends the formatted text to out; a %s argument that is NULL shows as
+// "NULL". Every other conversion is handed to vsnprintf one at a time.
+void formatMessage(std::string &out, const char *format, va_list args) {
+    char piece[512];
+    const char *p = format;
+    while (*p != '\0') {
+        if (*p != '%') {
+            const char *start = p;
+            while (*p != '\0' && *p != '%') ++p;
+            out.append(start, p);
+            continue;
+        }
+        const char *start = p++;
+        if (*p == '%') {
+            out.push_back('%');
+            ++p;
+            continue;
+        }
+        // flags, width, precision, length
+        while (*p != '\0' && std::strchr("-+ #0'", *p) != nullptr) ++p;
+        bool starWidth = false, starPrecision = false;
+        if (*p == '*') {
+            starWidth = true;
+            ++p;
+        } else {
+            while (*p >= '0' && *p <= '9') ++p;
+        }
+        if (*p == '.') {
+            ++p;
+            if (*p == '*') {
+                starPrecision = true;
+                ++p;
+            } else {
+                while (*p >= '0' && *p <= '9') ++p;
+            }
+        }
+        int longs = 0;
+        bool shortInt = false, longDouble = false, sizeLike = false;
+        for (;;) {
+            if (*p == 'l') {
+                ++longs;
+            } else if (*p == 'h') {
+                shortInt = true;
+            } else if (*p == 'L') {
+                longDouble = true;
+            } else if (*p == 'z' || *p == 'j' || *p == 't') {
+                sizeLike = true;
+            } else {
+                break;
+            }
+            ++p;
+        }
+        char conv = *p;
+        if (conv == '\0') {
+            out.append(start);
+            return;
+        }
+        ++p;
+        std::string spec(start, p);
+        int width = starWidth ? va_arg(args, int) : 0;
+        int precision = starPrecision ? va_arg(args, int) : 0;
+        auto emit = [&](auto value) {
+            int n;
+            if (starWidth && starPrecision) {
+                n = std::snprintf(piece, sizeof piece, spec.c_str(), width, precision, value);
+            } else if (starWidth) {
+                n = std::snprintf(piece, sizeof piece, spec.c_str(), width, value);
+            } else if (starPrecision) {
+                n = std::snprintf(piece, sizeof piece, spec.c_str(), precision, value);
+            } else {
+                n = std::snprintf(piece, sizeof piece, spec.c_str(), value);
+            }
+            if (n > 0) out.append(piece, std::min<size_t>(size_t(n), sizeof piece - 1));
+        };
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+        switch (conv) {
+            case 'd':
+            case 'i':
+            case 'u':
+            case 'o':
+            case 'x':
+            case 'X':
+                if (longs >= 2) {
+                    emit(va_arg(args, long long));
+                } else if (longs == 1 || sizeLike) {
+                    emit(va_arg(args, long));
+                } else {
+                    (void)shortInt;  // promoted to int
+                    emit(va_arg(args, int));
+                }
+                break;
+            case 'c':
+                emit(va_arg(args, int));
+                break;
+            case 'e':
+            case 'E':
+            case 'f':
+            case 'F':
+            case 'g':
+            case 'G':
+            case 'a':
+            case 'A':
+                if (longDouble) {
+                    emit(va_arg(args, long double));
+                } else {
+                    emit(va_arg(args, double));
+                }
+                break;
+            case 'p':
+                emit(va_arg(args, void *));
+                break;
+            case 's': {
+                const char *s = va_arg(args, const char *);
+                if (s == nullptr) {
+                    spec.back() = 's';
+                    emit("NULL");
+                } else if (!starWidth && !starPrecision && spec == "%s") {
+                    out.append(s);  // the common case, without a length limit
+                } else {
+                    emit(s);
+                }
+                break;
+            }
+            case 'n':
+                (void)va_arg(args, void *);  // never written through
+                break;
+            default:
+                out.append(spec);
+                break;
+        }
+#pragma GCC diagnostic pop
+    }
+}
+
+void writeLine(int level, const char *source, const char *function, int line, const char *format,
+               va_list args) {
+    std::string text;
+    text.reserve(256);
+
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    char stamp[64];
+    if (localtime_r(&now.tv_sec, &local) != nullptr) {
+        size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+        std::snprintf(stamp + n, sizeof stamp - n, ".%03ld", now.tv_nsec / 1000000);
+    } else {
+        std::snprintf(stamp, sizeof stamp, "%lld", static_cast<long long>(now.tv_sec));
+    }
+    text.append(stamp);
+    text.push_back(' ');
+    if (threadName[0] != '\0') {
+        text.append(threadName);
+    } else {
+        text.append("tid").append(std::to_string(static_cast<long>(::syscall(SYS_gettid))));
+    }
+    text.push_back(' ');
+    text.append(std::to_string(level));
+    text.push_back(' ');
+    text.append(source != nullptr ? source : "NULL");
+    text.push_back(':');
+    text.append(function != nullptr ? function : "NULL");
+    text.push_back(':');
+    text.append(std::to_string(line));
+    text.push_back(' ');
+    if (format != nullptr) formatMessage(text, format, args);
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    if (text.size() > kMaxLine) text.resize(kMaxLine);
+    text.push_back('\n');
+
+    std::string path = tracePath();
+    if (path == "-") {
+        (void)!::write(STDERR_FILENO, text.data(), text.size());
+        return;
+    }
+    Sink &s = sink();
+    std::lock_guard guard(s.lock);
+    int fd = s.open(path);
+    if (fd < 0) return;
+    if (::write(fd, text.data(), text.size()) < 0) return;
+    s.rotateIfNeeded();
+}
+
+}  // namespace
+
+extern "C" QORTRACE_API void TraceLog(int level, const char *source, const char *function,
+                                      int line, const char *format, ...) {
+    if (level < 0 || level > 30 || (keptLevels() & (1 << level)) == 0) return;
+    int savedErrno = errno;
+    va_list args;
+    va_start(args, format);
+    try {
+        writeLine(level, source, function, line, format, args);
+    } catch (...) {
+        // A trace line that cannot be built is dropped.
+    }
+    va_end(args);
+    errno = savedErrno;
+}
+
+extern "C" QORTRACE_API void TraceLogSetThrName(const char *name) {
+    if (name == nullptr) {
+        threadName[0] = '\0';
+        return;
+    }
+    std::snprintf(threadName, sizeof threadName, "%s", name);
+}

@@ -1,0 +1,171 @@
+/*
+ * Win32-compatibility layer: the registry (one SQLite database shared by every
+ * process, <root>/var/registry.db), named events and mutexes shared across
+ * processes through POSIX shared memory, module loading over dlopen, and the
+ * few helpers the agent's code expects under their Win32 names.
+ *
+ * Conventions of this layer that callers rely on:
+ *  - WaitForSingleObject returns WAIT_OBJECT_0 == 2 when the event was
+ *    signalled or the mutex obtained (an abandoned mutex included);
+ *  - key and value names compare without regard to ASCII case;
+ *  - registry calls return their error code and leave GetLastError alone;
+ *  - CloseHandle closes any handle of this layer, registry keys included.
+ */
+#ifndef W32COMPAT_H
+#define W32COMPAT_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define W32_API __attribute__((visibility("default")))
+#else
+#define W32_API
+#endif
+
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef int32_t BOOL;
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+typedef DWORD *LPDWORD;
+typedef BYTE *LPBYTE;
+typedef const BYTE *LPCBYTE;
+typedef void *LPVOID;
+typedef const void *LPCVOID;
+typedef char *LPSTR;
+typedef const char *LPCSTR;
+typedef void *HANDLE;
+typedef struct HKEY__ *HKEY;
+typedef HKEY *PHKEY;
+typedef struct HINSTANCE__ *HMODULE;
+typedef HMODULE HINSTANCE;
+typedef DWORD REGSAM;
+typedef LONG LSTATUS;
+typedef void (*FARPROC)(void);
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *PFILETIME, *LPFILETIME;
+
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+
+#define INFINITE 0xFFFFFFFFu
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
+
+#define ERROR_SUCCESS 0L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_NOT_OWNER 288L
+#define ERROR_KEY_DELETED 1018L
+#define ERROR_DLL_INIT_FAILED 1114L
+
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_QWORD 11
+
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define KEY_READ 0x20019
+#define KEY_ALL_ACCESS 0xF003F
+
+#define REG_OPTION_NON_VOLATILE 0
+#define REG_CREATED_NEW_KEY 1
+#define REG_OPENED_EXISTING_KEY 2
+
+#define EVENT_ALL_ACCESS 0x1F0003
+#define MUTEX_ALL_ACCESS 0x1F0001
+#define SYNCHRONIZE 0x00100000
+
+/* This layer's wait results. */
+#define WAIT_OBJECT_0 2u
+#define WAIT_TIMEOUT 258u
+#define WAIT_FAILED 0xFFFFFFFFu
+
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+
+/* ---- Registry ---------------------------------------------------------------
+ * Paths use '\' as separator; a trailing '\' is ignored. Subkeys enumerate
+ * in name order, values in the order they were first written. */
+W32_API LONG RegCreateKey(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult);
+W32_API LONG RegOpenKey(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult);
+W32_API LONG RegCreateKeyEx(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass,
+                            DWORD dwOptions, REGSAM samDesired,
+                            LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                            LPDWORD lpdwDisposition);
+W32_API LONG RegOpenKeyEx(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                          PHKEY phkResult);
+W32_API LONG RegCloseKey(HKEY hKey);
+W32_API LONG RegSetValueEx(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
+                           const BYTE *lpData, DWORD cbData);
+W32_API LONG RegQueryValueEx(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                             LPBYTE lpData, LPDWORD lpcbData);
+W32_API LONG RegDeleteValue(HKEY hKey, LPCSTR lpValueName);
+W32_API LONG RegDeleteKey(HKEY hKey, LPCSTR lpSubKey);
+W32_API LONG RegEnumKeyEx(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
+                          LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
+                          PFILETIME lpftLastWriteTime);
+W32_API LONG RegEnumValue(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
+                          LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+W32_API LONG RegQueryInfoKey(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                             LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen,
+                             LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                             LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                             LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
+
+/* ---- Synchronisation objects -------------------------------------------- */
+W32_API HANDLE CreateEvent(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                           BOOL bInitialState, LPCSTR lpName);
+W32_API HANDLE OpenEvent(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
+W32_API BOOL SetEvent(HANDLE hEvent);
+W32_API BOOL ResetEvent(HANDLE hEvent);
+W32_API HANDLE CreateMutex(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
+                           LPCSTR lpName);
+W32_API BOOL ReleaseMutex(HANDLE hMutex);
+W32_API DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+W32_API BOOL CloseHandle(HANDLE hObject);
+
+/* ---- Modules -------------------------------------------------------------
+ * LoadLibrary("X.dll") loads libX.so (lower-cased); the first load calls the
+ * module's DllMain(module, DLL_PROCESS_ATTACH, NULL) when it exports one. */
+W32_API HMODULE LoadLibrary(LPCSTR lpLibFileName);
+W32_API BOOL FreeLibrary(HMODULE hLibModule);
+W32_API FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+
+/* ---- The rest -------------------------------------------------------------- */
+W32_API DWORD GetLastError(void);
+W32_API void SetLastError(DWORD dwErrCode);
+W32_API LONG CompareFileTime(const FILETIME *lpFileTime1, const FILETIME *lpFileTime2);
+W32_API LPSTR lstrcpy(LPSTR lpString1, LPCSTR lpString2);
+W32_API void Sleep(DWORD dwMilliseconds);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* W32COMPAT_H */
