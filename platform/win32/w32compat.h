@@ -138,6 +138,15 @@ W32_API LONG RegQueryInfoKey(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
                              LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
                              LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
 
+/* Registry transactions (an extension of this layer): between
+ * RegBeginTransaction and RegCommitTransaction every registry call of the
+ * calling thread joins one transaction, so a batch of changes lands all at
+ * once or, after RegRollbackTransaction (or a failed commit), not at all.
+ * Transactions do not nest. Each returns ERROR_SUCCESS or an error code. */
+W32_API LONG RegBeginTransaction(void);
+W32_API LONG RegCommitTransaction(void);
+W32_API LONG RegRollbackTransaction(void);
+
 /* ---- Synchronisation objects -------------------------------------------- */
 W32_API HANDLE CreateEvent(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
                            BOOL bInitialState, LPCSTR lpName);
