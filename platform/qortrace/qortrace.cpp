@@ -26,7 +26,7 @@
 
 namespace {
 
-constexpr off_t kRotateSize = 10 * 1024 * 1024;
+constexpr off_t kRotateSize = off_t{10} * 1024 * 1024;
 constexpr size_t kMaxLine = 8192;
 constexpr int kDefaultLevels = (1 << 1) | (1 << 2) | (1 << 3);
 
@@ -59,7 +59,7 @@ std::string tracePath() {
 }
 
 // The open trace file of this process, reopened when the path changes or the
-// file was rotated away.
+// file was removed or rotated away.
 struct Sink {
     std::mutex lock;
     std::string path;
@@ -70,8 +70,17 @@ struct Sink {
         fd = -1;
     }
 
+    // True while the path still names the file we hold (it may have been
+    // removed or replaced by an operator or by another process's rotation).
+    bool stillCurrent() const {
+        struct stat mine {
+        }, named{};
+        return ::fstat(fd, &mine) == 0 && ::stat(path.c_str(), &named) == 0 &&
+               mine.st_ino == named.st_ino && mine.st_dev == named.st_dev;
+    }
+
     int open(const std::string &wanted) {
-        if (fd >= 0 && wanted == path) return fd;
+        if (fd >= 0 && wanted == path && stillCurrent()) return fd;
         close();
         path = wanted;
         fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
@@ -299,8 +308,8 @@ void writeLine(int level, const char *source, const char *function, int line, co
 
 }  // namespace
 
-extern "C" QORTRACE_API void TraceLog(int level, const char *source, const char *function,
-                                      int line, const char *format, ...) {
+extern "C" QORTRACE_API void TraceLog(int level, const char *source, const char *function, int line,
+                                      const char *format, ...) {
     if (level < 0 || level > 30 || (keptLevels() & (1 << level)) == 0) return;
     int savedErrno = errno;
     va_list args;
