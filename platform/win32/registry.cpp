@@ -1,1 +1,469 @@
-// Module under construction.
+// The registry of the Win32-compatibility layer: a tree of keys under
+// HKEY_LOCAL_MACHINE, each with named, typed values, kept in the database of
+// registry_store.h and shared by every process.
+//
+// Names compare without regard to ASCII case (bytes from 0x80 up compare
+// exactly) and keep the spelling they were first written with. Subkeys
+// enumerate in name order: the byte order of the names with ASCII letters
+// upper-cased. Values enumerate in the order they were first written.
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "handles.h"
+#include "registry_store.h"
+#include "w32compat.h"
+
+namespace w32::reg {
+namespace {
+
+// Longest key name of one path element and longest value name.
+constexpr std::size_t kMaxKeyName = 255;
+constexpr std::size_t kMaxValueName = 16383;
+
+// A key opened by RegOpenKey/RegCreateKey. The handle names the key by its
+// id; ids are never reused, so a key deleted meanwhile is simply not found.
+class RegKey final : public HandleObject {
+  public:
+    explicit RegKey(std::int64_t id) : id_(id) {}
+    HandleKind kind() const noexcept override { return HandleKind::Key; }
+    std::int64_t id() const noexcept { return id_; }
+
+  private:
+    std::int64_t id_;
+};
+
+// The key id behind an HKEY, or 0 when the handle is not an open key.
+std::int64_t keyId(HKEY key) noexcept {
+    if (key == HKEY_LOCAL_MACHINE) return kRootKeyId;
+    auto object = handleGet<RegKey>(key, HandleKind::Key);
+    return object ? object->id() : 0;
+}
+
+std::string fold(std::string_view name) {
+    std::string folded(name);
+    for (char &c : folded) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return folded;
+}
+
+// Splits a key path at '\'. A trailing '\' is ignored; an empty path names
+// the key itself. False for an empty name inside the path or a name longer
+// than a key name may be.
+bool splitPath(const char *path, std::vector<std::string_view> &names) {
+    names.clear();
+    if (path == nullptr) return true;
+    std::string_view rest(path);
+    if (!rest.empty() && rest.back() == '\\') rest.remove_suffix(1);
+    if (rest.empty()) return true;
+    for (;;) {
+        std::size_t cut = rest.find('\\');
+        std::string_view name = rest.substr(0, cut);
+        if (name.empty() || name.size() > kMaxKeyName) return false;
+        names.push_back(name);
+        if (cut == std::string_view::npos) return true;
+        rest.remove_prefix(cut + 1);
+    }
+}
+
+bool keyAlive(Connection &conn, std::int64_t id) {
+    Query q(conn, Sql::KeyAlive);
+    q.bind(1, id);
+    return q.step();
+}
+
+// Raises a key's last-write time: now, or one tick past its last one when
+// the clock has not moved on. False when the key no longer exists.
+bool touch(Connection &conn, std::int64_t id) {
+    Query(conn, Sql::TouchKey).bind(1, id).bind(2, fileTimeNow()).run();
+    return conn.changes() != 0;
+}
+
+// Finds the key at names below base: 0 and *id set, 2 when a key on the path
+// is missing, 1018 when base itself was deleted.
+LONG findPath(Connection &conn, std::int64_t base, const std::vector<std::string_view> &names,
+              std::int64_t *id) {
+    std::int64_t current = base;
+    for (std::string_view name : names) {
+        Query q(conn, Sql::FindChild);
+        q.bind(1, current).bindBlob(2, fold(name));
+        if (!q.step()) {
+            return keyAlive(conn, base) ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
+        }
+        current = q.integer(0);
+    }
+    if (names.empty() && !keyAlive(conn, base)) return ERROR_KEY_DELETED;
+    *id = current;
+    return ERROR_SUCCESS;
+}
+
+LONG newHandle(std::int64_t id, PHKEY result) {
+    HANDLE handle = handleInsert(std::make_shared<RegKey>(id));
+    if (handle == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+    *result = static_cast<HKEY>(handle);
+    return ERROR_SUCCESS;
+}
+
+LONG openKey(const char *caller, HKEY key, LPCSTR subKey, PHKEY result) {
+    if (result == nullptr) return ERROR_INVALID_PARAMETER;
+    *result = nullptr;
+    std::int64_t base = keyId(key);
+    if (base == 0) return ERROR_INVALID_HANDLE;
+    std::vector<std::string_view> names;
+    if (!splitPath(subKey, names)) return ERROR_INVALID_PARAMETER;
+    std::int64_t id = 0;
+    LONG rc = run(caller, Access::Single,
+                  [&](Connection &conn) { return findPath(conn, base, names, &id); });
+    if (rc != ERROR_SUCCESS) return rc;
+    return newHandle(id, result);
+}
+
+LONG createKey(const char *caller, HKEY key, LPCSTR subKey, PHKEY result, LPDWORD disposition) {
+    if (result == nullptr) return ERROR_INVALID_PARAMETER;
+    *result = nullptr;
+    std::int64_t base = keyId(key);
+    if (base == 0) return ERROR_INVALID_HANDLE;
+    std::vector<std::string_view> names;
+    if (!splitPath(subKey, names)) return ERROR_INVALID_PARAMETER;
+    std::int64_t id = 0;
+    bool created = false;
+    LONG rc = run(caller, Access::Write, [&](Connection &conn) -> LONG {
+        created = false;
+        if (!keyAlive(conn, base)) return ERROR_KEY_DELETED;
+        std::int64_t current = base;
+        for (std::string_view name : names) {
+            std::string folded = fold(name);
+            Query find(conn, Sql::FindChild);
+            find.bind(1, current).bindBlob(2, folded);
+            if (find.step()) {
+                current = find.integer(0);
+                created = false;
+                continue;
+            }
+            Query(conn, Sql::InsertKey)
+                .bind(1, current)
+                .bindBlob(2, name)
+                .bindBlob(3, folded)
+                .bind(4, fileTimeNow())
+                .run();
+            std::int64_t child = conn.lastInsertId();
+            touch(conn, current);
+            current = child;
+            created = true;
+        }
+        id = current;
+        return ERROR_SUCCESS;
+    });
+    if (rc != ERROR_SUCCESS) return rc;
+    rc = newHandle(id, result);
+    if (rc == ERROR_SUCCESS && disposition != nullptr) {
+        *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    }
+    return rc;
+}
+
+std::string_view valueName(LPCSTR name) {
+    return name != nullptr ? name : "";
+}
+
+LONG setValue(HKEY key, LPCSTR name, DWORD type, const BYTE *data, DWORD size) {
+    std::int64_t id = keyId(key);
+    if (id == 0) return ERROR_INVALID_HANDLE;
+    std::string_view vname = valueName(name);
+    if (vname.size() > kMaxValueName) return ERROR_INVALID_PARAMETER;
+    if (data == nullptr && size != 0) return ERROR_INVALID_PARAMETER;
+    if ((type == REG_DWORD && size != 4) || (type == REG_QWORD && size != 8)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    std::string folded = fold(vname);
+    return run("RegSetValueEx", Access::Write, [&](Connection &conn) -> LONG {
+        if (!touch(conn, id)) return ERROR_KEY_DELETED;
+        Query(conn, Sql::UpsertValue)
+            .bind(1, id)
+            .bindBlob(2, vname)
+            .bindBlob(3, folded)
+            .bind(4, type)
+            .bindBlob(5, data, size)
+            .run();
+        return ERROR_SUCCESS;
+    });
+}
+
+// Hands out bytes with the registry's size rules: no buffer, the size only;
+// too small a buffer, ERROR_MORE_DATA and the needed size, the buffer untouched.
+LONG copyData(std::string_view bytes, LPBYTE data, LPDWORD size) {
+    DWORD needed = static_cast<DWORD>(bytes.size());
+    if (data != nullptr && *size < needed) {
+        *size = needed;
+        return ERROR_MORE_DATA;
+    }
+    if (data != nullptr && needed != 0) std::memcpy(data, bytes.data(), needed);
+    if (size != nullptr) *size = needed;
+    return ERROR_SUCCESS;
+}
+
+LONG queryValue(HKEY key, LPCSTR name, LPDWORD type, LPBYTE data, LPDWORD size) {
+    if (data != nullptr && size == nullptr) return ERROR_INVALID_PARAMETER;
+    std::int64_t id = keyId(key);
+    if (id == 0) return ERROR_INVALID_HANDLE;
+    std::string folded = fold(valueName(name));
+    return run("RegQueryValueEx", Access::Single, [&](Connection &conn) -> LONG {
+        Query q(conn, Sql::QueryValue);
+        q.bind(1, id).bindBlob(2, folded);
+        if (!q.step()) return ERROR_KEY_DELETED;
+        if (q.isNull(0)) return ERROR_FILE_NOT_FOUND;
+        if (type != nullptr) *type = static_cast<DWORD>(q.integer(0));
+        return copyData(q.blob(1), data, size);
+    });
+}
+
+LONG deleteValue(HKEY key, LPCSTR name) {
+    std::int64_t id = keyId(key);
+    if (id == 0) return ERROR_INVALID_HANDLE;
+    std::string folded = fold(valueName(name));
+    return run("RegDeleteValue", Access::Write, [&](Connection &conn) -> LONG {
+        if (!touch(conn, id)) return ERROR_KEY_DELETED;
+        Query(conn, Sql::DeleteValue).bind(1, id).bindBlob(2, folded).run();
+        // A missing value rolls the call back, last-write time included.
+        return conn.changes() != 0 ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    });
+}
+
+LONG deleteKey(HKEY key, LPCSTR subKey) {
+    if (subKey == nullptr) return ERROR_INVALID_PARAMETER;
+    std::int64_t base = keyId(key);
+    if (base == 0) return ERROR_INVALID_HANDLE;
+    std::vector<std::string_view> names;
+    if (!splitPath(subKey, names)) return ERROR_INVALID_PARAMETER;
+    return run("RegDeleteKey", Access::Write, [&](Connection &conn) -> LONG {
+        std::int64_t target = 0;
+        LONG rc = findPath(conn, base, names, &target);
+        if (rc != ERROR_SUCCESS) return rc;
+        if (target == kRootKeyId) return ERROR_ACCESS_DENIED;
+        {
+            Query sub(conn, Sql::HasSubkeys);
+            sub.bind(1, target);
+            if (sub.step()) return ERROR_ACCESS_DENIED;
+        }
+        std::int64_t parent = 0;
+        {
+            Query q(conn, Sql::KeyParent);
+            q.bind(1, target);
+            if (!q.step()) return ERROR_KEY_DELETED;
+            parent = q.integer(0);
+        }
+        Query(conn, Sql::DeleteKeyValues).bind(1, target).run();
+        Query(conn, Sql::DeleteKey).bind(1, target).run();
+        touch(conn, parent);
+        return ERROR_SUCCESS;
+    });
+}
+
+void setFileTime(PFILETIME out, std::int64_t ticks) {
+    if (out == nullptr) return;
+    auto value = static_cast<std::uint64_t>(ticks);
+    out->dwLowDateTime = static_cast<DWORD>(value & 0xFFFFFFFFu);
+    out->dwHighDateTime = static_cast<DWORD>(value >> 32);
+}
+
+// Copies a name with its NUL when *chars (the capacity, NUL included) allows;
+// otherwise ERROR_MORE_DATA with the needed capacity in *chars.
+LONG copyName(std::string_view name, LPSTR out, LPDWORD chars) {
+    if (*chars < name.size() + 1) {
+        *chars = static_cast<DWORD>(name.size() + 1);
+        return ERROR_MORE_DATA;
+    }
+    std::memcpy(out, name.data(), name.size());
+    out[name.size()] = '\0';
+    *chars = static_cast<DWORD>(name.size());
+    return ERROR_SUCCESS;
+}
+
+void emptyClass(LPSTR cls, LPDWORD chars) {
+    if (chars == nullptr) return;
+    if (cls != nullptr && *chars > 0) cls[0] = '\0';
+    *chars = 0;
+}
+
+LONG enumKey(HKEY key, DWORD index, LPSTR name, LPDWORD nameChars, LPSTR cls, LPDWORD clsChars,
+             PFILETIME lastWrite) {
+    if (name == nullptr || nameChars == nullptr) return ERROR_INVALID_PARAMETER;
+    std::int64_t id = keyId(key);
+    if (id == 0) return ERROR_INVALID_HANDLE;
+    return run("RegEnumKeyEx", Access::Single, [&](Connection &conn) -> LONG {
+        Query q(conn, Sql::EnumKey);
+        q.bind(1, id).bind(2, index);
+        if (!q.step()) return ERROR_KEY_DELETED;
+        if (q.isNull(0)) return ERROR_NO_MORE_ITEMS;
+        LONG rc = copyName(q.blob(0), name, nameChars);
+        if (rc != ERROR_SUCCESS) return rc;
+        emptyClass(cls, clsChars);
+        setFileTime(lastWrite, q.integer(1));
+        return ERROR_SUCCESS;
+    });
+}
+
+LONG enumValue(HKEY key, DWORD index, LPSTR name, LPDWORD nameChars, LPDWORD type, LPBYTE data,
+               LPDWORD size) {
+    if (name == nullptr || nameChars == nullptr) return ERROR_INVALID_PARAMETER;
+    if (data != nullptr && size == nullptr) return ERROR_INVALID_PARAMETER;
+    std::int64_t id = keyId(key);
+    if (id == 0) return ERROR_INVALID_HANDLE;
+    return run("RegEnumValue", Access::Single, [&](Connection &conn) -> LONG {
+        Query q(conn, Sql::EnumValue);
+        q.bind(1, id).bind(2, index);
+        if (!q.step()) return ERROR_KEY_DELETED;
+        if (q.isNull(0)) return ERROR_NO_MORE_ITEMS;
+        std::string_view vname = q.blob(0);
+        std::string_view bytes = q.blob(2);
+        // Check both sizes before writing anything, so that a too small
+        // buffer leaves the caller's buffers as they were.
+        bool nameFits = *nameChars >= vname.size() + 1;
+        bool dataFits = data == nullptr || *size >= bytes.size();
+        if (!nameFits || !dataFits) {
+            if (!nameFits) *nameChars = static_cast<DWORD>(vname.size() + 1);
+            if (size != nullptr) *size = static_cast<DWORD>(bytes.size());
+            if (type != nullptr) *type = static_cast<DWORD>(q.integer(1));
+            return ERROR_MORE_DATA;
+        }
+        copyName(vname, name, nameChars);
+        if (type != nullptr) *type = static_cast<DWORD>(q.integer(1));
+        return copyData(bytes, data, size);
+    });
+}
+
+LONG queryInfo(HKEY key, LPSTR cls, LPDWORD clsChars, LPDWORD subKeys, LPDWORD maxSubKeyLen,
+               LPDWORD maxClassLen, LPDWORD values, LPDWORD maxValueNameLen, LPDWORD maxValueLen,
+               LPDWORD securityDescriptor, PFILETIME lastWrite) {
+    std::int64_t id = keyId(key);
+    if (id == 0) return ERROR_INVALID_HANDLE;
+    return run("RegQueryInfoKey", Access::Single, [&](Connection &conn) -> LONG {
+        Query q(conn, Sql::KeyInfo);
+        q.bind(1, id);
+        if (!q.step()) return ERROR_KEY_DELETED;
+        auto put = [](LPDWORD out, std::int64_t value) {
+            if (out != nullptr) *out = static_cast<DWORD>(value);
+        };
+        emptyClass(cls, clsChars);
+        setFileTime(lastWrite, q.integer(0));
+        put(subKeys, q.integer(1));
+        put(maxSubKeyLen, q.integer(2));
+        put(maxClassLen, 0);
+        put(values, q.integer(3));
+        put(maxValueNameLen, q.integer(4));
+        put(maxValueLen, q.integer(5));
+        put(securityDescriptor, 0);
+        return ERROR_SUCCESS;
+    });
+}
+
+LONG closeKey(HKEY key) {
+    if (key == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
+    return handleRemoveIf(key, HandleKind::Key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+// Runs an exported call's work; nothing thrown gets past the C boundary.
+template <class F>
+LONG guarded(F &&work) noexcept {
+    try {
+        return work();
+    } catch (const std::bad_alloc &) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    } catch (...) {
+        return kErrorRegistryIoFailed;
+    }
+}
+
+}  // namespace
+}  // namespace w32::reg
+
+using namespace w32::reg;
+
+extern "C" {
+
+W32_API LONG RegCreateKey(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
+    return guarded([&] { return createKey("RegCreateKey", hKey, lpSubKey, phkResult, nullptr); });
+}
+
+W32_API LONG RegOpenKey(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
+    return guarded([&] { return openKey("RegOpenKey", hKey, lpSubKey, phkResult); });
+}
+
+W32_API LONG RegCreateKeyEx(HKEY hKey, LPCSTR lpSubKey, DWORD /*Reserved*/, LPSTR /*lpClass*/,
+                            DWORD /*dwOptions*/, REGSAM /*samDesired*/,
+                            LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, PHKEY phkResult,
+                            LPDWORD lpdwDisposition) {
+    return guarded(
+        [&] { return createKey("RegCreateKeyEx", hKey, lpSubKey, phkResult, lpdwDisposition); });
+}
+
+W32_API LONG RegOpenKeyEx(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, REGSAM /*samDesired*/,
+                          PHKEY phkResult) {
+    return guarded([&] { return openKey("RegOpenKeyEx", hKey, lpSubKey, phkResult); });
+}
+
+W32_API LONG RegCloseKey(HKEY hKey) {
+    return guarded([&] { return closeKey(hKey); });
+}
+
+W32_API LONG RegSetValueEx(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD dwType,
+                           const BYTE *lpData, DWORD cbData) {
+    return guarded([&] { return setValue(hKey, lpValueName, dwType, lpData, cbData); });
+}
+
+W32_API LONG RegQueryValueEx(HKEY hKey, LPCSTR lpValueName, LPDWORD /*lpReserved*/, LPDWORD lpType,
+                             LPBYTE lpData, LPDWORD lpcbData) {
+    return guarded([&] { return queryValue(hKey, lpValueName, lpType, lpData, lpcbData); });
+}
+
+W32_API LONG RegDeleteValue(HKEY hKey, LPCSTR lpValueName) {
+    return guarded([&] { return deleteValue(hKey, lpValueName); });
+}
+
+W32_API LONG RegDeleteKey(HKEY hKey, LPCSTR lpSubKey) {
+    return guarded([&] { return deleteKey(hKey, lpSubKey); });
+}
+
+W32_API LONG RegEnumKeyEx(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
+                          LPDWORD /*lpReserved*/, LPSTR lpClass, LPDWORD lpcchClass,
+                          PFILETIME lpftLastWriteTime) {
+    return guarded([&] {
+        return enumKey(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
+    });
+}
+
+W32_API LONG RegEnumValue(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
+                          LPDWORD /*lpReserved*/, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    return guarded([&] {
+        return enumValue(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
+    });
+}
+
+W32_API LONG RegQueryInfoKey(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD /*lpReserved*/,
+                             LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                             LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
+                             LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                             PFILETIME lpftLastWriteTime) {
+    return guarded([&] {
+        return queryInfo(hKey, lpClass, lpcchClass, lpcSubKeys, lpcbMaxSubKeyLen, lpcbMaxClassLen,
+                         lpcValues, lpcbMaxValueNameLen, lpcbMaxValueLen, lpcbSecurityDescriptor,
+                         lpftLastWriteTime);
+    });
+}
+
+W32_API LONG RegBeginTransaction(void) {
+    return beginTransaction();
+}
+
+W32_API LONG RegCommitTransaction(void) {
+    return commitTransaction();
+}
+
+W32_API LONG RegRollbackTransaction(void) {
+    return rollbackTransaction();
+}
+
+}  // extern "C"

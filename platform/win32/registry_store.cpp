@@ -1,0 +1,506 @@
+// Storage of the registry: connections, statements, transactions and the
+// retry around a busy database.
+#include "registry_store.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <random>
+#include <thread>
+
+#include "qortrace.h"
+
+namespace w32::reg {
+
+// Lets this file build and tear down connections, whose members are private
+// to everyone else.
+struct ConnectionAccess {
+    static Connection *make() { return new Connection(); }
+    static std::unique_ptr<sqlite3, Connection::DbCloser> &db(Connection &c) { return c.db_; }
+    static std::string &root(Connection &c) { return c.root_; }
+    static std::string &path(Connection &c) { return c.path_; }
+    static pid_t &pid(Connection &c) { return c.pid_; }
+    static TxnState &txn(Connection &c) { return c.txn_; }
+    static LONG &doomCode(Connection &c) { return c.doomCode_; }
+    static Connection *&nextAbandoned(Connection &c) { return c.nextAbandoned_; }
+};
+
+namespace {
+
+constexpr const char kTraceSource[] = "w32compat";
+constexpr const char kDefaultRoot[] = "/opt/orv";
+// "ORVR": marks a database as this registry's.
+constexpr std::int64_t kApplicationId = 0x4F525652;
+constexpr std::int64_t kSchemaVersion = 1;
+constexpr int kBusyTimeoutMs = 5000;
+constexpr auto kBusyGiveUp = std::chrono::seconds(60);
+
+using A = ConnectionAccess;
+
+const char *const kSchema =
+    "CREATE TABLE keys("
+    "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    "  parent INTEGER,"           // NULL for the root key
+    "  name BLOB NOT NULL,"       // as first written
+    "  fold BLOB NOT NULL,"       // ASCII upper-cased: the name as compared
+    "  mtime INTEGER NOT NULL);"  // last-write time, FILETIME ticks
+    "CREATE UNIQUE INDEX keys_by_parent ON keys(parent, fold);"
+    "CREATE TABLE vals("
+    "  id INTEGER PRIMARY KEY,"  // order of first writing
+    "  key INTEGER NOT NULL,"
+    "  name BLOB NOT NULL,"
+    "  fold BLOB NOT NULL,"
+    "  type INTEGER NOT NULL,"
+    "  data BLOB NOT NULL);"
+    "CREATE UNIQUE INDEX vals_by_key ON vals(key, fold);";
+
+const char *sqlText(Sql sql) {
+    switch (sql) {
+        case Sql::Begin:
+            return "BEGIN";
+        case Sql::BeginImmediate:
+            return "BEGIN IMMEDIATE";
+        case Sql::Commit:
+            return "COMMIT";
+        case Sql::Rollback:
+            return "ROLLBACK";
+        case Sql::Savepoint:
+            return "SAVEPOINT regcall";
+        case Sql::ReleaseSavepoint:
+            return "RELEASE regcall";
+        case Sql::RollbackToSavepoint:
+            return "ROLLBACK TO regcall";
+        case Sql::FindChild:
+            return "SELECT id FROM keys WHERE parent = ?1 AND fold = ?2";
+        case Sql::KeyAlive:
+            return "SELECT 1 FROM keys WHERE id = ?1";
+        case Sql::InsertKey:
+            return "INSERT INTO keys(parent, name, fold, mtime) VALUES(?1, ?2, ?3, ?4)";
+        case Sql::TouchKey:
+            return "UPDATE keys SET mtime = max(?2, mtime + 1) WHERE id = ?1";
+        case Sql::KeyParent:
+            return "SELECT parent FROM keys WHERE id = ?1";
+        case Sql::HasSubkeys:
+            return "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1";
+        case Sql::DeleteKeyValues:
+            return "DELETE FROM vals WHERE key = ?1";
+        case Sql::DeleteKey:
+            return "DELETE FROM keys WHERE id = ?1";
+        case Sql::UpsertValue:
+            return "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
+                   "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = "
+                   "excluded.data";
+        case Sql::QueryValue:
+            return "SELECT v.type, v.data FROM keys k "
+                   "LEFT JOIN vals v ON v.key = k.id AND v.fold = ?2 WHERE k.id = ?1";
+        case Sql::DeleteValue:
+            return "DELETE FROM vals WHERE key = ?1 AND fold = ?2";
+        case Sql::EnumKey:
+            return "SELECT c.name, c.mtime FROM keys k LEFT JOIN "
+                   "(SELECT name, mtime FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET "
+                   "?2)"
+                   " c ON 1 WHERE k.id = ?1";
+        case Sql::EnumValue:
+            return "SELECT c.name, c.type, c.data FROM keys k LEFT JOIN "
+                   "(SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET "
+                   "?2)"
+                   " c ON 1 WHERE k.id = ?1";
+        case Sql::KeyInfo:
+            return "SELECT mtime,"
+                   " (SELECT count(*) FROM keys WHERE parent = ?1),"
+                   " (SELECT ifnull(max(length(name)), 0) FROM keys WHERE parent = ?1),"
+                   " (SELECT count(*) FROM vals WHERE key = ?1),"
+                   " (SELECT ifnull(max(length(name)), 0) FROM vals WHERE key = ?1),"
+                   " (SELECT ifnull(max(length(data)), 0) FROM vals WHERE key = ?1)"
+                   " FROM keys WHERE id = ?1";
+        case Sql::Count:
+            break;
+    }
+    return "";
+}
+
+bool isBusy(int rc) {
+    int primary = rc & 0xff;
+    return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+}
+
+LONG win32Code(int rc) {
+    switch (rc & 0xff) {
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return kErrorBusy;
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB:
+            return kErrorRegistryCorrupt;
+        case SQLITE_NOMEM:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        default:
+            return kErrorRegistryIoFailed;
+    }
+}
+
+// Connections left behind by a parent process. They are never touched again;
+// the list keeps them reachable so that they are not reported as leaks.
+std::atomic<Connection *> abandonedConnections{nullptr};
+
+void abandon(Connection *conn) noexcept {
+    Connection *head = abandonedConnections.load(std::memory_order_relaxed);
+    do {
+        A::nextAbandoned(*conn) = head;
+    } while (!abandonedConnections.compare_exchange_weak(head, conn));
+}
+
+// Owner of the calling thread's connection: closes it when the thread ends,
+// unless the connection came from the parent process through fork().
+struct ThreadConnection {
+    Connection *conn = nullptr;
+    ~ThreadConnection() { drop(); }
+    void drop() noexcept {
+        if (conn == nullptr) return;
+        if (A::pid(*conn) == getpid()) {
+            delete conn;
+        } else {
+            abandon(conn);
+        }
+        conn = nullptr;
+    }
+};
+thread_local ThreadConnection threadConnection;
+
+void check(sqlite3 *db, int rc) {
+    if (rc != SQLITE_OK) throw DbError{rc == SQLITE_ERROR ? sqlite3_extended_errcode(db) : rc};
+}
+
+std::int64_t pragmaValue(sqlite3 *db, const char *sql) {
+    sqlite3_stmt *raw = nullptr;
+    check(db, sqlite3_prepare_v2(db, sql, -1, &raw, nullptr));
+    StmtPtr stmt(raw);
+    int rc = sqlite3_step(raw);
+    if (rc == SQLITE_ROW) return sqlite3_column_int64(raw, 0);
+    if (rc == SQLITE_DONE) return 0;
+    throw DbError{rc};
+}
+
+// Creates the tables in an empty database; a database that holds anything
+// else is refused, never replaced.
+void ensureSchema(sqlite3 *db) {
+    if (pragmaValue(db, "PRAGMA application_id") == kApplicationId) return;
+    check(db, sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
+    try {
+        std::int64_t id = pragmaValue(db, "PRAGMA application_id");
+        if (id == 0) {
+            if (pragmaValue(db, "SELECT count(*) FROM sqlite_master") != 0) {
+                throw DbError{SQLITE_NOTADB};
+            }
+            check(db, sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr));
+            std::string root = "INSERT INTO keys(id, parent, name, fold, mtime) VALUES(" +
+                               std::to_string(kRootKeyId) + ", NULL, x'', x'', " +
+                               std::to_string(fileTimeNow()) + ");" +
+                               "PRAGMA application_id = " + std::to_string(kApplicationId) + ";" +
+                               "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";";
+            check(db, sqlite3_exec(db, root.c_str(), nullptr, nullptr, nullptr));
+        } else if (id != kApplicationId) {
+            throw DbError{SQLITE_NOTADB};
+        }
+        check(db, sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr));
+    } catch (...) {
+        if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+// Opens <root>/var/registry.db, creating var/ and an empty registry when they
+// are missing. Throws DbError; errnoOut receives the system error of a failed
+// directory creation.
+Connection *openConnection(std::string_view root, std::string &pathOut, int &errnoOut) {
+    std::unique_ptr<Connection> conn(A::make());
+    A::root(*conn) = root;
+    std::string dir = std::string(root) + "/var";
+    std::string &path = A::path(*conn);
+    path = dir + "/registry.db";
+    pathOut = path;
+    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+        errnoOut = errno;
+        throw DbError{SQLITE_CANTOPEN};
+    }
+    sqlite3 *raw = nullptr;
+    int rc =
+        sqlite3_open_v2(path.c_str(), &raw,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    A::db(*conn).reset(raw);
+    if (rc != SQLITE_OK) {
+        if (rc == SQLITE_CANTOPEN) errnoOut = raw != nullptr ? sqlite3_system_errno(raw) : 0;
+        throw DbError{rc};
+    }
+    sqlite3_extended_result_codes(raw, 1);
+    sqlite3_busy_timeout(raw, kBusyTimeoutMs);
+    check(raw, sqlite3_exec(raw, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr));
+    // With the write-ahead log, NORMAL loses no committed call when a process
+    // dies; only a power cut may take back the last calls, never consistency.
+    check(raw, sqlite3_exec(raw, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr));
+    ensureSchema(raw);
+    A::pid(*conn) = getpid();
+    return conn.release();
+}
+
+// The calling thread's connection, opened on first use (and again after a
+// fork or a change of ORV_ROOT outside a transaction).
+Connection &threadConn(std::string &pathOut, int &errnoOut) {
+    ThreadConnection &tc = threadConnection;
+    if (tc.conn != nullptr && A::pid(*tc.conn) != getpid()) {
+        abandon(tc.conn);
+        tc.conn = nullptr;
+    }
+    const char *env = std::getenv("ORV_ROOT");
+    std::string_view root = env != nullptr && *env != '\0' ? env : kDefaultRoot;
+    if (tc.conn != nullptr && A::root(*tc.conn) != root && A::txn(*tc.conn) == TxnState::None) {
+        tc.drop();
+    }
+    if (tc.conn == nullptr) tc.conn = openConnection(root, pathOut, errnoOut);
+    return *tc.conn;
+}
+
+LONG report(const char *caller, const std::string &path, const DbError &error, int sysErrno) {
+    if (sysErrno != 0) {
+        TraceLog(1, kTraceSource, caller, __LINE__, "registry database %s: %s (%d): %s",
+                 path.c_str(), sqlite3_errstr(error.rc), error.rc, std::strerror(sysErrno));
+    } else if ((error.rc & 0xff) == SQLITE_NOTADB || (error.rc & 0xff) == SQLITE_CORRUPT) {
+        TraceLog(1, kTraceSource, caller, __LINE__,
+                 "registry database %s is damaged or not a registry database: %s (%d)",
+                 path.c_str(), sqlite3_errstr(error.rc), error.rc);
+    } else {
+        TraceLog(1, kTraceSource, caller, __LINE__, "registry database %s: %s (%d)", path.c_str(),
+                 sqlite3_errstr(error.rc), error.rc);
+    }
+    return win32Code(error.rc);
+}
+
+// Undoes what a failed call did: the whole transaction of a call of its own,
+// or the call's savepoint inside the thread's transaction. When SQLite itself
+// ended the thread's transaction, the transaction is doomed.
+void undoCall(Connection &conn, bool inTxn, bool savepoint, LONG code) noexcept {
+    sqlite3 *db = conn.db();
+    if (inTxn) {
+        if (sqlite3_get_autocommit(db)) {
+            A::txn(conn) = TxnState::Doomed;
+            A::doomCode(conn) = code;
+            return;
+        }
+        if (savepoint) {
+            sqlite3_exec(db, "ROLLBACK TO regcall; RELEASE regcall", nullptr, nullptr, nullptr);
+        }
+    } else if (!sqlite3_get_autocommit(db)) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+}
+
+void backoff(int attempt) {
+    thread_local std::minstd_rand random(static_cast<unsigned>(getpid()) ^
+                                         static_cast<unsigned>(std::time(nullptr)));
+    int ceiling = std::min(50, 1 << std::min(attempt, 6));
+    std::this_thread::sleep_for(std::chrono::microseconds(500 + random() % (ceiling * 1000)));
+}
+
+}  // namespace
+
+Query::Query(Connection &conn, Sql sql) : stmt_(conn.statement(sql)), db_(conn.db()) {}
+
+Query::~Query() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+}
+
+Query &Query::bind(int index, std::int64_t value) {
+    check(db_, sqlite3_bind_int64(stmt_, index, value));
+    return *this;
+}
+
+Query &Query::bindBlob(int index, const void *data, std::size_t size) {
+    static const char kEmpty = 0;
+    check(db_,
+          sqlite3_bind_blob64(stmt_, index, size != 0 ? data : &kEmpty, size, SQLITE_TRANSIENT));
+    return *this;
+}
+
+Query &Query::bindBlob(int index, std::string_view bytes) {
+    return bindBlob(index, bytes.data(), bytes.size());
+}
+
+bool Query::step() {
+    int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    throw DbError{rc};
+}
+
+bool Query::isNull(int column) const {
+    return sqlite3_column_type(stmt_, column) == SQLITE_NULL;
+}
+
+std::int64_t Query::integer(int column) const {
+    return sqlite3_column_int64(stmt_, column);
+}
+
+std::string_view Query::blob(int column) const {
+    const void *data = sqlite3_column_blob(stmt_, column);
+    int size = sqlite3_column_bytes(stmt_, column);
+    if (data == nullptr || size <= 0) return {};
+    return {static_cast<const char *>(data), static_cast<std::size_t>(size)};
+}
+
+Connection::~Connection() {
+    for (auto &stmt : stmts_) stmt.reset();
+}
+
+sqlite3_stmt *Connection::statement(Sql sql) {
+    StmtPtr &slot = stmts_[static_cast<int>(sql)];
+    if (!slot) {
+        sqlite3_stmt *raw = nullptr;
+        int rc = sqlite3_prepare_v3(db_.get(), sqlText(sql), -1, SQLITE_PREPARE_PERSISTENT, &raw,
+                                    nullptr);
+        if (rc != SQLITE_OK) {
+            sqlite3_finalize(raw);
+            throw DbError{rc == SQLITE_ERROR ? sqlite3_extended_errcode(db_.get()) : rc};
+        }
+        slot.reset(raw);
+    }
+    return slot.get();
+}
+
+LONG runCall(const char *caller, Access access, LONG (*body)(void *, Connection &),
+             void *context) noexcept {
+    const auto giveUp = std::chrono::steady_clock::now() + kBusyGiveUp;
+    for (int attempt = 0;; ++attempt) {
+        std::string path;
+        int sysErrno = 0;
+        Connection *conn = nullptr;
+        bool inTxn = false;
+        bool savepoint = false;
+        try {
+            conn = &threadConn(path, sysErrno);
+            path = conn->path();
+            TxnState txn = A::txn(*conn);
+            if (txn == TxnState::Doomed) return A::doomCode(*conn);
+            inTxn = txn == TxnState::Open;
+            if (access == Access::Single) return body(context, *conn);
+            if (inTxn) {
+                conn->exec(Sql::Savepoint);
+                savepoint = true;
+                LONG rc = body(context, *conn);
+                if (rc != ERROR_SUCCESS) conn->exec(Sql::RollbackToSavepoint);
+                conn->exec(Sql::ReleaseSavepoint);
+                return rc;
+            }
+            conn->exec(Sql::BeginImmediate);
+            LONG rc = body(context, *conn);
+            conn->exec(rc == ERROR_SUCCESS ? Sql::Commit : Sql::Rollback);
+            return rc;
+        } catch (const DbError &error) {
+            if (conn != nullptr) undoCall(*conn, inTxn, savepoint, win32Code(error.rc));
+            if (isBusy(error.rc) && !inTxn && std::chrono::steady_clock::now() < giveUp) {
+                backoff(attempt);
+                continue;
+            }
+            if (conn == nullptr && isBusy(error.rc)) {
+                // A database that could not be set up for lack of the lock.
+                return report(caller, path, error, 0);
+            }
+            return report(caller, path, error, sysErrno);
+        } catch (const std::bad_alloc &) {
+            if (conn != nullptr) undoCall(*conn, inTxn, savepoint, ERROR_NOT_ENOUGH_MEMORY);
+            return ERROR_NOT_ENOUGH_MEMORY;
+        } catch (...) {
+            if (conn != nullptr) undoCall(*conn, inTxn, savepoint, kErrorRegistryIoFailed);
+            return kErrorRegistryIoFailed;
+        }
+    }
+}
+
+LONG beginTransaction() noexcept {
+    const auto giveUp = std::chrono::steady_clock::now() + kBusyGiveUp;
+    for (int attempt = 0;; ++attempt) {
+        std::string path;
+        int sysErrno = 0;
+        try {
+            Connection &conn = threadConn(path, sysErrno);
+            path = conn.path();
+            if (A::txn(conn) != TxnState::None) return ERROR_ALREADY_EXISTS;
+            conn.exec(Sql::BeginImmediate);
+            A::txn(conn) = TxnState::Open;
+            return ERROR_SUCCESS;
+        } catch (const DbError &error) {
+            if (isBusy(error.rc) && std::chrono::steady_clock::now() < giveUp) {
+                backoff(attempt);
+                continue;
+            }
+            return report("RegBeginTransaction", path, error, sysErrno);
+        } catch (const std::bad_alloc &) {
+            return ERROR_NOT_ENOUGH_MEMORY;
+        } catch (...) {
+            return kErrorRegistryIoFailed;
+        }
+    }
+}
+
+namespace {
+
+// The calling thread's connection when it holds a transaction, else nullptr.
+Connection *transactionConn() noexcept {
+    Connection *conn = threadConnection.conn;
+    if (conn == nullptr || A::pid(*conn) != getpid() || A::txn(*conn) == TxnState::None) {
+        return nullptr;
+    }
+    return conn;
+}
+
+}  // namespace
+
+LONG commitTransaction() noexcept {
+    Connection *conn = transactionConn();
+    if (conn == nullptr) return ERROR_NOT_OWNER;
+    if (A::txn(*conn) == TxnState::Doomed) {
+        A::txn(*conn) = TxnState::None;
+        return A::doomCode(*conn);
+    }
+    A::txn(*conn) = TxnState::None;
+    try {
+        conn->exec(Sql::Commit);
+        return ERROR_SUCCESS;
+    } catch (const DbError &error) {
+        if (!sqlite3_get_autocommit(conn->db())) {
+            sqlite3_exec(conn->db(), "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+        return report("RegCommitTransaction", conn->path(), error, 0);
+    } catch (...) {
+        if (!sqlite3_get_autocommit(conn->db())) {
+            sqlite3_exec(conn->db(), "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+        return kErrorRegistryIoFailed;
+    }
+}
+
+LONG rollbackTransaction() noexcept {
+    Connection *conn = transactionConn();
+    if (conn == nullptr) return ERROR_NOT_OWNER;
+    A::txn(*conn) = TxnState::None;
+    if (!sqlite3_get_autocommit(conn->db())) {
+        sqlite3_exec(conn->db(), "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    return ERROR_SUCCESS;
+}
+
+std::int64_t fileTimeNow() noexcept {
+    // 100 ns ticks between 1601-01-01 and 1970-01-01.
+    constexpr std::int64_t kEpochDelta = 116444736000000000LL;
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return kEpochDelta + static_cast<std::int64_t>(ts.tv_sec) * 10000000 + ts.tv_nsec / 100;
+}
+
+}  // namespace w32::reg

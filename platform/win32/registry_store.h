@@ -1,0 +1,169 @@
+// Storage of the registry (internal): one SQLite database, <root>/var/registry.db,
+// shared by every process of the machine.
+//
+// Each thread talks to the database through a connection of its own, opened on
+// its first registry call and closed when the thread ends. A connection
+// inherited through fork() is never used nor closed by the child: the child
+// leaves it alone and opens a fresh one.
+//
+// Every registry call runs as one unit (run()): a call that changes anything
+// is one IMMEDIATE transaction, so a process killed at any moment leaves the
+// database as it was before or after the call. A thread that has begun a
+// registry transaction runs its calls inside it instead, each call under a
+// savepoint of its own so that a failing call leaves nothing behind.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "w32compat.h"
+
+namespace w32::reg {
+
+// Results of this layer beyond the common Win32 codes.
+inline constexpr LONG kErrorBusy = 170;               // the database stayed locked too long
+inline constexpr LONG kErrorRegistryCorrupt = 1015;   // not a registry database, or damaged
+inline constexpr LONG kErrorRegistryIoFailed = 1016;  // cannot be opened, read or written
+
+// The key behind HKEY_LOCAL_MACHINE.
+inline constexpr std::int64_t kRootKeyId = 1;
+
+// The statements the registry uses; each connection prepares them once.
+enum class Sql : int {
+    Begin,
+    BeginImmediate,
+    Commit,
+    Rollback,
+    Savepoint,
+    ReleaseSavepoint,
+    RollbackToSavepoint,
+    FindChild,
+    KeyAlive,
+    InsertKey,
+    TouchKey,
+    KeyParent,
+    HasSubkeys,
+    DeleteKeyValues,
+    DeleteKey,
+    UpsertValue,
+    QueryValue,
+    DeleteValue,
+    EnumKey,
+    EnumValue,
+    KeyInfo,
+    Count
+};
+
+// A failed SQLite call; run() turns it into a Win32 result.
+struct DbError {
+    int rc;
+};
+
+struct StmtFinalizer {
+    void operator()(sqlite3_stmt *stmt) const noexcept { sqlite3_finalize(stmt); }
+};
+using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
+
+class Connection;
+
+// One use of a cached statement: bind, step, read columns; reset on scope exit.
+// Every failing SQLite call throws DbError.
+class Query {
+  public:
+    Query(Connection &conn, Sql sql);
+    ~Query();
+    Query(const Query &) = delete;
+    Query &operator=(const Query &) = delete;
+
+    Query &bind(int index, std::int64_t value);
+    // Binds bytes (a name or value data); an empty view binds an empty blob, never NULL.
+    Query &bindBlob(int index, std::string_view bytes);
+    Query &bindBlob(int index, const void *data, std::size_t size);
+
+    // True when a row is ready, false when the statement is done.
+    bool step();
+    // Runs a statement that returns no rows.
+    void run() {
+        while (step()) {
+        }
+    }
+
+    bool isNull(int column) const;
+    std::int64_t integer(int column) const;
+    std::string_view blob(int column) const;
+
+  private:
+    sqlite3_stmt *stmt_;
+    sqlite3 *db_;
+};
+
+enum class Access {
+    Single,  // one reading statement: atomic on its own
+    Write,   // changes the registry: one IMMEDIATE transaction (or a savepoint)
+};
+
+// The calling thread's registry transaction.
+enum class TxnState { None, Open, Doomed };
+
+class Connection {
+  public:
+    ~Connection();
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    sqlite3 *db() const noexcept { return db_.get(); }
+    sqlite3_stmt *statement(Sql sql);
+    void exec(Sql sql) { Query(*this, sql).run(); }
+    std::int64_t changes() const noexcept { return sqlite3_changes64(db_.get()); }
+    std::int64_t lastInsertId() const noexcept { return sqlite3_last_insert_rowid(db_.get()); }
+    const std::string &path() const noexcept { return path_; }
+
+  private:
+    friend struct ConnectionAccess;
+    Connection() = default;
+
+    struct DbCloser {
+        void operator()(sqlite3 *db) const noexcept { sqlite3_close_v2(db); }
+    };
+    std::unique_ptr<sqlite3, DbCloser> db_;
+    StmtPtr stmts_[static_cast<int>(Sql::Count)];
+    std::string root_;  // the ORV_ROOT value the connection was opened under
+    std::string path_;
+    pid_t pid_ = 0;
+    TxnState txn_ = TxnState::None;
+    LONG doomCode_ = 0;
+    Connection *nextAbandoned_ = nullptr;
+};
+
+// Runs body(Connection&) -> LONG as one registry call (see the file comment).
+// A call that returns nonzero changes nothing. SQLite failures are traced once
+// under caller's name and come back as Win32 results; a busy database is
+// waited for and retried, never reported as a failure unless it stays locked
+// for a minute.
+LONG runCall(const char *caller, Access access, LONG (*body)(void *, Connection &),
+             void *context) noexcept;
+
+template <class Body>
+LONG run(const char *caller, Access access, Body &&body) noexcept {
+    return runCall(
+        caller, access,
+        [](void *context, Connection &conn) -> LONG {
+            return (*static_cast<std::remove_reference_t<Body> *>(context))(conn);
+        },
+        &body);
+}
+
+// The thread-bound transaction of RegBeginTransaction and its siblings.
+LONG beginTransaction() noexcept;
+LONG commitTransaction() noexcept;
+LONG rollbackTransaction() noexcept;
+
+// Now as a FILETIME count: 100 ns ticks since 1601-01-01 UTC.
+std::int64_t fileTimeNow() noexcept;
+
+}  // namespace w32::reg
