@@ -1,1 +1,510 @@
-// Module under construction.
+// Report information files: the reader of one file and the scan of the
+// report information directory.
+//
+// A report information file is single-byte text of key and value lines:
+//     ProductName = "Alpha"
+//     ProductID = 120
+// taken byte for byte, whatever the locale of the host process. The two line
+// patterns are compiled once per process under the C locale and only read
+// afterwards; every match runs under the C locale too, so [[:space:]] and
+// [[:alnum:]] always mean the ASCII classes and bytes from 0x80 up (Shift_JIS,
+// EUC-JP display names) are ordinary characters.
+#include <dirent.h>
+#include <fcntl.h>
+#include <locale.h>
+#include <regex.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <unordered_map>
+
+#include "amirtupt.h"
+#include "trace.h"
+
+namespace {
+
+constexpr const char kTraceSource[] = "repfile";
+
+using amirtupt::kDetail;
+using amirtupt::kError;
+using amirtupt::kProgress;
+using amirtupt::kRegex;
+
+// A line holds at most 510 characters; the 511th makes it too long.
+constexpr size_t kLineSize = 512;
+constexpr int kTooLong = 511;
+// The report table list: at most four entries are kept. A slot has the room
+// of a whole line, so a piece is never cut before its white space is taken off.
+constexpr int kSlotCount = PPINFO_MAX_REPORTTABLES;
+constexpr size_t kSlotSize = kLineSize;
+using Slots = char[kSlotCount][kSlotSize];
+
+// The directory mode bit as the reader tests it (directories; block devices
+// and sockets carry it too).
+constexpr mode_t kDirectoryBit = 0x4000;
+
+struct FileCloser {
+    void operator()(FILE *file) const { std::fclose(file); }
+};
+using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+
+struct FreeDeleter {
+    void operator()(void *block) const { std::free(block); }
+};
+using UniqueRecord = std::unique_ptr<PPInfo, FreeDeleter>;
+
+// ---- C locale --------------------------------------------------------------
+
+locale_t cLocale() {
+    static const locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    return locale;
+}
+
+// Runs the enclosed code under the C locale on the calling thread and puts
+// the thread's previous locale back.
+class CLocaleScope {
+  public:
+    CLocaleScope() : previous_(cLocale() != static_cast<locale_t>(0) ? uselocale(cLocale()) : 0) {}
+    ~CLocaleScope() {
+        if (previous_ != static_cast<locale_t>(0)) uselocale(previous_);
+    }
+    CLocaleScope(const CLocaleScope &) = delete;
+    CLocaleScope &operator=(const CLocaleScope &) = delete;
+
+  private:
+    locale_t previous_;
+};
+
+// White space of the C locale: space, tab, line feed, vertical tab, form
+// feed, carriage return.
+bool isCSpace(unsigned char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// ---- Line patterns ---------------------------------------------------------
+
+// A compiled POSIX pattern; shared read-only once built.
+class Regex {
+  public:
+    Regex() = default;
+    Regex(const Regex &) = delete;
+    Regex &operator=(const Regex &) = delete;
+    ~Regex() {
+        if (compiled_) regfree(&regex_);
+    }
+
+    bool compile(const char *pattern) {
+        compiled_ = regcomp(&regex_, pattern, REG_EXTENDED) == 0;
+        return compiled_;
+    }
+    bool compiled() const { return compiled_; }
+    bool match(const char *text, regmatch_t (&slots)[4]) const {
+        return regexec(&regex_, text, 4, slots, 0) == 0;
+    }
+
+  private:
+    regex_t regex_{};
+    bool compiled_ = false;
+};
+
+constexpr const char kLeadingSpace[] = "[[:space:]]*";
+constexpr const char kKeyGroup[] = "([[:alnum:]]*)";
+constexpr const char kAssignment[] = "[[:space:]]*=[[:space:]]*";
+constexpr const char kQuotedValue[] = "\"(.*)\"";
+constexpr const char kPlainValue[] = "(.*)";
+
+struct Patterns {
+    Regex quoted;
+    Regex unquoted;
+    bool ready = false;
+
+    Patterns() {
+        CLocaleScope cLocaleScope;
+        char pattern[128];
+        std::snprintf(pattern, sizeof pattern, "%s%s%s%s", kLeadingSpace, kKeyGroup, kAssignment,
+                      kQuotedValue);
+        bool quotedOk = quoted.compile(pattern);
+        if (!quotedOk) TRACE_AS("QORPPLX_readRI", kRegex, "regcomp() failed.");
+        std::snprintf(pattern, sizeof pattern, "%s%s%s%s", kLeadingSpace, kKeyGroup, kAssignment,
+                      kPlainValue);
+        bool unquotedOk = unquoted.compile(pattern);
+        if (!unquotedOk) TRACE_AS("QORPPLX_readRI", kRegex, "regcomp() failed.");
+        ready = quotedOk && unquotedOk;
+    }
+};
+
+const Patterns &patterns() {
+    static const Patterns shared;
+    return shared;
+}
+
+// ---- The reader's routines ---------------------------------------------------
+
+// Reads the next line of `stream` into `buf` (kLineSize bytes) without its
+// line end (a line feed or a byte 0xFF). Returns the number of characters
+// stored, -1 at the end of the stream, -2 when the line is too long (the rest
+// of it stays unread). A read error ends the stream like its end does.
+int readLine(FILE *stream, char *buf) {
+    TRACE(kDetail, ">Params: stream=%p buf=%p", static_cast<void *>(stream),
+          static_cast<void *>(buf));
+    buf[0] = '\0';
+    if (std::feof(stream) || std::ferror(stream)) {
+        TRACE(kDetail, "get to end of file : HANDLE=%p", static_cast<void *>(stream));
+        TRACE(kDetail, "< return value -1");
+        return -1;
+    }
+    int count = 0;
+    for (;;) {
+        if (std::feof(stream) || std::ferror(stream)) break;
+        int c = getc_unlocked(stream);
+        if ((c & 0xFF) == 0x0A || (c & 0xFF) == 0xFF) break;
+        buf[count++] = static_cast<char>(c);
+        if (count == kTooLong) {
+            TRACE(kProgress, "line's length more the 512 : HANDLE=%p", static_cast<void *>(stream));
+            buf[kTooLong] = '\0';
+            TRACE(kDetail, "< return value -2");
+            return -2;
+        }
+    }
+    buf[count] = '\0';
+    TRACE(kDetail, "< return value %d", count);
+    return count;
+}
+
+// Copies source[start..end], both included, to target (room for
+// end - start + 2 bytes); empty when start > end.
+void substr(const char *source, int start, int end, char *target) {
+    TRACE(kDetail, ">Params: source=%s start=%d end=%d target=%p", source, start, end,
+          static_cast<void *>(target));
+    int length = start <= end ? end - start + 1 : 0;
+    if (length > 0) std::memcpy(target, source + start, static_cast<size_t>(length));
+    target[length] = '\0';
+    TRACE(kDetail, "< return value %s", target);
+}
+
+// Cuts `str` at every `splitter` into the slots of `result`: a piece before a
+// splitter counts from two characters on, the final piece from one. Pieces
+// beyond the last slot are dropped. Returns the number of slots used.
+int splitstr(const char *str, char splitter, Slots &result) {
+    TRACE(kDetail, ">Params: str=%s splitter=%c result=%p", str, splitter,
+          static_cast<void *>(&result));
+    int used = 0;
+    auto keep = [&](const char *piece, size_t length) {
+        if (used == kSlotCount) return;
+        if (length > kSlotSize - 1) length = kSlotSize - 1;
+        std::memcpy(result[used], piece, length);
+        result[used][length] = '\0';
+        ++used;
+    };
+    const char *piece = str;
+    const char *p = str;
+    for (; *p != '\0'; ++p) {
+        if (*p != splitter) continue;
+        size_t length = static_cast<size_t>(p - piece);
+        if (length >= 2) keep(piece, length);
+        piece = p + 1;
+    }
+    size_t finalLength = static_cast<size_t>(p - piece);
+    if (finalLength >= 1) keep(piece, finalLength);
+    TRACE(kDetail, "< return value %d", used);
+    return used;
+}
+
+// Takes leading and trailing white space off `str` in place.
+void stripstr(char *str) {
+    TRACE(kDetail, ">Params: str=%s", str);
+    size_t length = std::strlen(str);
+    size_t begin = 0;
+    while (begin < length && isCSpace(static_cast<unsigned char>(str[begin]))) ++begin;
+    while (length > begin && isCSpace(static_cast<unsigned char>(str[length - 1]))) --length;
+    std::memmove(str, str + begin, length - begin);
+    str[length - begin] = '\0';
+    TRACE(kDetail, "< return value %s", str);
+}
+
+// Copies a value into a record field, cut to fit.
+template <size_t N>
+void storeValue(char (&field)[N], const char *value) {
+    size_t length = strnlen(value, N - 1);
+    std::memcpy(field, value, length);
+    field[length] = '\0';
+}
+
+// The part of the line that group `index` of a match covers, through substr.
+void groupText(const char *line, const regmatch_t &group, char *target) {
+    if (group.rm_so < 0) {
+        target[0] = '\0';
+        return;
+    }
+    substr(line, static_cast<int>(group.rm_so), static_cast<int>(group.rm_eo) - 1, target);
+}
+
+void storeReportTables(PPInfo *record, const char *value) {
+    Slots slots;
+    int count = splitstr(value, ',', slots);
+    std::memset(record->ReportTablePath, 0, sizeof record->ReportTablePath);
+    for (int i = 0; i < count; ++i) {
+        stripstr(slots[i]);
+        storeValue(record->ReportTablePath[i], slots[i]);
+    }
+    record->NumReportTablePath = count;
+}
+
+// Applies one line to the record; lines of neither form, and keys that no
+// field takes, leave it as it was.
+void applyLine(const Patterns &forms, const char *line, PPInfo *record) {
+    regmatch_t groups[4];
+    char key[kLineSize];
+    char value[kLineSize];
+    if (forms.quoted.match(line, groups)) {
+        groupText(line, groups[1], key);
+        groupText(line, groups[2], value);
+        if (std::strcmp(key, "ProductName") == 0) {
+            storeValue(record->ProductName, value);
+        } else if (std::strcmp(key, "DisplayName") == 0) {
+            storeValue(record->DisplayName, value);
+        } else if (std::strcmp(key, "LanguageID") == 0) {
+            storeValue(record->LanguageID, std::strcmp(value, "E") == 0 ? "1033" : "1041");
+        } else if (std::strcmp(key, "Version") == 0) {
+            storeValue(record->Version, value);
+        } else if (std::strcmp(key, "ReportTableName") == 0) {
+            storeReportTables(record, value);
+        }
+    } else if (forms.unquoted.match(line, groups)) {
+        groupText(line, groups[1], key);
+        groupText(line, groups[2], value);
+        if (std::strcmp(key, "ProductID") == 0) storeValue(record->ProductID, value);
+    }
+}
+
+// Opens a file for reading without ever blocking on a pipe or a device.
+UniqueFile openForReading(const char *path) {
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return nullptr;
+    FILE *file = ::fdopen(fd, "r");
+    if (file == nullptr) ::close(fd);
+    return UniqueFile(file);
+}
+
+PPInfo *readReportInformation(const char *filename) {
+    constexpr const char *kName = "QORPPLX_readRI";
+    if (filename == nullptr) {
+        TRACE_AS(kName, kError, "status file %s error. ", filename);
+        return nullptr;
+    }
+    if (std::strlen(filename) >= PPINFO_FILENAME_SIZE) {
+        TRACE_AS(kName, kError, "the file name is too long for the record : %s", filename);
+        return nullptr;
+    }
+    struct stat status {};
+    if (::stat(filename, &status) != 0) {
+        TRACE_AS(kName, kError, "status file %s error. ", filename);
+        return nullptr;
+    }
+    if ((status.st_mode & kDirectoryBit) != 0) {
+        TRACE_AS(kName, kError, "the destination is directory : %s ", filename);
+        return nullptr;
+    }
+    UniqueFile file = openForReading(filename);
+    if (!file) {
+        TRACE_AS(kName, kError, "open file error : %s", filename);
+        return nullptr;
+    }
+    UniqueRecord record(static_cast<PPInfo *>(std::malloc(sizeof(PPInfo))));
+    if (!record) {
+        TRACE_AS(kName, kError, "no memory for the record of %s", filename);
+        return nullptr;
+    }
+    QORPPLX_PPInfoResetPP(record.get());
+    storeValue(record->FileName, filename);
+    record->access = status.st_atim.tv_sec;
+    record->modify = status.st_mtim.tv_sec;
+    record->change = status.st_ctim.tv_sec;
+
+    const Patterns &forms = patterns();
+    if (!forms.ready) {
+        TRACE_AS(kName, kRegex, "regcomp() failed.");
+        return nullptr;
+    }
+
+    CLocaleScope cLocaleScope;
+    char line[kLineSize];
+    int length;
+    while ((length = readLine(file.get(), line)) >= 0) applyLine(forms, line, record.get());
+    if (length == -2) {
+        TRACE_AS(kName, kError, "the line is too long to deal with in the file : %s", filename);
+        return nullptr;
+    }
+    record->next = nullptr;
+    return record.release();
+}
+
+// ---- The scan ------------------------------------------------------------------
+
+constexpr const char kReportDir[] = QORPPLX_REPORT_INF_DIR;
+
+// True when `path` can be queried, following symbolic links, and is a
+// regular file. Pipes are never opened.
+bool isReportFile(const char *path) {
+    TRACE(kDetail, ">Params: path=%s", path);
+    struct stat status {};
+    bool regular = false;
+    if (::stat(path, &status) != 0) {
+        TRACE(kProgress, "can't get file's status : %s", path);
+    } else {
+        regular = S_ISREG(status.st_mode);
+    }
+    TRACE(kDetail, "< return value %d", regular ? 1 : 0);
+    return regular;
+}
+
+// The directory listing; releases whatever entries were not taken yet.
+class Listing {
+  public:
+    Listing(dirent **entries, int count) : entries_(entries), count_(count) {}
+    ~Listing() {
+        for (int i = 0; i < count_; ++i) std::free(entries_[i]);
+        std::free(entries_);
+    }
+    Listing(const Listing &) = delete;
+    Listing &operator=(const Listing &) = delete;
+
+    int count() const { return count_; }
+    // Hands out the name of the last entry that is left and forgets it; the
+    // caller frees the entry.
+    dirent *takeLast() { return entries_[--count_]; }
+
+  private:
+    dirent **entries_;
+    int count_;
+};
+
+// The list as the scan sees it: records by FileName (the first in list order
+// for a name), and its last record for appending.
+class ScanIndex {
+  public:
+    explicit ScanIndex(PPInfo *head) {
+        for (PPInfo *p = head; p != nullptr; p = p->next) {
+            byFile_.emplace(std::string_view(p->FileName, strnlen(p->FileName, sizeof p->FileName)),
+                            p);
+            tail_ = p;
+        }
+    }
+
+    PPInfo *find(const char *path) const {
+        auto it = byFile_.find(std::string_view(path));
+        return it != byFile_.end() ? it->second : nullptr;
+    }
+
+    void append(PPInfo **head, PPInfo *record) {
+        // Appending behind the known tail walks no further than one record.
+        if (tail_ == nullptr) {
+            *head = QORPPLX_PPInfoAddPP(*head, record);
+        } else {
+            QORPPLX_PPInfoAddPP(tail_, record);
+        }
+        tail_ = record;
+        byFile_.emplace(std::string_view(record->FileName), record);
+    }
+
+  private:
+    std::unordered_map<std::string_view, PPInfo *> byFile_;
+    PPInfo *tail_ = nullptr;
+};
+
+void scanEntry(const char *path, PPInfo **head, ScanIndex &index) {
+    if (!isReportFile(path)) return;
+    PPInfo *fresh = QORPPLX_readRI(path);
+    if (fresh == nullptr) {
+        pplog("Scan file \"%s\" error\n", path);
+        TRACE_AS("QORPPLX_getPPInfo", kError, "Scan file \"%s\" error", path);
+        return;
+    }
+    fresh->Manual = PPTYPE_AUTOMATIC;
+    if (fresh->ProductName[0] == '\0') {
+        pplog("Product name is not appointed in file \"%s\"\n", path);
+        TRACE_AS("QORPPLX_getPPInfo", kProgress, "Product name is not appointed in file \"%s\"",
+                 path);
+        std::free(fresh);
+        return;
+    }
+    PPInfo *listed = index.find(path);
+    if (listed == nullptr) {
+        fresh->op = PPOP_CREATE;
+        index.append(head, fresh);
+        return;
+    }
+    if (QORPPLX_PPInfoNewer(fresh, listed) != 0) {
+        int different = QORPPLX_PPInfoCompPP(fresh, listed);
+        QORPPLX_PPInfoCopyPP(listed, fresh);
+        listed->op = different != 0 ? PPOP_UPDATE : PPOP_NONE;
+    } else {
+        listed->op = PPOP_NONE;
+    }
+    std::free(fresh);
+}
+
+int scanDirectory(PPInfo **head) {
+    for (PPInfo *p = *head; p != nullptr; p = p->next) p->op = PPOP_REMOVE;
+
+    dirent **entries = nullptr;
+    int count = scandir(kReportDir, &entries, nullptr, nullptr);
+    if (count < 0) {
+        TRACE_AS("QORPPLX_getPPInfo", kProgress, "< the dir not exist : %s", kReportDir);
+        return -1;
+    }
+    Listing listing(entries, count);
+    ScanIndex index(*head);
+    // Room for the directory, "/" and the longest name a directory holds.
+    char path[sizeof kReportDir + 1 + NAME_MAX + 1];
+    while (listing.count() > 0) {
+        dirent *entry = listing.takeLast();
+        std::snprintf(path, sizeof path, "%s/%s", kReportDir, entry->d_name);
+        std::free(entry);
+        scanEntry(path, head, index);
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+AMIRTUPT_API PPInfo *QORPPLX_readRI(const char *filename) {
+    TRACE(kDetail, ">Params: filename=%s", filename);
+    PPInfo *result = nullptr;
+    try {
+        result = readReportInformation(filename);
+    } catch (...) {
+        TRACE(kError, "no memory to read %s", filename);
+        result = nullptr;
+    }
+    TRACE(kDetail, "< return value %p", static_cast<void *>(result));
+    return result;
+}
+
+AMIRTUPT_API int QORPPLX_getPPInfo(PPInfo **head) {
+    TRACE(kDetail, ">Params: head=%p", static_cast<void *>(head));
+    if (head == nullptr) {
+        TRACE(kError, "no list to scan into");
+        TRACE(kDetail, "< return value -1");
+        return -1;
+    }
+    int result;
+    try {
+        result = scanDirectory(head);
+    } catch (...) {
+        // Only the index can fail to allocate; what was scanned so far stays.
+        TRACE(kError, "no memory to scan %s", QORPPLX_REPORT_INF_DIR);
+        result = -1;
+    }
+    TRACE(kDetail, "< return value %d", result);
+    return result;
+}
+
+}  // extern "C"

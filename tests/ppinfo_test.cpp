@@ -1,0 +1,277 @@
+// Product records and lists.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "records_helpers.h"
+
+namespace {
+
+using records_test::newRecord;
+
+// Builds a list of records named by `names`, each with its op code.
+PPInfo *buildList(const std::vector<std::pair<std::string, int>> &records) {
+    PPInfo *head = nullptr;
+    for (const auto &[name, op] : records)
+        head = QORPPLX_PPInfoAddPP(head, newRecord(name.c_str(), op));
+    return head;
+}
+
+std::vector<std::string> namesOf(const PPInfo *head) {
+    std::vector<std::string> names;
+    for (const PPInfo *p = head; p != nullptr; p = p->next) names.emplace_back(p->ProductName);
+    return names;
+}
+
+TEST(PPInfoList, EmptyListOperations) {
+    PPInfo *pp = newRecord("Alpha");
+    PPInfo other{};
+    pp->next = &other;  // an empty list takes the record as it is
+    EXPECT_EQ(QORPPLX_PPInfoAddPP(nullptr, pp), pp);
+    EXPECT_EQ(pp->next, &other);
+    pp->next = nullptr;
+
+    EXPECT_EQ(QORPPLX_PPInfoFindPP(nullptr, "x"), nullptr);
+    EXPECT_EQ(QORPPLX_PPInfoFindPPbyProduct(nullptr, "Alpha"), nullptr);
+    EXPECT_EQ(QORPPLX_PPInfoDeleteAllRemovedPP(nullptr), nullptr);
+    EXPECT_EQ(QORPPLX_PPInfoDeletePP(nullptr, pp), nullptr);  // frees nothing
+    EXPECT_EQ(QORPPLX_PPInfoClear(nullptr), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(QORPPLX_PPInfoPrint(nullptr), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    std::free(pp);
+}
+
+TEST(PPInfoList, AppendGoesToTheTailAndEndsTheList) {
+    PPInfo *head = buildList({{"A", 0}, {"B", 0}, {"C", 0}});
+    PPInfo stray{};
+    PPInfo *d = newRecord("D");
+    d->next = &stray;
+    EXPECT_EQ(QORPPLX_PPInfoAddPP(head, d), head);
+    EXPECT_EQ(namesOf(head), (std::vector<std::string>{"A", "B", "C", "D"}));
+    EXPECT_EQ(d->next, nullptr);
+    QORPPLX_PPInfoClear(head);
+}
+
+TEST(PPInfoList, DeleteByIdentity) {
+    PPInfo *head = buildList({{"A", 0}, {"B", 0}, {"C", 0}});
+    PPInfo *second = head->next;
+
+    // Equal contents but another record: nothing is freed or unlinked.
+    PPInfo *lookalike = newRecord("B");
+    EXPECT_EQ(QORPPLX_PPInfoDeletePP(head, lookalike), head);
+    EXPECT_EQ(namesOf(head), (std::vector<std::string>{"A", "B", "C"}));
+    std::free(lookalike);
+
+    head = QORPPLX_PPInfoDeletePP(head, head->next->next);
+    EXPECT_EQ(namesOf(head), (std::vector<std::string>{"A", "B"}));
+    head = QORPPLX_PPInfoDeletePP(head, head);
+    EXPECT_EQ(head, second);
+    head = QORPPLX_PPInfoDeletePP(head, head);
+    EXPECT_EQ(head, nullptr);
+}
+
+TEST(PPInfoList, DeleteAllRemovedKeepsTheOthersInOrder) {
+    const int N = PPOP_NONE, C = PPOP_CREATE, R = PPOP_REMOVE, U = PPOP_UPDATE;
+    struct Case {
+        std::vector<int> ops;
+        std::vector<std::string> kept;
+        int newHead;  // index of the new head in the original list, -1 none
+    } cases[] = {
+        {{R, N, R, R, U}, {"1", "4"}, 1}, {{R, R, R}, {}, -1},
+        {{N, U, C}, {"0", "1", "2"}, 0},  {{N, R}, {"0"}, 0},
+        {{C, R, N, R}, {"0", "2"}, 0},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::pair<std::string, int>> records;
+        for (size_t i = 0; i < c.ops.size(); ++i) records.emplace_back(std::to_string(i), c.ops[i]);
+        PPInfo *head = buildList(records);
+        std::vector<PPInfo *> original;
+        for (PPInfo *p = head; p != nullptr; p = p->next) original.push_back(p);
+
+        PPInfo *result = QORPPLX_PPInfoDeleteAllRemovedPP(head);
+        EXPECT_EQ(result, c.newHead < 0 ? nullptr : original[size_t(c.newHead)]);
+        EXPECT_EQ(namesOf(result), c.kept);
+        QORPPLX_PPInfoClear(result);  // the sanitizer reports any record freed twice or lost
+    }
+}
+
+TEST(PPInfoList, SearchesAreExactAndFindTheFirst) {
+    PPInfo *head = buildList({{"Alpha", 0}, {"Beta", 0}, {"Alpha", 0}});
+    std::strcpy(head->FileName, "/opt/orv/report/inf/a.inf");
+    std::strcpy(head->next->FileName, "/opt/orv/report/inf/b.inf");
+    std::strcpy(head->next->next->FileName, "/opt/orv/report/inf/a.inf");
+
+    EXPECT_EQ(QORPPLX_PPInfoFindPPbyProduct(head, "Alpha"), head);
+    EXPECT_EQ(QORPPLX_PPInfoFindPPbyProduct(head, "Beta"), head->next);
+    EXPECT_EQ(QORPPLX_PPInfoFindPPbyProduct(head, "alpha"), nullptr);
+    EXPECT_EQ(QORPPLX_PPInfoFindPPbyProduct(head, "Alph"), nullptr);
+    EXPECT_EQ(QORPPLX_PPInfoFindPP(head, "/opt/orv/report/inf/a.inf"), head);
+    EXPECT_EQ(QORPPLX_PPInfoFindPP(head, "/opt/orv/report/inf/B.inf"), nullptr);
+    EXPECT_EQ(QORPPLX_PPInfoFindPP(head, "a.inf"), nullptr);
+    QORPPLX_PPInfoClear(head);
+}
+
+TEST(PPInfoCompare, VersionRuleIsPlainByteOrder) {
+    struct Case {
+        const char *a;  // nullptr: no record
+        const char *b;
+        int expected;
+    } cases[] = {
+        {"2.1", "2.0", 1}, {"2.0", "2.0", 0},     {"1.10", "1.9", 0}, {"2.0", "10.0", 1},
+        {"1", "", 1},      {"", "1", 0},          {"\xe9", "z", 1},   {nullptr, "1", 0},
+        {"1", nullptr, 1}, {nullptr, nullptr, 0},
+    };
+    for (const Case &c : cases) {
+        PPInfo a{}, b{};
+        if (c.a != nullptr) std::strcpy(a.Version, c.a);
+        if (c.b != nullptr) std::strcpy(b.Version, c.b);
+        EXPECT_EQ(QORPPLX_PPVersionNewer(c.a ? &a : nullptr, c.b ? &b : nullptr), c.expected)
+            << (c.a ? c.a : "null") << " against " << (c.b ? c.b : "null");
+    }
+}
+
+TEST(PPInfoCompare, ChangeRuleNeedsAnotherModifyTime) {
+    struct Case {
+        time_t modifyA, modifyB;
+        const char *versionA, *versionB;
+        int expected;
+    } cases[] = {
+        {100, 100, "2.0", "1.0", 0}, {200, 100, "2.0", "1.0", 1}, {100, 200, "2.0", "1.0", 1},
+        {200, 100, "1.0", "2.0", 0}, {200, 100, "1.0", "1.0", 0},
+    };
+    for (const Case &c : cases) {
+        PPInfo a{}, b{};
+        a.modify = c.modifyA;
+        b.modify = c.modifyB;
+        a.access = 1;  // access and change play no part
+        b.change = 2;
+        std::strcpy(a.Version, c.versionA);
+        std::strcpy(b.Version, c.versionB);
+        EXPECT_EQ(QORPPLX_PPInfoNewer(&a, &b), c.expected)
+            << c.modifyA << "/" << c.versionA << " against " << c.modifyB << "/" << c.versionB;
+    }
+}
+
+TEST(PPInfoCompare, ComparesOnlyTheRegistrationFields) {
+    struct Case {
+        const char *what;
+        void (*change)(PPInfo &);
+        int expected;
+    } cases[] = {
+        {"FileName", [](PPInfo &p) { std::strcpy(p.FileName, "/other"); }, 0},
+        {"LanguageID", [](PPInfo &p) { std::strcpy(p.LanguageID, "1033"); }, 0},
+        {"times", [](PPInfo &p) { p.access = p.modify = p.change = 9; }, 0},
+        {"op and Manual", [](PPInfo &p) { p.op = 3, p.Manual = 1; }, 0},
+        {"unused table", [](PPInfo &p) { std::strcpy(p.ReportTablePath[2], "/x"); }, 0},
+        {"ProductName", [](PPInfo &p) { std::strcpy(p.ProductName, "alpha"); }, 1},
+        {"DisplayName", [](PPInfo &p) { std::strcpy(p.DisplayName, "Alpha "); }, 1},
+        {"ProductID", [](PPInfo &p) { std::strcpy(p.ProductID, "121"); }, 1},
+        {"Version", [](PPInfo &p) { std::strcpy(p.Version, "2.0"); }, 1},
+        {"table in use", [](PPInfo &p) { std::strcpy(p.ReportTablePath[1], "/t/B"); }, 1},
+        {"table count", [](PPInfo &p) { p.NumReportTablePath = 3; }, 1},
+    };
+    for (const Case &c : cases) {
+        PPInfo a{};
+        std::strcpy(a.ProductName, "Alpha");
+        std::strcpy(a.DisplayName, "Alpha");
+        std::strcpy(a.ProductID, "120");
+        std::strcpy(a.Version, "1.0");
+        a.NumReportTablePath = 2;
+        std::strcpy(a.ReportTablePath[0], "/t/a");
+        std::strcpy(a.ReportTablePath[1], "/t/b");
+        PPInfo b = a;
+        c.change(b);
+        EXPECT_EQ(QORPPLX_PPInfoCompPP(&a, &b), c.expected) << c.what;
+        EXPECT_EQ(QORPPLX_PPInfoCompPP(&b, &a), c.expected) << c.what;
+    }
+}
+
+TEST(PPInfoRecord, CopyKeepsTheListPlaceAndProductType) {
+    PPInfo src{}, dest{}, other{};
+    std::strcpy(src.FileName, "/opt/orv/report/inf/a.inf");
+    std::strcpy(src.ProductName, "Alpha");
+    src.NumReportTablePath = 1;
+    std::strcpy(src.ReportTablePath[0], "/t/new");
+    std::strcpy(src.Version, "2.0");
+    src.access = 1, src.modify = 2, src.change = 3;
+    src.op = PPOP_UPDATE;
+    src.Manual = PPTYPE_AUTOMATIC;
+    dest.next = &other;
+    dest.Manual = PPTYPE_MANUAL;
+    dest.NumReportTablePath = 2;
+    std::strcpy(dest.ReportTablePath[1], "/t/kept");
+
+    EXPECT_EQ(QORPPLX_PPInfoCopyPP(&dest, &src), 0);
+    EXPECT_EQ(dest.next, &other);
+    EXPECT_EQ(dest.Manual, PPTYPE_MANUAL);
+    EXPECT_STREQ(dest.ReportTablePath[1], "/t/kept");
+    EXPECT_EQ(QORPPLX_PPInfoCompPP(&dest, &src), 0);
+    EXPECT_STREQ(dest.FileName, src.FileName);
+    EXPECT_EQ(dest.NumReportTablePath, 1);
+    EXPECT_EQ(dest.modify, 2);
+    EXPECT_EQ(dest.change, 3);
+    EXPECT_EQ(dest.op, PPOP_UPDATE);
+}
+
+TEST(PPInfoRecord, SetFillsTheTextsAndEndsTheRecord) {
+    PPInfo p{}, other{};
+    p.next = &other;
+    p.access = 5, p.Manual = PPTYPE_MANUAL, p.op = PPOP_REMOVE;
+    std::strcpy(p.ReportTablePath[1], "/t/old");
+    char tables[2][PPINFO_REPORTTABLEPATH_SIZE] = {"/t/a", "/t/b"};
+    std::string longVersion(40, '9');  // cut to the 19 characters the field holds
+
+    QORPPLX_PPInfoSetPP(&p, "/f", "Alpha", 1, tables[0], "Disp", "1041", "7", longVersion.c_str());
+    EXPECT_EQ(p.next, nullptr);
+    EXPECT_EQ(p.op, PPOP_NONE);
+    EXPECT_EQ(p.access, 5);
+    EXPECT_EQ(p.Manual, PPTYPE_MANUAL);
+    EXPECT_EQ(p.NumReportTablePath, 1);
+    EXPECT_STREQ(p.ReportTablePath[0], "/t/a");
+    EXPECT_STREQ(p.ReportTablePath[1], "/t/old");
+    EXPECT_STREQ(p.DisplayName, "Disp");
+    EXPECT_EQ(std::string(p.Version), std::string(19, '9'));
+
+    // A count beyond the four entries of a record is kept to four.
+    char four[PPINFO_MAX_REPORTTABLES][PPINFO_REPORTTABLEPATH_SIZE] = {"/1", "/2", "/3", "/4"};
+    QORPPLX_PPInfoSetPP(&p, "/f", "Alpha", 7, four[0], "", "", "", "");
+    EXPECT_EQ(p.NumReportTablePath, PPINFO_MAX_REPORTTABLES);
+    EXPECT_STREQ(p.ReportTablePath[3], "/4");
+}
+
+TEST(PPInfoPrint, LayoutOfEachRecord) {
+    PPInfo *head = buildList({{"A", PPOP_CREATE}, {"B", PPOP_REMOVE}, {"C", PPOP_UPDATE}});
+    head->NumReportTablePath = 2;
+    std::strcpy(head->ReportTablePath[0], "/t/0");
+    std::strcpy(head->ReportTablePath[1], "/t/1");
+    std::strcpy(head->ReportTablePath[2], "/t/unused");
+    head->modify = 86400;
+    head->change = LLONG_MAX;  // beyond any calendar: shown as NULL without a line end
+
+    char modifyText[64], zeroText[64];
+    time_t modify = 86400, zero = 0;
+    ASSERT_NE(ctime_r(&modify, modifyText), nullptr);
+    ASSERT_NE(ctime_r(&zero, zeroText), nullptr);
+    auto fixed = [&](const char *name, const char *op) {
+        return std::string("FileName: \nProductName: ") + name +
+               "\nDisplayName: \nLanguageID: \nProductID: \nVersion: \naccess: " + zeroText +
+               "modify: " + zeroText + "change: " + zeroText + "op: " + op + "\n";
+    };
+    std::string expected =
+        std::string("*** No.1 ***\nFileName: \nProductName: A\n") +
+        "ReportTablePath[0]: /t/0\nReportTablePath[1]: /t/1\n" +
+        "DisplayName: \nLanguageID: \nProductID: \nVersion: \naccess: " + zeroText +
+        "modify: " + modifyText + "change: NULLop: CREATE\n" + "*** No.2 ***\n" +
+        fixed("B", "REMOVE") + "*** No.3 ***\n" + fixed("C", "UPDATE");
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(QORPPLX_PPInfoPrint(head), 0);
+    std::fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
+    QORPPLX_PPInfoClear(head);
+}
+
+}  // namespace

@@ -1,0 +1,44 @@
+// Helpers shared by the record, reader, scan and log tests.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "amirtupt.h"
+
+namespace records_test {
+
+inline constexpr const char kInfDir[] = QORPPLX_REPORT_INF_DIR;
+
+inline void writeFile(const std::string &path, const std::string &bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::string readFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+inline bool exists(const std::string &path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0;
+}
+
+// A heap record as the list operations expect it, reset and named.
+inline PPInfo *newRecord(const char *productName, int op = PPOP_NONE) {
+    auto *p = static_cast<PPInfo *>(std::malloc(sizeof(PPInfo)));
+    QORPPLX_PPInfoResetPP(p);
+    std::strcpy(p->ProductName, productName);
+    p->op = op;
+    return p;
+}
+
+}  // namespace records_test

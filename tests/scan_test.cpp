@@ -1,0 +1,203 @@
+// The report information scan: operation codes across successive scans.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "records_helpers.h"
+
+namespace {
+
+using records_test::kInfDir;
+using records_test::readFile;
+using records_test::writeFile;
+
+std::string inf(const std::string &name) {
+    return std::string(kInfDir) + "/" + name;
+}
+
+std::string product(const std::string &name, const std::string &version) {
+    return "ProductName=\"" + name + "\"\nVersion=\"" + version + "\"\nProductID=1\n";
+}
+
+// Writes a report information file with the given modification time.
+void place(const std::string &name, const std::string &bytes, time_t modify) {
+    writeFile(inf(name), bytes);
+    timespec times[2] = {{modify, 0}, {modify, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, inf(name).c_str(), times, 0), 0);
+}
+
+std::string logText() {
+    return readFile("/opt/orv/log/PPLink.log");
+}
+
+class Scan : public testing::Test {
+  protected:
+    void TearDown() override { QORPPLX_PPInfoClear(list_); }
+
+    // Scans and returns the op code of every record by file name (the file
+    // name of the directory, or the whole path when it lies elsewhere).
+    std::map<std::string, int> scan(int expectedResult = 0) {
+        EXPECT_EQ(QORPPLX_getPPInfo(&list_), expectedResult);
+        std::map<std::string, int> ops;
+        for (PPInfo *p = list_; p != nullptr; p = p->next) {
+            std::string path = p->FileName;
+            std::string prefix = std::string(kInfDir) + "/";
+            std::string key = path.rfind(prefix, 0) == 0 ? path.substr(prefix.size()) : path;
+            EXPECT_TRUE(ops.emplace(key, p->op).second) << "two records for " << key;
+        }
+        return ops;
+    }
+
+    // What the product link thread does at the end of its cycle.
+    void dropRemoved() { list_ = QORPPLX_PPInfoDeleteAllRemovedPP(list_); }
+
+    PPInfo *record(const std::string &name) {
+        return QORPPLX_PPInfoFindPP(list_, inf(name).c_str());
+    }
+
+    PPInfo *list_ = nullptr;
+};
+
+using Ops = std::map<std::string, int>;
+constexpr int NONE = PPOP_NONE, CREATE = PPOP_CREATE, REMOVE = PPOP_REMOVE, UPDATE = PPOP_UPDATE;
+
+TEST_F(Scan, OpCodesAcrossSuccessiveScans) {
+    place("a.inf", product("Alpha", "1.0"), 1000);
+    place("b.inf", product("Beta", "1.0"), 1000);
+    place("c.inf", product("Gamma", "1.0"), 1000);
+    place("noname.inf", "Version=\"1.0\"\n", 1000);
+    place("long.inf", product("Long", "1.0") + std::string(600, '#') + "\n", 1000);
+    EXPECT_EQ(scan(), (Ops{{"a.inf", CREATE}, {"b.inf", CREATE}, {"c.inf", CREATE}}));
+    EXPECT_EQ(record("a.inf")->Manual, PPTYPE_AUTOMATIC);
+    EXPECT_NE(logText().find(" Product name is not appointed in file "
+                             "\"/opt/orv/report/inf/noname.inf\"\n"),
+              std::string::npos);
+    EXPECT_NE(logText().find(" Scan file \"/opt/orv/report/inf/long.inf\" error\n"),
+              std::string::npos);
+
+    // Unchanged files.
+    EXPECT_EQ(scan(), (Ops{{"a.inf", NONE}, {"b.inf", NONE}, {"c.inf", NONE}}));
+
+    // a: touched, same version; b: newer version; c: edited, older version.
+    record("b.inf")->Manual = PPTYPE_MANUAL;
+    place("a.inf", product("Alpha", "1.0"), 2000);
+    place("b.inf", product("Beta2", "2.0"), 2000);
+    place("c.inf", product("Gamma", "0.9"), 2000);
+    EXPECT_EQ(scan(), (Ops{{"a.inf", NONE}, {"b.inf", UPDATE}, {"c.inf", NONE}}));
+    EXPECT_EQ(record("a.inf")->modify, 1000);  // not taken over
+    EXPECT_STREQ(record("c.inf")->Version, "1.0");
+    EXPECT_EQ(record("b.inf")->modify, 2000);
+    EXPECT_STREQ(record("b.inf")->ProductName, "Beta2");
+    EXPECT_EQ(record("b.inf")->Manual, PPTYPE_MANUAL);  // the listed record keeps its type
+
+    // A newer modify time with a greater version that sorts lower is no update.
+    place("b.inf", product("Beta2", "10.0"), 3000);
+    EXPECT_EQ(scan()["b.inf"], NONE);
+
+    // a vanishes; c becomes unreadable; b moves to another name; the long
+    // file becomes readable; noname gets a name.
+    ASSERT_EQ(unlink(inf("a.inf").c_str()), 0);
+    place("c.inf", std::string(511, 'x'), 4000);
+    ASSERT_EQ(rename(inf("b.inf").c_str(), inf("b2.inf").c_str()), 0);
+    place("long.inf", product("Long", "1.0"), 4000);
+    place("noname.inf", product("Named", "1.0"), 4000);
+    EXPECT_EQ(scan(), (Ops{{"a.inf", REMOVE},
+                           {"b.inf", REMOVE},
+                           {"c.inf", REMOVE},
+                           {"b2.inf", CREATE},
+                           {"long.inf", CREATE},
+                           {"noname.inf", CREATE}}));
+    dropRemoved();
+
+    // c readable again after its record was dropped: created anew.
+    place("c.inf", product("Gamma", "1.0"), 5000);
+    EXPECT_EQ(scan(),
+              (Ops{{"b2.inf", NONE}, {"c.inf", CREATE}, {"long.inf", NONE}, {"noname.inf", NONE}}));
+}
+
+TEST_F(Scan, OnlyRegularFilesThatFitTheRecordAreRead) {
+    std::string name43(39, 'n'), name44(40, 'n');  // paths of 63 and 64 characters
+    name43 += ".inf", name44 += ".inf";
+    place(name43, product("Fits", "1"), 1000);
+    place(name44, product("TooLong", "1"), 1000);
+    place("a b.inf", product("Blank", "1"), 1000);
+    place("new\nline.inf", product("Newline", "1"), 1000);
+    place("\xe9t\xe9.inf", product("Latin1", "1"), 1000);
+    place(".hidden", product("Hidden", "1"), 1000);
+    ASSERT_EQ(symlink(inf("a b.inf").c_str(), inf("link.inf").c_str()), 0);
+    ASSERT_EQ(symlink("/nowhere", inf("dangling.inf").c_str()), 0);
+    ASSERT_EQ(mkdir(inf("sub.inf").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(inf("sub.inf").c_str(), inf("dirlink.inf").c_str()), 0);
+    ASSERT_EQ(mkfifo(inf("pipe.inf").c_str(), 0644), 0);
+    int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(sock, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, inf("sock.inf").c_str());
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+
+    EXPECT_EQ(scan(), (Ops{{name43, CREATE},
+                           {"a b.inf", CREATE},
+                           {"new\nline.inf", CREATE},
+                           {"\xe9t\xe9.inf", CREATE},
+                           {".hidden", CREATE},
+                           {"link.inf", CREATE}}));
+    close(sock);
+    // The long name is reported under its whole path, never stored cut.
+    EXPECT_NE(logText().find("Scan file \"" + inf(name44) + "\" error\n"), std::string::npos);
+}
+
+TEST_F(Scan, NewRecordsFollowTheListingBackwards) {
+    for (const char *name : {"p.inf", "q.inf", "r.inf", "s.inf"})
+        place(name, product(name, "1"), 1);
+    std::vector<std::string> listed;
+    dirent **entries = nullptr;
+    int count = scandir(kInfDir, &entries, nullptr, nullptr);
+    ASSERT_GT(count, 0);
+    for (int i = count - 1; i >= 0; --i) {
+        if (entries[i]->d_name[0] != '.') listed.push_back(inf(entries[i]->d_name));
+        std::free(entries[i]);
+    }
+    std::free(entries);
+
+    scan();
+    std::vector<std::string> order;
+    for (PPInfo *p = list_; p != nullptr; p = p->next) order.emplace_back(p->FileName);
+    EXPECT_EQ(order, listed);
+}
+
+TEST_F(Scan, DirectoryEmptyOrMissing) {
+    // Records of a list built elsewhere, one path listed twice: the first wins.
+    PPInfo *first = records_test::newRecord("One");
+    PPInfo *second = records_test::newRecord("Two");
+    std::strcpy(first->FileName, inf("x.inf").c_str());
+    std::strcpy(second->FileName, inf("x.inf").c_str());
+    first->modify = second->modify = 1;
+    list_ = QORPPLX_PPInfoAddPP(QORPPLX_PPInfoAddPP(nullptr, first), second);
+
+    EXPECT_EQ(QORPPLX_getPPInfo(&list_), 0);
+    EXPECT_EQ(first->op, REMOVE);
+    EXPECT_EQ(second->op, REMOVE);
+
+    place("x.inf", product("One", "1"), 1);
+    EXPECT_EQ(QORPPLX_getPPInfo(&list_), 0);
+    EXPECT_EQ(first->op, NONE);
+    EXPECT_EQ(second->op, REMOVE);
+    EXPECT_EQ(second->next, nullptr);
+
+    ASSERT_EQ(unlink(inf("x.inf").c_str()), 0);
+    ASSERT_EQ(rmdir(kInfDir), 0);
+    EXPECT_EQ(QORPPLX_getPPInfo(&list_), -1);
+    EXPECT_EQ(first->op, REMOVE);
+    EXPECT_EQ(second->op, REMOVE);
+}
+
+}  // namespace
