@@ -1,3 +1,4 @@
 # The registry of the Win32-compatibility layer, the registry-access library
 # and the orvreg tool.
 orv_add_test(registry_test SOURCES registry_test.cpp LIBS w32compat)
+orv_add_test(amacre_test SOURCES amacre_test.cpp LIBS amacre w32compat)
