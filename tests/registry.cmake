@@ -2,3 +2,5 @@
 # and the orvreg tool.
 orv_add_test(registry_test SOURCES registry_test.cpp LIBS w32compat)
 orv_add_test(amacre_test SOURCES amacre_test.cpp LIBS amacre w32compat)
+find_package(SQLite3 REQUIRED)
+orv_add_test(registry_process_test SOURCES registry_process_test.cpp LIBS w32compat SQLite::SQLite3)

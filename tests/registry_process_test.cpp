@@ -1,0 +1,281 @@
+// The registry shared between processes: writers killed at any moment,
+// writers at once, keys deleted by another process, and connections that a
+// child inherits through fork().
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "w32compat.h"
+
+namespace {
+
+constexpr const char kDatabase[] = "/opt/orv/var/registry.db";
+
+// Runs body in a child process whose exit status is body's result.
+template <class F>
+pid_t spawn(F body) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    return pid;
+}
+
+int exitStatus(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// The data written as value number i: long enough to span pages now and then.
+std::string payload(std::uint32_t i) {
+    return "value-" + std::to_string(i) +
+           std::string(40 + i % 300, static_cast<char>('a' + i % 26));
+}
+
+std::string valueName(std::uint32_t i) {
+    return "V" + std::to_string(i);
+}
+std::string keyName(const char *base, std::uint32_t i) {
+    return std::string(base) + "\\K" + std::to_string(i % 7);
+}
+
+LONG writeValue(const std::string &key, const std::string &name, const std::string &data) {
+    HKEY h = nullptr;
+    LONG rc = RegCreateKey(HKEY_LOCAL_MACHINE, key.c_str(), &h);
+    if (rc != ERROR_SUCCESS) return rc;
+    rc = RegSetValueEx(h, name.c_str(), 0, REG_BINARY, reinterpret_cast<const BYTE *>(data.data()),
+                       static_cast<DWORD>(data.size()));
+    RegCloseKey(h);
+    return rc;
+}
+
+// The value's data, or the error code as text.
+std::string readValue(const std::string &key, const std::string &name) {
+    HKEY h = nullptr;
+    LONG rc = RegOpenKey(HKEY_LOCAL_MACHINE, key.c_str(), &h);
+    if (rc != ERROR_SUCCESS) return "error " + std::to_string(rc);
+    std::string data(1024, '\0');
+    DWORD size = static_cast<DWORD>(data.size());
+    rc = RegQueryValueEx(h, name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE *>(data.data()),
+                         &size);
+    RegCloseKey(h);
+    if (rc != ERROR_SUCCESS) return "error " + std::to_string(rc);
+    data.resize(size);
+    return data;
+}
+
+std::string integrityCheck() {
+    sqlite3 *db = nullptr;
+    std::string result = "cannot open";
+    if (sqlite3_open_v2(kDatabase, &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt *stmt = nullptr;
+        if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &stmt, nullptr) == SQLITE_OK &&
+            sqlite3_step(stmt) == SQLITE_ROW) {
+            result = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
+        }
+        sqlite3_finalize(stmt);
+    }
+    sqlite3_close(db);
+    return result;
+}
+
+// Reads the numbers a child reported through a pipe until it has reported
+// `until` of them (or closed the pipe); returns false at end of file.
+bool readReports(int fd, std::vector<std::uint32_t> &seen, std::size_t until) {
+    while (seen.size() < until) {
+        std::uint32_t i = 0;
+        ssize_t n = read(fd, &i, sizeof i);
+        if (n != static_cast<ssize_t>(sizeof i)) return false;
+        seen.push_back(i);
+    }
+    return true;
+}
+
+constexpr int kKillRounds = 25;
+
+// A writer killed at a random moment of a stream of writes: the database
+// stays sound, every write the writer saw succeed is there, and the
+// registry takes writes at once afterwards.
+TEST(RegistryProcesses, KilledWriterLosesNothingCommitted) {
+    std::mt19937 random(std::random_device{}());
+    std::uint32_t next = 0;
+    std::vector<std::uint32_t> committed;
+    for (int round = 0; round < kKillRounds; ++round) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        const std::uint32_t first = next;
+        pid_t child = spawn([&] {
+            close(fds[0]);
+            for (std::uint32_t i = first;; ++i) {
+                if (writeValue(keyName("SOFTWARE\\Stream", i), valueName(i), payload(i)) != 0) {
+                    return 1;
+                }
+                if (write(fds[1], &i, sizeof i) != sizeof i) return 2;
+            }
+        });
+        close(fds[1]);
+        std::vector<std::uint32_t> seen;
+        ASSERT_TRUE(readReports(fds[0], seen, 5 + random() % 60)) << "round " << round;
+        usleep(random() % 400);
+        kill(child, SIGKILL);
+        EXPECT_EQ(exitStatus(child), 128 + SIGKILL);
+        readReports(fds[0], seen, SIZE_MAX);
+        close(fds[0]);
+        committed.insert(committed.end(), seen.begin(), seen.end());
+        next = seen.back() + 2;  // the next round's numbers never meet a half-written one
+    }
+    ASSERT_EQ(integrityCheck(), "ok");
+    for (std::uint32_t i : committed) {
+        ASSERT_EQ(readValue(keyName("SOFTWARE\\Stream", i), valueName(i)), payload(i)) << i;
+    }
+    EXPECT_EQ(writeValue("SOFTWARE\\Stream", "After", "x"), ERROR_SUCCESS);
+}
+
+// A writer killed inside a transaction leaves nothing of it, whatever it had
+// written, and does not keep the registry locked.
+TEST(RegistryProcesses, KilledTransactionLeavesNothing) {
+    std::mt19937 random(std::random_device{}());
+    ASSERT_EQ(writeValue("SOFTWARE\\Txn", "Before", "kept"), ERROR_SUCCESS);
+    for (int round = 0; round < kKillRounds; ++round) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        pid_t child = spawn([&] {
+            close(fds[0]);
+            if (RegBeginTransaction() != ERROR_SUCCESS) return 1;
+            for (std::uint32_t i = 0;; ++i) {
+                if (writeValue(keyName("SOFTWARE\\Txn\\Open", i), valueName(i), payload(i)) != 0) {
+                    return 2;
+                }
+                if (write(fds[1], &i, sizeof i) != sizeof i) return 3;
+            }
+        });
+        close(fds[1]);
+        std::vector<std::uint32_t> seen;
+        ASSERT_TRUE(readReports(fds[0], seen, 1 + random() % 80)) << "round " << round;
+        usleep(random() % 400);
+        kill(child, SIGKILL);
+        EXPECT_EQ(exitStatus(child), 128 + SIGKILL);
+        close(fds[0]);
+        HKEY open = nullptr;
+        ASSERT_EQ(RegOpenKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Txn\\Open", &open),
+                  ERROR_FILE_NOT_FOUND)
+            << "round " << round;
+    }
+    EXPECT_EQ(readValue("SOFTWARE\\Txn", "Before"), "kept");
+    EXPECT_EQ(integrityCheck(), "ok");
+    EXPECT_EQ(writeValue("SOFTWARE\\Txn", "After", "x"), ERROR_SUCCESS);
+}
+
+// Processes writing at once all succeed: a busy database is waited for,
+// never reported. One of them writes in transactions, and all of them also
+// write one shared value, whose key's last-write time each writer must see
+// rise with each of its writes.
+TEST(RegistryProcesses, SimultaneousWritersAllSucceed) {
+    constexpr int kWriters = 3;
+    constexpr std::uint32_t kWrites = 150;
+    std::vector<pid_t> children;
+    for (int w = 0; w < kWriters; ++w) {
+        children.push_back(spawn([w] {
+            std::string own = "SOFTWARE\\Writers\\W" + std::to_string(w);
+            HKEY shared = nullptr;
+            if (RegCreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Writers\\Shared", &shared) != 0) {
+                return 10;
+            }
+            std::uint64_t last = 0;
+            for (std::uint32_t i = 0; i < kWrites; ++i) {
+                bool batch = w == 0 && i % 10 == 0;
+                if (batch && RegBeginTransaction() != 0) return 11;
+                if (writeValue(keyName(own.c_str(), i), valueName(i), payload(i)) != 0) return 12;
+                DWORD value = i;
+                if (RegSetValueEx(shared, "Counter", 0, REG_DWORD,
+                                  reinterpret_cast<const BYTE *>(&value), 4) != 0) {
+                    return 13;
+                }
+                FILETIME ft{};
+                if (RegQueryInfoKey(shared, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                    nullptr, nullptr, nullptr, nullptr, &ft) != 0) {
+                    return 14;
+                }
+                std::uint64_t now = (std::uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime;
+                if (now <= last) return 15;
+                last = now;
+                if (w == 0 && i % 10 == 9 && RegCommitTransaction() != 0) return 16;
+            }
+            RegCloseKey(shared);
+            return 0;
+        }));
+    }
+    for (pid_t child : children) EXPECT_EQ(exitStatus(child), 0);
+    for (int w = 0; w < kWriters; ++w) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegOpenKey(HKEY_LOCAL_MACHINE,
+                             ("SOFTWARE\\Writers\\W" + std::to_string(w) + "\\K0").c_str(), &key),
+                  ERROR_SUCCESS);
+        DWORD values = 0;
+        ASSERT_EQ(RegQueryInfoKey(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                  &values, nullptr, nullptr, nullptr, nullptr),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(values,
+                  (kWrites + 6) / 7);  // K0 holds the values whose number is a multiple of 7
+        RegCloseKey(key);
+    }
+}
+
+TEST(RegistryProcesses, KeyDeletedByAnotherProcessReportsDeleted) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Gone", &key), ERROR_SUCCESS);
+    ASSERT_EQ(writeValue("SOFTWARE\\Gone", "V", "x"), ERROR_SUCCESS);
+    pid_t child = spawn([] {
+        HKEY parent = nullptr;
+        if (RegOpenKey(HKEY_LOCAL_MACHINE, "software", &parent) != 0) return 1;
+        return RegDeleteKey(parent, "GONE") == ERROR_SUCCESS ? 0 : 2;
+    });
+    ASSERT_EQ(exitStatus(child), 0);
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueEx(key, "V", nullptr, nullptr, nullptr, &size), ERROR_KEY_DELETED);
+    const BYTE byte = 1;
+    EXPECT_EQ(RegSetValueEx(key, "V", 0, REG_BINARY, &byte, 1), ERROR_KEY_DELETED);
+    HKEY sub = nullptr;
+    EXPECT_EQ(RegCreateKey(key, "Sub", &sub), ERROR_KEY_DELETED);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
+// A child forked while the parent holds a connection, and even a
+// transaction, uses a connection of its own: it does not see the parent's
+// uncommitted writes, its exit leaves the parent's connection working, and
+// the parent's transaction still commits.
+TEST(RegistryProcesses, ForkedChildUsesAConnectionOfItsOwn) {
+    ASSERT_EQ(writeValue("SOFTWARE\\Fork", "Parent", "p"), ERROR_SUCCESS);
+    ASSERT_EQ(RegBeginTransaction(), ERROR_SUCCESS);
+    ASSERT_EQ(writeValue("SOFTWARE\\Fork", "Uncommitted", "u"), ERROR_SUCCESS);
+    pid_t reader = spawn([] {
+        if (readValue("SOFTWARE\\Fork", "Parent") != "p") return 1;
+        if (readValue("SOFTWARE\\Fork", "Uncommitted") != "error 2") return 2;
+        // Not the parent's transaction: the child holds none.
+        if (RegCommitTransaction() != ERROR_NOT_OWNER) return 3;
+        std::exit(0);  // runs the thread's cleanup, which must leave the parent's connection be
+    });
+    EXPECT_EQ(exitStatus(reader), 0);
+    ASSERT_EQ(RegCommitTransaction(), ERROR_SUCCESS);
+
+    pid_t writer = spawn([] {
+        if (writeValue("SOFTWARE\\Fork", "Child", "c") != 0) return 1;
+        std::exit(0);
+    });
+    EXPECT_EQ(exitStatus(writer), 0);
+    EXPECT_EQ(readValue("SOFTWARE\\Fork", "Uncommitted"), "u");
+    EXPECT_EQ(readValue("SOFTWARE\\Fork", "Child"), "c");
+    EXPECT_EQ(writeValue("SOFTWARE\\Fork", "Later", "l"), ERROR_SUCCESS);
+    EXPECT_EQ(integrityCheck(), "ok");
+}
+
+}  // namespace
