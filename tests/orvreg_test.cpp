@@ -1,0 +1,226 @@
+// orvreg driven as a program: what it prints, what it leaves in the registry
+// and its exit status.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "w32compat.h"
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+Result orvreg(std::vector<std::string> args) {
+    const std::string outPath = "/opt/orvreg.out", errPath = "/opt/orvreg.err";
+    args.insert(args.begin(), ORVREG_PATH);
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    Result r;
+    int status = 0;
+    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) r.status = WEXITSTATUS(status);
+    r.out = slurp(outPath);
+    r.err = slurp(errPath);
+    return r;
+}
+
+bool contains(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::string valueData(const char *key, const char *name, DWORD *type = nullptr) {
+    HKEY h = nullptr;
+    if (RegOpenKey(HKEY_LOCAL_MACHINE, key, &h) != ERROR_SUCCESS) return "(no key)";
+    char data[256];
+    DWORD size = sizeof data;
+    LONG rc = RegQueryValueEx(h, name, nullptr, type, reinterpret_cast<BYTE *>(data), &size);
+    RegCloseKey(h);
+    return rc == ERROR_SUCCESS ? std::string(data, size) : "(error " + std::to_string(rc) + ")";
+}
+
+TEST(Orvreg, AddQueryTreeAndDelete) {
+    const std::string key = "HKLM\\SOFTWARE\\ORV\\Demo";
+    struct Add {
+        std::vector<std::string> args;
+        const char *name;
+        DWORD type;
+        std::string stored;
+        const char *shown;
+    };
+    const Add adds[] = {
+        {{"--data", "hello world"},
+         "Text",
+         REG_SZ,
+         std::string("hello world\0", 12),
+         "Text    REG_SZ    hello world"},
+        {{"--type", "dword", "--data", "0x411"},
+         "Lang",
+         REG_DWORD,
+         std::string("\x11\x04\0\0", 4),
+         "Lang    REG_DWORD    1041"},
+        {{"--type", "qword", "--data", "4294967296"},
+         "Big",
+         REG_QWORD,
+         std::string("\0\0\0\0\1\0\0\0", 8),
+         "Big    REG_QWORD    4294967296"},
+        {{"--type", "binary", "--data", "01 AB:ff"},
+         "Bytes",
+         REG_BINARY,
+         std::string("\x01\xab\xff", 3),
+         "Bytes    REG_BINARY    hex: 01 ab ff"},
+        {{"--type", "list", "--data", "/a/t1.tbl", "--data", "/b/t2.tbl"},
+         "Paths",
+         REG_BINARY,
+         std::string("/a/t1.tbl\0/b/t2.tbl\0\0", 21),
+         "Paths    REG_BINARY    list: \"/a/t1.tbl\" \"/b/t2.tbl\""},
+    };
+    for (const Add &a : adds) {
+        std::vector<std::string> args = {"add", key, a.name};
+        args.insert(args.end(), a.args.begin(), a.args.end());
+        Result r = orvreg(args);
+        ASSERT_EQ(r.status, 0) << a.name << ": " << r.err;
+        DWORD type = 0;
+        EXPECT_EQ(valueData("SOFTWARE\\ORV\\Demo", a.name, &type), a.stored) << a.name;
+        EXPECT_EQ(type, a.type) << a.name;
+    }
+    ASSERT_EQ(orvreg({"add", "SOFTWARE\\ORV\\Demo\\Sub\\Deeper"}).status, 0);
+
+    Result query = orvreg({"query", "software\\orv\\demo"});
+    ASSERT_EQ(query.status, 0) << query.err;
+    std::string expected = "HKEY_LOCAL_MACHINE\\software\\orv\\demo\n";
+    for (const Add &a : adds) expected += std::string("    ") + a.shown + "\n";
+    expected += "HKEY_LOCAL_MACHINE\\software\\orv\\demo\\Sub\n";
+    EXPECT_EQ(query.out, expected);
+
+    Result one = orvreg({"query", key, "LANG"});
+    ASSERT_EQ(one.status, 0) << one.err;
+    EXPECT_EQ(one.out, "HKEY_LOCAL_MACHINE\\SOFTWARE\\ORV\\Demo\n    Lang    REG_DWORD    1041\n");
+
+    Result tree = orvreg({"tree", "SOFTWARE\\ORV"});
+    ASSERT_EQ(tree.status, 0) << tree.err;
+    EXPECT_TRUE(
+        contains(tree.out, "HKEY_LOCAL_MACHINE\\SOFTWARE\\ORV\n  Demo\\\n    Text    REG_SZ"))
+        << tree.out;
+    EXPECT_TRUE(contains(tree.out, "\n    Sub\\\n      Deeper\\\n")) << tree.out;
+
+    ASSERT_EQ(orvreg({"delete", key, "text"}).status, 0);
+    EXPECT_EQ(valueData("SOFTWARE\\ORV\\Demo", "Text"), "(error 2)");
+    Result del = orvreg({"delete", key});
+    ASSERT_EQ(del.status, 0) << del.err;
+    EXPECT_EQ(valueData("SOFTWARE\\ORV\\Demo", "Lang"), "(no key)");
+    HKEY orv = nullptr;
+    EXPECT_EQ(RegOpenKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\ORV", &orv), ERROR_SUCCESS);
+    RegCloseKey(orv);
+}
+
+// Bad input and failing calls: a nonzero status, one line on standard
+// error, nothing written.
+TEST(Orvreg, ErrorsExitNonzeroWithOneLine) {
+    ASSERT_EQ(orvreg({"add", "SOFTWARE\\Keep", "V", "--data", "x"}).status, 0);
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char *message;
+    };
+    const Case cases[] = {
+        {{"query", "SOFTWARE\\Missing"}, 1, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Missing: not found"},
+        {{"query", "SOFTWARE\\Keep", "Nope"}, 1, "value Nope: not found"},
+        {{"delete", "SOFTWARE\\Keep", "Nope"}, 1, "not found"},
+        {{"delete", "SOFTWARE\\Missing"}, 1, "not found"},
+        {{"delete", "HKLM"}, 1, "cannot be deleted"},
+        {{"add", "SOFTWARE\\Keep", "V", "--type", "dword", "--data", "4294967296"}, 2, "range"},
+        {{"add", "SOFTWARE\\Keep", "V", "--type", "dword", "--data", "-1"}, 2, "not a number"},
+        {{"add", "SOFTWARE\\Keep", "V", "--type", "binary", "--data", "abc"}, 2, "hex"},
+        {{"add", "SOFTWARE\\Keep", "V", "--type", "text"}, 2, "--type"},
+        {{"add", "SOFTWARE\\\\Bad", "V"}, 1, "invalid name"},
+        {{"frobnicate"}, 2, ""},
+    };
+    for (const Case &c : cases) {
+        Result r = orvreg(c.args);
+        SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_TRUE(contains(r.err, c.message)) << r.err;
+        if (c.status == 1) {
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        }
+    }
+    EXPECT_EQ(valueData("SOFTWARE\\Keep", "V"), std::string("x\0", 2));
+}
+
+TEST(Orvreg, ReportTableRows) {
+    auto entry = [](const char *source, const char *event, const char *severity, const char *owner,
+                    const char *text) {
+        std::string path =
+            std::string("SOFTWARE\\ORV\\QORAlertMan\\ReportTable\\") + source + "\\" + event;
+        HKEY h = nullptr;
+        ASSERT_EQ(RegCreateKey(HKEY_LOCAL_MACHINE, path.c_str(), &h), ERROR_SUCCESS);
+        for (auto [name, value] : {std::pair{"Severity", severity}, std::pair{"Text", text},
+                                   std::pair{"Owner", owner}}) {
+            ASSERT_EQ(RegSetValueEx(h, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value),
+                                    static_cast<DWORD>(std::strlen(value) + 1)),
+                      ERROR_SUCCESS);
+        }
+        RegCloseKey(h);
+    };
+    Result empty = orvreg({"table"});
+    ASSERT_EQ(empty.status, 0) << empty.err;
+    EXPECT_EQ(empty.out, "SOURCE  EVENT ID  SEVERITY  OWNER  TEXT\n");
+
+    entry("Disk", "100", "ERROR", "", "Disk failed");
+    entry("Disk", "20", "INFO", "Prod", "Disk ok");
+    entry("App", "7", "WARNING", "Other", "Low memory");
+    Result r = orvreg({"table"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "SOURCE  EVENT ID  SEVERITY  OWNER          TEXT\n"
+              "App     7         WARNING   Other          Low memory\n"
+              "Disk    20        INFO      Prod           Disk ok\n"
+              "Disk    100       ERROR     (traditional)  Disk failed\n");
+    Result disk = orvreg({"table", "--source", "disk"});
+    ASSERT_EQ(disk.status, 0);
+    EXPECT_FALSE(contains(disk.out, "App")) << disk.out;
+    EXPECT_TRUE(contains(disk.out, "Disk    100")) << disk.out;
+}
+
+TEST(Orvreg, RootOptionAndEnvironmentChooseTheDatabase) {
+    ASSERT_EQ(mkdir("/opt/elsewhere", 0755), 0);
+    ASSERT_EQ(orvreg({"--root", "/opt/elsewhere", "add", "SOFTWARE\\There"}).status, 0);
+    struct stat st {};
+    EXPECT_EQ(stat("/opt/elsewhere/var/registry.db", &st), 0);
+    HKEY h = nullptr;
+    EXPECT_EQ(RegOpenKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\There", &h), ERROR_FILE_NOT_FOUND);
+    setenv("ORV_ROOT", "/opt/elsewhere", 1);
+    Result r = orvreg({"query", "SOFTWARE"});
+    unsetenv("ORV_ROOT");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "HKEY_LOCAL_MACHINE\\SOFTWARE\\There")) << r.out;
+}
+
+}  // namespace
