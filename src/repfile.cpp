@@ -255,13 +255,28 @@ void storeReportTables(PPInfo *record, const char *value) {
     record->NumReportTablePath = count;
 }
 
+// Whether the patterns can match a line at all, decided without the
+// matcher: the unquoted form needs an "=" (the key may be empty), the quoted
+// form an "=" followed, after white space, by a double quote with another one
+// somewhere after it. Most lines of a file either match or hold no "=", so the
+// matcher runs once for a line that counts and never for one that cannot.
+bool quotedFormPossible(const char *line) {
+    for (const char *eq = std::strchr(line, '='); eq != nullptr; eq = std::strchr(eq + 1, '=')) {
+        const char *quote = eq + 1;
+        while (isCSpace(static_cast<unsigned char>(*quote))) ++quote;
+        if (*quote == '"' && std::strchr(quote + 1, '"') != nullptr) return true;
+    }
+    return false;
+}
+
 // Applies one line to the record; lines of neither form, and keys that no
 // field takes, leave it as it was.
 void applyLine(const Patterns &forms, const char *line, PPInfo *record) {
     regmatch_t groups[4];
     char key[kLineSize];
     char value[kLineSize];
-    if (forms.quoted.match(line, groups)) {
+    if (std::strchr(line, '=') == nullptr) return;
+    if (quotedFormPossible(line) && forms.quoted.match(line, groups)) {
         groupText(line, groups[1], key);
         groupText(line, groups[2], value);
         if (std::strcmp(key, "ProductName") == 0) {
@@ -294,7 +309,7 @@ UniqueFile openForReading(const char *path) {
 PPInfo *readReportInformation(const char *filename) {
     constexpr const char *kName = "QORPPLX_readRI";
     if (filename == nullptr) {
-        TRACE_AS(kName, kError, "status file %s error. ", filename);
+        TRACE_AS(kName, kError, "status file %s error. ", "NULL");
         return nullptr;
     }
     if (std::strlen(filename) >= PPINFO_FILENAME_SIZE) {
@@ -310,11 +325,15 @@ PPInfo *readReportInformation(const char *filename) {
         TRACE_AS(kName, kError, "the destination is directory : %s ", filename);
         return nullptr;
     }
+    // The stream reads through a buffer of its own call: no allocation and no
+    // second status query for it. Declared first, it outlives the stream.
+    char streamBuffer[4096];
     UniqueFile file = openForReading(filename);
     if (!file) {
         TRACE_AS(kName, kError, "open file error : %s", filename);
         return nullptr;
     }
+    std::setvbuf(file.get(), streamBuffer, _IOFBF, sizeof streamBuffer);
     UniqueRecord record(static_cast<PPInfo *>(std::malloc(sizeof(PPInfo))));
     if (!record) {
         TRACE_AS(kName, kError, "no memory for the record of %s", filename);

@@ -1,0 +1,156 @@
+// The report information reader and the scan beside their floors: what the
+// file system costs alone (list the directory, stat, open, read every byte,
+// close). Run inside tests/isolated.sh: the scan works on the real
+// /opt/orv/report/inf. Prints each ratio after the runs.
+#include <benchmark/benchmark.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "amirtupt.h"
+
+namespace {
+
+constexpr const char kSingleFile[] = "/opt/orv/report/bench.inf";
+constexpr const char kInfDir[] = QORPPLX_REPORT_INF_DIR;
+
+std::string typicalFile(int n) {
+    return "ProductName=\"Product" + std::to_string(n) +
+           "\"\nDisplayName=\"Product Monitor\"\nLanguageID=\"E\"\nProductID=" +
+           std::to_string(100 + n) +
+           "\nVersion=\"2.1\"\nReportTableName=\"/opt/orv/report/tables/a.tbl, "
+           "/opt/orv/report/tables/b.tbl\"\n";
+}
+
+void writeFile(const std::string &path, const std::string &text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// stat, open, read everything, close: what reading one file costs at least.
+size_t readWhole(const char *path) {
+    struct stat status {};
+    if (::stat(path, &status) != 0) return 0;
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char buffer[4096];
+    size_t total = 0;
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) total += static_cast<size_t>(n);
+    ::close(fd);
+    return total;
+}
+
+void BM_ReadRI(benchmark::State &state) {
+    writeFile(kSingleFile, typicalFile(1));
+    for (auto _ : state) {
+        PPInfo *p = QORPPLX_readRI(kSingleFile);
+        if (p == nullptr) state.SkipWithError("no record");
+        benchmark::DoNotOptimize(p);
+        std::free(p);
+    }
+}
+
+void BM_ReadFloor(benchmark::State &state) {
+    writeFile(kSingleFile, typicalFile(1));
+    for (auto _ : state) benchmark::DoNotOptimize(readWhole(kSingleFile));
+}
+
+// Leaves exactly `count` typical files in the report information directory.
+void fillDirectory(int count) {
+    std::filesystem::remove_all(kInfDir);
+    std::filesystem::create_directories(kInfDir);
+    for (int i = 0; i < count; ++i) {
+        writeFile(std::string(kInfDir) + "/product" + std::to_string(i) + ".inf", typicalFile(i));
+    }
+}
+
+void BM_Scan(benchmark::State &state) {
+    fillDirectory(static_cast<int>(state.range(0)));
+    PPInfo *list = nullptr;
+    QORPPLX_getPPInfo(&list);  // every file known: the scans below find them unchanged
+    for (auto _ : state) {
+        if (QORPPLX_getPPInfo(&list) != 0) state.SkipWithError("scan failed");
+    }
+    int unchanged = 0;
+    for (PPInfo *p = list; p != nullptr; p = p->next) unchanged += p->op == PPOP_NONE;
+    if (unchanged != state.range(0)) state.SkipWithError("files not found unchanged");
+    QORPPLX_PPInfoClear(list);
+}
+
+void BM_ScanFloor(benchmark::State &state) {
+    fillDirectory(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        dirent **entries = nullptr;
+        int count = scandir(kInfDir, &entries, nullptr, nullptr);
+        size_t total = 0;
+        for (int i = count - 1; i >= 0; --i) {
+            std::string path = std::string(kInfDir) + "/" + entries[i]->d_name;
+            std::free(entries[i]);
+            total += readWhole(path.c_str());
+        }
+        std::free(entries);
+        benchmark::DoNotOptimize(total);
+    }
+}
+
+BENCHMARK(BM_ReadRI)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ReadFloor)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Scan)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ScanFloor)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+// Keeps the real and CPU time per iteration of every run, in seconds.
+class RatioReporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run> &runs) override {
+        for (const Run &run : runs) {
+            double iterations = static_cast<double>(run.iterations);
+            times_[run.benchmark_name()] = run.real_accumulated_time / iterations;
+            cpuTimes_[run.benchmark_name()] = run.cpu_accumulated_time / iterations;
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    double time(const std::string &name) const { return find(times_, name); }
+    double cpuTime(const std::string &name) const { return find(cpuTimes_, name); }
+
+  private:
+    static double find(const std::map<std::string, double> &times, const std::string &name) {
+        auto it = times.find(name);
+        return it != times.end() ? it->second : 0;
+    }
+
+    std::map<std::string, double> times_;
+    std::map<std::string, double> cpuTimes_;
+};
+
+// Real time and CPU time ratios of two runs.
+void printRatio(const RatioReporter &times, const char *what, const std::string &ours,
+                const std::string &floor, double oursPer = 1, double floorPer = 1) {
+    double real = (times.time(ours) / oursPer) / (times.time(floor) / floorPer);
+    double cpu = (times.cpuTime(ours) / oursPer) / (times.cpuTime(floor) / floorPer);
+    if (real > 0 && cpu > 0) std::printf("%-40s real %.2f  cpu %.2f\n", what, real, cpu);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    std::printf("\nratios (ours / floor):\n");
+    printRatio(reporter, "readRI, one typical file", "BM_ReadRI", "BM_ReadFloor");
+    printRatio(reporter, "scan of 1000 unchanged files", "BM_Scan/1000", "BM_ScanFloor/1000");
+    printRatio(reporter, "scan of 10000 unchanged files", "BM_Scan/10000", "BM_ScanFloor/10000");
+    printRatio(reporter, "scan cost a file, 10000 against 1000", "BM_Scan/10000", "BM_Scan/1000",
+               10000, 1000);
+    benchmark::Shutdown();
+    return 0;
+}
