@@ -1,0 +1,114 @@
+// ProcAlertReport over 200 automatic products whose inner products are all
+// up to date (the steady state of every cycle of the product link thread),
+// beside its floor: listing the outer and the inner products and reading
+// each product's time and inner product record, which any pass must do to
+// find out that nothing changed. Run inside tests/isolated.sh.
+#include <benchmark/benchmark.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "amirtupt.h"
+#include "tblsync.h"
+
+namespace {
+
+constexpr int kProducts = 200;
+
+void setUpProducts() {
+    ::mkdir("/opt/orv/bench", 0755);
+    for (int i = 0; i < kProducts; ++i) {
+        std::string name = "BenchProduct" + std::to_string(i);
+        std::string table = "/opt/orv/bench/" + name + ".tbl";
+        std::ofstream(table) << name << "Src," << 1000 + i << ",INFO,event of " << name << "\n";
+        PPInfo record;
+        QORPPLX_PPInfoResetPP(&record);
+        std::snprintf(record.ProductName, sizeof record.ProductName, "%s", name.c_str());
+        std::snprintf(record.DisplayName, sizeof record.DisplayName, "%s Monitor", name.c_str());
+        std::snprintf(record.LanguageID, sizeof record.LanguageID, "1033");
+        std::snprintf(record.ProductID, sizeof record.ProductID, "%d", 100 + i);
+        std::snprintf(record.Version, sizeof record.Version, "1.0");
+        record.NumReportTablePath = 1;
+        std::snprintf(record.ReportTablePath[0], sizeof record.ReportTablePath[0], "%s",
+                      table.c_str());
+        registerPP(&record);
+    }
+    uint32_t counter = 0;
+    ProcAlertReport(&counter, nullptr, nullptr);  // imports every product
+}
+
+void BM_ProcAlertReportSteadyState(benchmark::State &state) {
+    uint32_t counter = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(ProcAlertReport(&counter, nullptr, nullptr));
+    }
+    if (counter != 0) state.SkipWithError("a steady-state pass changed something");
+}
+
+// The reads a pass cannot do without.
+void BM_Floor(benchmark::State &state) {
+    for (auto _ : state) {
+        DWORD count = 0, maxLength = 0;
+        LPSTR names = nullptr;
+        AMACRTEnumProduct(&count, &maxLength, &names);
+        for (DWORD i = 0; i < count; ++i) {
+            const char *name = names + size_t{i} * (maxLength + 1);
+            FILETIME time{}, stored{};
+            AMACRTGetProductTime(name, &time);
+            BYTE source[508];
+            InnerProductParam block{};
+            block.dwSize = sizeof block;
+            block.dwSourceSize = sizeof source;
+            block.lpSource = source;
+            block.lpProductTime = &stored;
+            AMACRTReadInnerProductParam(0, name, &block);
+            benchmark::DoNotOptimize(CompareFileTime(&time, &stored));
+        }
+        std::free(names);
+        DWORD innerCount = 0;
+        names = nullptr;
+        AMACRTEnumInnerProduct(&innerCount, &maxLength, &names);
+        std::free(names);
+        if (count != kProducts || innerCount != kProducts) state.SkipWithError("products missing");
+    }
+}
+
+BENCHMARK(BM_ProcAlertReportSteadyState)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Floor)->Unit(benchmark::kMillisecond);
+
+// Keeps the mean time per iteration of each benchmark for the ratio.
+class RatioReporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run> &runs) override {
+        for (const auto &run : runs) {
+            if (run.iterations > 0 && !run.error_occurred) {
+                double perIteration = run.real_accumulated_time / double(run.iterations);
+                if (run.benchmark_name().find("Floor") != std::string::npos) {
+                    floor_ = perIteration;
+                } else {
+                    pass_ = perIteration;
+                }
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    double floor_ = 0, pass_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    benchmark::Initialize(&argc, argv);
+    setUpProducts();
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    if (reporter.floor_ > 0 && reporter.pass_ > 0) {
+        std::printf("ProcAlertReport / floor = %.2f (%.3f ms / %.3f ms)\n",
+                    reporter.pass_ / reporter.floor_, reporter.pass_ * 1e3, reporter.floor_ * 1e3);
+    }
+    benchmark::Shutdown();
+    return 0;
+}

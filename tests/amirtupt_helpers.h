@@ -1,0 +1,287 @@
+// Helpers shared by the report table copy, reconciliation and link thread
+// tests: report table files, the report table as the registry holds it,
+// inner products, the product link log and the trace log.
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "amirtupt.h"
+#include "tblsync.h"
+#include "w32compat.h"
+
+namespace amirtupt_test {
+
+inline constexpr const char kTablesDir[] = "/opt/orv/tables";
+inline constexpr const char kPPLinkLog[] = "/opt/orv/log/PPLink.log";
+inline constexpr const char kTraceLog[] = "/opt/orv/log/trace.log";
+inline constexpr const char kStartEvent[] = "AlertManagerBeginUpdatingReportTable";
+inline constexpr const char kUpdatingEvent[] = "AlertManagerUpdatingReportTable";
+inline constexpr const char kEventlogEvent[] = "Eventlog_Mod_Event";
+inline constexpr const char kSeparator[] =
+    "------------------------------------------------------------\n";
+
+inline void writeFile(const std::string &path, const std::string &bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::string readFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+inline bool fileExists(const std::string &path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0;
+}
+
+// Writes a report table file under /opt/orv/tables and returns its path.
+inline std::string writeTable(const std::string &name, const std::string &lines) {
+    ::mkdir(kTablesDir, 0755);
+    std::string path = std::string(kTablesDir) + "/" + name;
+    writeFile(path, lines);
+    return path;
+}
+
+// A report table value: NUL-separated paths ended by an empty string.
+inline std::string pathList(const std::vector<std::string> &paths) {
+    std::string list;
+    for (const auto &p : paths) list.append(p).push_back('\0');
+    list.push_back('\0');
+    return list;
+}
+
+// Counts the non-overlapping occurrences of needle in text.
+inline size_t countOf(const std::string &text, const std::string &needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + needle.size())) {
+        ++n;
+    }
+    return n;
+}
+
+// True when the needles occur in text in the given order.
+inline bool inOrder(const std::string &text, const std::vector<std::string> &needles) {
+    size_t at = 0;
+    for (const auto &n : needles) {
+        at = text.find(n, at);
+        if (at == std::string::npos) return false;
+        at += n.size();
+    }
+    return true;
+}
+
+// ---- Registry ---------------------------------------------------------------
+
+inline std::string queryString(HKEY key, const char *value) {
+    char data[4096] = {};
+    DWORD size = sizeof data - 1, type = 0;
+    if (RegQueryValueEx(key, value, nullptr, &type, reinterpret_cast<LPBYTE>(data), &size) != 0) {
+        return "?";
+    }
+    return std::string(data, strnlen(data, size));
+}
+
+inline void setValue(const char *keyPath, const char *name, DWORD type, const void *data,
+                     DWORD size) {
+    HKEY key = nullptr;
+    if (RegCreateKey(HKEY_LOCAL_MACHINE, keyPath, &key) != 0) return;
+    RegSetValueEx(key, name, 0, type, static_cast<const BYTE *>(data), size);
+    RegCloseKey(key);
+}
+
+inline void setDword(const char *keyPath, const char *name, DWORD value) {
+    setValue(keyPath, name, REG_DWORD, &value, sizeof value);
+}
+
+inline void setString(const char *keyPath, const char *name, const std::string &value) {
+    setValue(keyPath, name, REG_SZ, value.c_str(), static_cast<DWORD>(value.size() + 1));
+}
+
+inline bool keyExists(const std::string &path) {
+    HKEY key = nullptr;
+    if (RegOpenKey(HKEY_LOCAL_MACHINE, path.c_str(), &key) != 0) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+// The report table: "<source>/<id>" -> "<severity>|<text>|<owner>".
+inline std::map<std::string, std::string> reportTable() {
+    std::map<std::string, std::string> table;
+    HKEY root = nullptr;
+    if (RegOpenKey(HKEY_LOCAL_MACHINE, TBLSYNC_KEY_REPORTTABLE, &root) != 0) return table;
+    char source[512];
+    for (DWORD i = 0;; ++i) {
+        DWORD size = sizeof source;
+        if (RegEnumKeyEx(root, i, source, &size, nullptr, nullptr, nullptr, nullptr) != 0) break;
+        HKEY sourceKey = nullptr;
+        if (RegOpenKey(root, source, &sourceKey) != 0) continue;
+        char id[64];
+        for (DWORD j = 0;; ++j) {
+            DWORD idSize = sizeof id;
+            if (RegEnumKeyEx(sourceKey, j, id, &idSize, nullptr, nullptr, nullptr, nullptr) != 0) {
+                break;
+            }
+            HKEY entry = nullptr;
+            if (RegOpenKey(sourceKey, id, &entry) != 0) continue;
+            table[std::string(source) + "/" + id] = queryString(entry, "Severity") + "|" +
+                                                    queryString(entry, "Text") + "|" +
+                                                    queryString(entry, "Owner");
+            RegCloseKey(entry);
+        }
+        RegCloseKey(sourceKey);
+    }
+    RegCloseKey(root);
+    return table;
+}
+
+// ---- Copy library ---------------------------------------------------------------
+
+// An inner save parameter as bytes, or "<missing>".
+inline std::string saveParam(const char *name) {
+    std::vector<char> data(64 * 1024);
+    DWORD size = static_cast<DWORD>(data.size()), type = 0;
+    if (AMACRTReadInnerSaveParam(name, &size, &type, data.data()) == 0) return "<missing>";
+    return std::string(data.data(), size);
+}
+
+inline void writeSaveParam(const char *name, const std::string &bytes) {
+    AMACRTWriteInnerSaveParam(name, static_cast<DWORD>(bytes.size()), REG_BINARY, bytes.data());
+}
+
+inline DWORD traditionalFlag() {
+    DWORD value = 0xFFFFFFFF, size = sizeof value, type = 0;
+    if (AMACRTReadInnerSaveParam("Traditional", &size, &type, &value) == 0) return 0xFFFFFFFF;
+    return value;
+}
+
+inline bool innerExists(const char *name) {
+    DWORD exists = 0;
+    return AMACRTCheckInnerProduct(name, &exists) != 0 && exists != 0;
+}
+
+inline bool outerExists(const char *name) {
+    DWORD exists = 0;
+    return AMACRTCheckProduct(name, &exists) != 0 && exists != 0;
+}
+
+// The inner product's source data as bytes, or "<unreadable>".
+inline std::string innerSource(const char *name) {
+    std::vector<BYTE> data(64 * 1024);
+    InnerProductParam block{};
+    block.dwSize = sizeof block;
+    block.dwSourceSize = static_cast<DWORD>(data.size());
+    block.lpSource = data.data();
+    if (AMACRTReadInnerProductParam(0, name, &block) == 0) return "<unreadable>";
+    return std::string(reinterpret_cast<char *>(data.data()), block.dwSourceSize);
+}
+
+inline bool setInnerSource(const char *name, const std::string &bytes) {
+    InnerProductParam block{};
+    block.dwSize = sizeof block;
+    block.dwSourceSize = static_cast<DWORD>(bytes.size());
+    block.lpSource = reinterpret_cast<LPBYTE>(const_cast<char *>(bytes.data()));
+    return AMACRTWriteInnerProductParam(1, name, &block) != 0;
+}
+
+inline FILETIME innerTime(const char *name) {
+    FILETIME t{0xFFFFFFFF, 0xFFFFFFFF};
+    InnerProductParam block{};
+    block.dwSize = sizeof block;
+    block.lpProductTime = &t;
+    AMACRTReadInnerProductParam(0, name, &block);
+    return t;
+}
+
+inline bool setInnerTime(const char *name, FILETIME t) {
+    InnerProductParam block{};
+    block.dwSize = sizeof block;
+    block.lpProductTime = &t;
+    return AMACRTWriteInnerProductParam(1, name, &block) != 0;
+}
+
+inline uint64_t ticks(FILETIME t) {
+    return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime;
+}
+
+inline FILETIME fromTicks(uint64_t v) {
+    return FILETIME{static_cast<DWORD>(v), static_cast<DWORD>(v >> 32)};
+}
+
+inline FILETIME productTime(const char *name) {
+    FILETIME t{};
+    AMACRTGetProductTime(name, &t);
+    return t;
+}
+
+// ---- Products -----------------------------------------------------------------------
+
+// A product record as a report information file of the product would give it.
+inline PPInfo makeRecord(const char *name, const char *version,
+                         const std::vector<std::string> &tables, int manual = PPTYPE_AUTOMATIC) {
+    PPInfo p;
+    QORPPLX_PPInfoResetPP(&p);
+    std::snprintf(p.ProductName, sizeof p.ProductName, "%s", name);
+    std::snprintf(p.DisplayName, sizeof p.DisplayName, "%s Monitor", name);
+    std::snprintf(p.LanguageID, sizeof p.LanguageID, "1033");
+    std::snprintf(p.ProductID, sizeof p.ProductID, "120");
+    std::snprintf(p.Version, sizeof p.Version, "%s", version);
+    p.NumReportTablePath = static_cast<int32_t>(tables.size());
+    for (size_t i = 0; i < tables.size() && i < PPINFO_MAX_REPORTTABLES; ++i) {
+        std::snprintf(p.ReportTablePath[i], sizeof p.ReportTablePath[i], "%s", tables[i].c_str());
+    }
+    p.Manual = manual;
+    return p;
+}
+
+// ---- Waiting -------------------------------------------------------------------------
+
+// Polls until pred holds or the liveness bound passes.
+inline bool eventually(const std::function<bool()> &pred,
+                       std::chrono::milliseconds bound = std::chrono::seconds(20)) {
+    auto until = std::chrono::steady_clock::now() + bound;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// The product link log from byte `from` on, without the time stamps of its
+// entries.
+inline std::string pplinkLog(size_t from = 0) {
+    std::string text = readFile(kPPLinkLog), out;
+    text.erase(0, std::min(from, text.size()));
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        // "M/D H:M:S " before timed entries
+        unsigned mo, d, h, mi, s;
+        int used = 0;
+        if (std::sscanf(line.c_str(), "%u/%u %u:%u:%u %n", &mo, &d, &h, &mi, &s, &used) == 5 &&
+            used > 0) {
+            line.erase(0, static_cast<size_t>(used));
+        }
+        out.append(line).push_back('\n');
+    }
+    return out;
+}
+
+}  // namespace amirtupt_test
