@@ -1,6 +1,11 @@
 // RTCopy: product imports, updates and removals, the traditional table, the
 // file format and all-or-nothing failures.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 
 #include "tblsync_support.h"
 
@@ -225,6 +230,44 @@ TEST_F(TblsyncCopy, RegisterPathKeepsWholePathsWithin254Bytes) {
     ASSERT_EQ(create("Prod", files), 0);
     EXPECT_EQ(dumpTable().size(), 4u);
     EXPECT_EQ(saveParam("RegisterPath"), pathList({files[0], files[1]}));
+}
+
+// A process reading the table (in a transaction of its own, so that its
+// reads form one snapshot) sees a product's copy whole or not at all.
+TEST_F(TblsyncCopy, AnotherProcessSeesWholeCopiesOnly) {
+    constexpr size_t kEntries = 200;
+    std::string lines;
+    for (size_t i = 0; i < kEntries; ++i) {
+        lines += "Src" + std::to_string(i % 4) + "," + std::to_string(i) + ",INFO,text\n";
+    }
+    const std::string file = writeFile("big.tbl", lines);
+    int done[2];
+    ASSERT_EQ(pipe2(done, O_CLOEXEC), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(done[1]);
+        fcntl(done[0], F_SETFL, O_NONBLOCK);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        int torn = 0;
+        char byte;
+        while (read(done[0], &byte, 1) != 0 && std::chrono::steady_clock::now() < deadline) {
+            if (RegBeginTransaction() != ERROR_SUCCESS) continue;
+            size_t seen = dumpTable().size();
+            RegRollbackTransaction();
+            if (seen != 0 && seen != kEntries) ++torn;
+        }
+        _exit(torn == 0 ? 0 : 1);
+    }
+    close(done[0]);
+    for (int round = 0; round < 10; ++round) {
+        EXPECT_EQ(create("Prod", {file}), 0);
+        EXPECT_EQ(remove("Prod", std::string("Src0\0Src1\0Src2\0Src3\0", 20)), 0);
+    }
+    close(done[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace

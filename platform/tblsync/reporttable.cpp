@@ -259,7 +259,9 @@ class TableStore {
         return ERROR_SUCCESS;
     }
 
-    LONG readSource(const std::string &source, std::vector<StoredEntry> &out) {
+    // ownerOnly: only the owner is wanted (the removal of a product).
+    LONG readSource(const std::string &source, std::vector<StoredEntry> &out,
+                    bool ownerOnly = false) {
         Key sourceKey;
         LONG rc = openKey(table_.get(), source, sourceKey);
         if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
@@ -272,14 +274,15 @@ class TableStore {
             if ((rc = openKey(sourceKey.get(), id, idKey))) return rc;
             StoredEntry entry{source, std::move(id), {}, {}, {}};
             for (auto [name, field] :
-                 {std::pair{"Severity", &entry.severity}, std::pair{"Text", &entry.text},
-                  std::pair{"Owner", &entry.owner}}) {
+                 {std::pair{"Owner", &entry.owner}, std::pair{"Severity", &entry.severity},
+                  std::pair{"Text", &entry.text}}) {
                 rc = readValue(idKey.get(), name, data);
                 if (rc == ERROR_SUCCESS) {
                     *field = textOf(data);
                 } else if (rc != ERROR_FILE_NOT_FOUND) {
                     return rc;
                 }
+                if (ownerOnly) break;
             }
             out.push_back(std::move(entry));
         }
@@ -301,7 +304,9 @@ class TableStore {
         HKEY key = nullptr;
         if (LONG rc = sourceKey(source, key)) return rc;
         touched_.insert(foldName(source));
-        return deleteTree(key, id);
+        // An entry key has no subkeys unless someone added them by hand.
+        LONG rc = RegDeleteKey(key, id.c_str());
+        return rc == ERROR_ACCESS_DENIED ? deleteTree(key, id) : rc;
     }
 
     // Deletes the source keys that removals left empty.
@@ -495,7 +500,7 @@ LONG removeCopy(const std::string &product) {
     if (!rc) rc = store.open();
     for (size_t i = 0; !rc && i < sources.size(); ++i) {
         std::vector<StoredEntry> stored;
-        rc = store.readSource(sources[i], stored);
+        rc = store.readSource(sources[i], stored, /*ownerOnly=*/true);
         for (size_t j = 0; !rc && j < stored.size(); ++j) {
             if (!sameName(stored[j].owner, product)) continue;
             rc = store.remove(stored[j].source, stored[j].id);

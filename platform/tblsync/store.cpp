@@ -29,23 +29,22 @@ LONG createKey(HKEY parent, const std::string &path, Key &out, bool *created) {
 }
 
 LONG readValue(HKEY key, const char *name, std::vector<BYTE> &data, DWORD *type) {
-    // The value may grow between the size query and the read when another
-    // process writes it; ask again until the read fits.
-    DWORD size = 0;
-    LONG rc = RegQueryValueEx(key, name, nullptr, type, nullptr, &size);
-    for (int attempt = 0; rc == ERROR_SUCCESS && attempt < 8; ++attempt) {
-        data.resize(std::max<DWORD>(size, 1));
-        DWORD got = static_cast<DWORD>(data.size());
-        rc = RegQueryValueEx(key, name, nullptr, type, data.data(), &got);
+    // Most values are short: try a small buffer first and ask again with the
+    // size the registry reports (the value may grow meanwhile when another
+    // process writes it).
+    DWORD size = 256;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        data.resize(size);
+        DWORD got = size;
+        LONG rc = RegQueryValueEx(key, name, nullptr, type, data.data(), &got);
         if (rc == ERROR_SUCCESS) {
             data.resize(got);
             return ERROR_SUCCESS;
         }
-        if (rc != ERROR_MORE_DATA) break;
-        size = got;
-        rc = ERROR_SUCCESS;
+        if (rc != ERROR_MORE_DATA) return rc;
+        size = std::max(got, size + 1);
     }
-    return rc == ERROR_SUCCESS ? ERROR_MORE_DATA : rc;
+    return ERROR_MORE_DATA;
 }
 
 LONG setValue(HKEY key, const char *name, DWORD type, const void *data, size_t size) {
