@@ -88,8 +88,9 @@ LONG findPath(Connection &conn, std::int64_t base, const std::vector<std::string
               std::int64_t *id) {
     std::int64_t current = base;
     for (std::string_view name : names) {
+        std::string folded = fold(name);
         Query q(conn, Sql::FindChild);
-        q.bind(1, current).bindBlob(2, fold(name));
+        q.bind(1, current).bindBlob(2, folded);
         if (!q.step()) {
             return keyAlive(conn, base) ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
         }
@@ -213,8 +214,9 @@ LONG queryValue(HKEY key, LPCSTR name, LPDWORD type, LPBYTE data, LPDWORD size) 
     return run("RegQueryValueEx", Access::Single, [&](Connection &conn) -> LONG {
         Query q(conn, Sql::QueryValue);
         q.bind(1, id).bindBlob(2, folded);
-        if (!q.step()) return ERROR_KEY_DELETED;
-        if (q.isNull(0)) return ERROR_FILE_NOT_FOUND;
+        // A deleted key takes its values with it, so a value found means a
+        // live key; only a missing value needs a look at the key.
+        if (!q.step()) return keyAlive(conn, id) ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
         if (type != nullptr) *type = static_cast<DWORD>(q.integer(0));
         return copyData(q.blob(1), data, size);
     });

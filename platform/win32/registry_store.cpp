@@ -2,6 +2,7 @@
 // retry around a busy database.
 #include "registry_store.h"
 
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -97,8 +98,7 @@ const char *sqlText(Sql sql) {
                    "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = "
                    "excluded.data";
         case Sql::QueryValue:
-            return "SELECT v.type, v.data FROM keys k "
-                   "LEFT JOIN vals v ON v.key = k.id AND v.fold = ?2 WHERE k.id = ?1";
+            return "SELECT type, data FROM vals WHERE key = ?1 AND fold = ?2";
         case Sql::DeleteValue:
             return "DELETE FROM vals WHERE key = ?1 AND fold = ?2";
         case Sql::EnumKey:
@@ -145,6 +145,24 @@ LONG win32Code(int rc) {
     }
 }
 
+// This process's id, kept current by a fork handler so that telling an
+// inherited connection from our own costs no system call.
+std::atomic<pid_t> processId{0};
+
+void afterForkInChild() {
+    processId.store(getpid(), std::memory_order_relaxed);
+}
+
+pid_t currentPid() {
+    static const bool watching = [] {
+        pthread_atfork(nullptr, nullptr, afterForkInChild);
+        processId.store(getpid(), std::memory_order_relaxed);
+        return true;
+    }();
+    (void)watching;
+    return processId.load(std::memory_order_relaxed);
+}
+
 // Connections left behind by a parent process. They are never touched again;
 // the list keeps them reachable so that they are not reported as leaks.
 std::atomic<Connection *> abandonedConnections{nullptr};
@@ -163,7 +181,7 @@ struct ThreadConnection {
     ~ThreadConnection() { drop(); }
     void drop() noexcept {
         if (conn == nullptr) return;
-        if (A::pid(*conn) == getpid()) {
+        if (A::pid(*conn) == currentPid()) {
             delete conn;
         } else {
             abandon(conn);
@@ -245,7 +263,7 @@ Connection *openConnection(std::string_view root, std::string &pathOut, int &err
     // dies; only a power cut may take back the last calls, never consistency.
     check(raw, sqlite3_exec(raw, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr));
     ensureSchema(raw);
-    A::pid(*conn) = getpid();
+    A::pid(*conn) = currentPid();
     return conn.release();
 }
 
@@ -253,7 +271,7 @@ Connection *openConnection(std::string_view root, std::string &pathOut, int &err
 // fork or a change of ORV_ROOT outside a transaction).
 Connection &threadConn(std::string &pathOut, int &errnoOut) {
     ThreadConnection &tc = threadConnection;
-    if (tc.conn != nullptr && A::pid(*tc.conn) != getpid()) {
+    if (tc.conn != nullptr && A::pid(*tc.conn) != currentPid()) {
         abandon(tc.conn);
         tc.conn = nullptr;
     }
@@ -323,8 +341,7 @@ Query &Query::bind(int index, std::int64_t value) {
 
 Query &Query::bindBlob(int index, const void *data, std::size_t size) {
     static const char kEmpty = 0;
-    check(db_,
-          sqlite3_bind_blob64(stmt_, index, size != 0 ? data : &kEmpty, size, SQLITE_TRANSIENT));
+    check(db_, sqlite3_bind_blob64(stmt_, index, size != 0 ? data : &kEmpty, size, SQLITE_STATIC));
     return *this;
 }
 
@@ -453,7 +470,7 @@ namespace {
 // The calling thread's connection when it holds a transaction, else nullptr.
 Connection *transactionConn() noexcept {
     Connection *conn = threadConnection.conn;
-    if (conn == nullptr || A::pid(*conn) != getpid() || A::txn(*conn) == TxnState::None) {
+    if (conn == nullptr || A::pid(*conn) != currentPid() || A::txn(*conn) == TxnState::None) {
         return nullptr;
     }
     return conn;

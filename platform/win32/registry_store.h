@@ -81,7 +81,8 @@ class Query {
     Query &operator=(const Query &) = delete;
 
     Query &bind(int index, std::int64_t value);
-    // Binds bytes (a name or value data); an empty view binds an empty blob, never NULL.
+    // Binds bytes (a name or value data) without copying them: they must stay
+    // in place until the query ends. An empty view binds an empty blob, never NULL.
     Query &bindBlob(int index, std::string_view bytes);
     Query &bindBlob(int index, const void *data, std::size_t size);
 
