@@ -472,6 +472,31 @@ void writeInner(const char *product, OuterProduct &outer, FILETIME &productTime,
     }
 }
 
+// The reads of a pass share one registry transaction: the store is locked
+// once for a run of reads instead of once per read. The batch is closed
+// before every copy and write, which run in transactions of their own.
+class ReadBatch {
+  public:
+    ReadBatch() = default;
+    ReadBatch(const ReadBatch &) = delete;
+    ReadBatch &operator=(const ReadBatch &) = delete;
+    ~ReadBatch() { end(); }
+
+    void begin() {
+        // A transaction the caller already holds is not ours to end.
+        if (!own_) own_ = RegBeginTransaction() == ERROR_SUCCESS;
+    }
+    void end() {
+        if (own_) {
+            own_ = false;
+            RegCommitTransaction();  // nothing was written: a failure loses nothing
+        }
+    }
+
+  private:
+    bool own_ = false;
+};
+
 class ReconciliationPass {
   public:
     ReconciliationPass(HANDLE start, HANDLE updating) : start_(start), updating_(updating) {}
@@ -482,7 +507,10 @@ class ReconciliationPass {
         for (int runs = 1;; ++runs) {
             stageA();
             stageB();
-            if (!stageC()) return 0;
+            if (!stageC()) {
+                batch_.end();
+                return 0;
+            }
             if (traditional_ == 0) return 1;
             if (runs == kMaxPassRuns) {
                 TRACE_AS("ProcAlertReport", kError,
@@ -498,6 +526,7 @@ class ReconciliationPass {
   private:
     // Stage A: the language of the pass and the traditional import.
     void stageA() {
+        batch_.begin();
         language_ = kDefaultLanguage;
         if (AMACRTReadLanguageID(&language_) == 0) language_ = kDefaultLanguage;
 
@@ -506,7 +535,10 @@ class ReconciliationPass {
         if (!readSaveParam(kSaveTraditional, &traditional_, sizeof traditional_, &length)) {
             traditional_ = 0;
         }
-        if (traditional_ == 0) return;
+        if (traditional_ == 0) {
+            batch_.end();
+            return;
+        }
 
         char path[kPathNameCapacity + sizeof kTraditionalTable] = {};
         DWORD size = kPathNameCapacity;
@@ -518,6 +550,7 @@ class ReconciliationPass {
             TRACE_AS("ProcAlertReport", kError, "PathName unreadable at %s, using %s", kAlertManKey,
                      path);
         }
+        batch_.end();
         path[kPathNameCapacity - 1] = '\0';
         std::strcat(path, kTraditionalTable);
         TRACE_AS("ProcAlertReport", kDetail, "got PathName %s\n", path);
@@ -533,6 +566,7 @@ class ReconciliationPass {
 
     // Stage B: import new automatic outer products, update changed ones.
     void stageB() {
+        batch_.begin();
         DWORD count = 0, maxLength = 0;
         LPSTR names = nullptr;
         BOOL listed = AMACRTEnumProduct(&count, &maxLength, &names);
@@ -545,6 +579,7 @@ class ReconciliationPass {
             const char *name = names + size_t{i} * (size_t{maxLength} + 1);
             if (!outerProduct(name)) break;
         }
+        batch_.end();
     }
 
     // One outer product; false ends stage B.
@@ -572,7 +607,9 @@ class ReconciliationPass {
             innerExists = 0;
         }
         if (innerExists == 0) {
+            batch_.end();
             importProduct(name, *outer, productTime);
+            batch_.begin();
             return true;
         }
         return updateCheck(name, *outer, productTime);
@@ -621,6 +658,7 @@ class ReconciliationPass {
         bool zeroTime = isZero(productTime);
         if (!zeroTime && CompareFileTime(&productTime, &inner->storedTime) == 0) return true;
 
+        batch_.end();
         pplog("%s: Find newer version product.\n", name);
         TRACE_AS("ProcAlertReport", kProgress, "Find newer version product : %s", name);
         if (zeroTime) {
@@ -658,12 +696,14 @@ class ReconciliationPass {
         pplog("%s: Inner registry. UPDATE over.\n", name);
         TRACE_AS("ProcAlertReport", kProgress, "Inner registry. UPDATE over : %s", name);
         changed_ = true;
+        batch_.begin();
         return true;
     }
 
     // Stage C: remove automatic inner products whose outer product is gone.
     // False when the pass ends with result 0.
     bool stageC() {
+        batch_.begin();
         DWORD count = 0, maxLength = 0;
         LPSTR names = nullptr;
         BOOL listed = AMACRTEnumInnerProduct(&count, &maxLength, &names);
@@ -676,6 +716,7 @@ class ReconciliationPass {
             const char *name = names + size_t{i} * (size_t{maxLength} + 1);
             if (!innerProduct(i, name)) return false;
         }
+        batch_.end();
         return true;
     }
 
@@ -714,6 +755,7 @@ class ReconciliationPass {
         AMACREAdjustSize(&capacity);
         inner->readWhole(name, capacity);
 
+        batch_.end();
         TRACE_AS("ProcAlertReport", kProgress, "Remove report table start : %s", name);
         pplog("%s: Remove report table start!\n", name);
         SetEvent(start_);
@@ -730,6 +772,7 @@ class ReconciliationPass {
         writeTraditional(1);
         traditional_ = 1;
         changed_ = true;
+        batch_.begin();
         return true;
     }
 
@@ -739,6 +782,7 @@ class ReconciliationPass {
     DWORD traditional_ = 0;
     bool changed_ = false;
     bool closingForced_ = false;
+    ReadBatch batch_;
 };
 
 // Tells the event log module and the product link log that a pass changed
