@@ -330,6 +330,43 @@ TEST(Registry, EnumerationOrder) {
               ERROR_NO_MORE_ITEMS);
 }
 
+// Enumerating continues where the last index stopped, but an index always
+// means the position in the key as it is now: a change between two calls,
+// by this thread or another one, is taken into account.
+TEST(Registry, EnumerationIndexFollowsChanges) {
+    Key key("SOFTWARE\\Moving");
+    for (const char *name : {"b", "d", "f"}) Key child(name, key.get());
+    ASSERT_EQ(setNumber(key.get(), "v1", 1), ERROR_SUCCESS);
+    ASSERT_EQ(setNumber(key.get(), "v2", 1), ERROR_SUCCESS);
+    ASSERT_EQ(setNumber(key.get(), "v3", 1), ERROR_SUCCESS);
+    auto subkeyAt = [&](DWORD index) {
+        char name[16];
+        DWORD chars = sizeof name;
+        LONG rc = RegEnumKeyEx(key.get(), index, name, &chars, nullptr, nullptr, nullptr, nullptr);
+        return rc == ERROR_SUCCESS ? std::string(name) : "error " + std::to_string(rc);
+    };
+    auto valueAt = [&](DWORD index) {
+        char name[16];
+        DWORD chars = sizeof name;
+        LONG rc = RegEnumValue(key.get(), index, name, &chars, nullptr, nullptr, nullptr, nullptr);
+        return rc == ERROR_SUCCESS ? std::string(name) : "error " + std::to_string(rc);
+    };
+    EXPECT_EQ(subkeyAt(0), "b");
+    EXPECT_EQ(subkeyAt(1), "d");
+    { Key first("a", key.get()); }  // by this thread
+    EXPECT_EQ(subkeyAt(2), "d");
+    EXPECT_EQ(subkeyAt(3), "f");
+    std::thread([&] { ASSERT_EQ(RegDeleteKey(key.get(), "b"), ERROR_SUCCESS); }).join();
+    EXPECT_EQ(subkeyAt(3), "error 259");
+    EXPECT_EQ(subkeyAt(2), "f");
+
+    EXPECT_EQ(valueAt(0), "v1");
+    EXPECT_EQ(valueAt(1), "v2");
+    std::thread([&] { ASSERT_EQ(RegDeleteValue(key.get(), "v1"), ERROR_SUCCESS); }).join();
+    EXPECT_EQ(valueAt(2), "error 259");
+    EXPECT_EQ(valueAt(1), "v3");
+}
+
 TEST(Registry, QueryInfoCountsAndLongestNames) {
     Key key("SOFTWARE\\Info");
     Key one("S1", key.get()), longer("Subkey22", key.get());

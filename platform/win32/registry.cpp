@@ -8,6 +8,7 @@
 // upper-cased. Values enumerate in the order they were first written.
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,27 @@ namespace {
 constexpr std::size_t kMaxKeyName = 255;
 constexpr std::size_t kMaxValueName = 16383;
 
+// Where the last enumeration through a handle stopped, so that asking for
+// the next index continues from there instead of counting from the start.
+// It holds only while nothing in the database changed since: same
+// connection, same data version, same number of the connection's own changes.
+struct EnumStamp {
+    const Connection *conn = nullptr;
+    std::int64_t version = -1;
+    std::int64_t changes = -1;
+    bool operator==(const EnumStamp &) const = default;
+};
+
+struct EnumCursor {
+    EnumStamp stamp;
+    DWORD index = 0;
+    std::string afterName;     // folded name of the subkey returned last
+    std::int64_t afterId = 0;  // id of the value returned last
+    bool follows(const EnumStamp &now, DWORD next) const {
+        return next > 0 && next == index + 1 && stamp == now;
+    }
+};
+
 // A key opened by RegOpenKey/RegCreateKey. The handle names the key by its
 // id; ids are never reused, so a key deleted meanwhile is simply not found.
 class RegKey final : public HandleObject {
@@ -30,6 +52,10 @@ class RegKey final : public HandleObject {
     explicit RegKey(std::int64_t id) : id_(id) {}
     HandleKind kind() const noexcept override { return HandleKind::Key; }
     std::int64_t id() const noexcept { return id_; }
+
+    std::mutex enumLock;
+    EnumCursor subkeys;
+    EnumCursor values;
 
   private:
     std::int64_t id_;
@@ -40,6 +66,12 @@ std::int64_t keyId(HKEY key) noexcept {
     if (key == HKEY_LOCAL_MACHINE) return kRootKeyId;
     auto object = handleGet<RegKey>(key, HandleKind::Key);
     return object ? object->id() : 0;
+}
+
+EnumStamp stampOf(Connection &conn) {
+    Query q(conn, Sql::DataVersion);
+    std::int64_t version = q.step() ? q.integer(0) : -1;
+    return {&conn, version, sqlite3_total_changes64(conn.db())};
 }
 
 std::string fold(std::string_view name) {
@@ -293,17 +325,40 @@ void emptyClass(LPSTR cls, LPDWORD chars) {
 LONG enumKey(HKEY key, DWORD index, LPSTR name, LPDWORD nameChars, LPSTR cls, LPDWORD clsChars,
              PFILETIME lastWrite) {
     if (name == nullptr || nameChars == nullptr) return ERROR_INVALID_PARAMETER;
-    std::int64_t id = keyId(key);
-    if (id == 0) return ERROR_INVALID_HANDLE;
+    std::int64_t id = kRootKeyId;
+    std::shared_ptr<RegKey> object;
+    if (key != HKEY_LOCAL_MACHINE) {
+        object = handleGet<RegKey>(key, HandleKind::Key);
+        if (!object) return ERROR_INVALID_HANDLE;
+        id = object->id();
+    }
+    std::unique_lock<std::mutex> lock;
+    if (object) lock = std::unique_lock(object->enumLock);
     return run("RegEnumKeyEx", Access::Single, [&](Connection &conn) -> LONG {
-        Query q(conn, Sql::EnumKey);
-        q.bind(1, id).bind(2, index);
-        if (!q.step()) return ERROR_KEY_DELETED;
-        if (q.isNull(0)) return ERROR_NO_MORE_ITEMS;
-        LONG rc = copyName(q.blob(0), name, nameChars);
-        if (rc != ERROR_SUCCESS) return rc;
-        emptyClass(cls, clsChars);
-        setFileTime(lastWrite, q.integer(1));
+        EnumStamp stamp = object ? stampOf(conn) : EnumStamp{};
+        bool follow = object && object->subkeys.follows(stamp, index);
+        std::string folded;
+        {
+            Query q(conn, follow ? Sql::EnumKeyAfter : Sql::EnumKey);
+            q.bind(1, id);
+            if (follow) {
+                q.bindBlob(2, object->subkeys.afterName);
+            } else {
+                q.bind(2, index);
+            }
+            // A key with subkeys cannot be deleted: a row found means a live key.
+            if (!q.step()) return keyAlive(conn, id) ? ERROR_NO_MORE_ITEMS : ERROR_KEY_DELETED;
+            LONG rc = copyName(q.blob(0), name, nameChars);
+            if (rc != ERROR_SUCCESS) return rc;
+            emptyClass(cls, clsChars);
+            setFileTime(lastWrite, q.integer(1));
+            if (object) folded = q.blob(2);
+        }
+        if (object) {
+            object->subkeys.stamp = stamp;
+            object->subkeys.index = index;
+            object->subkeys.afterName = std::move(folded);
+        }
         return ERROR_SUCCESS;
     });
 }
@@ -312,28 +367,42 @@ LONG enumValue(HKEY key, DWORD index, LPSTR name, LPDWORD nameChars, LPDWORD typ
                LPDWORD size) {
     if (name == nullptr || nameChars == nullptr) return ERROR_INVALID_PARAMETER;
     if (data != nullptr && size == nullptr) return ERROR_INVALID_PARAMETER;
-    std::int64_t id = keyId(key);
-    if (id == 0) return ERROR_INVALID_HANDLE;
+    std::int64_t id = kRootKeyId;
+    std::shared_ptr<RegKey> object;
+    if (key != HKEY_LOCAL_MACHINE) {
+        object = handleGet<RegKey>(key, HandleKind::Key);
+        if (!object) return ERROR_INVALID_HANDLE;
+        id = object->id();
+    }
+    std::unique_lock<std::mutex> lock;
+    if (object) lock = std::unique_lock(object->enumLock);
     return run("RegEnumValue", Access::Single, [&](Connection &conn) -> LONG {
-        Query q(conn, Sql::EnumValue);
-        q.bind(1, id).bind(2, index);
-        if (!q.step()) return ERROR_KEY_DELETED;
-        if (q.isNull(0)) return ERROR_NO_MORE_ITEMS;
+        EnumStamp stamp = object ? stampOf(conn) : EnumStamp{};
+        bool follow = object && object->values.follows(stamp, index);
+        Query q(conn, follow ? Sql::EnumValueAfter : Sql::EnumValue);
+        q.bind(1, id).bind(2, follow ? object->values.afterId : std::int64_t{index});
+        // A deleted key takes its values with it: a row found means a live key.
+        if (!q.step()) return keyAlive(conn, id) ? ERROR_NO_MORE_ITEMS : ERROR_KEY_DELETED;
         std::string_view vname = q.blob(0);
         std::string_view bytes = q.blob(2);
         // Check both sizes before writing anything, so that a too small
         // buffer leaves the caller's buffers as they were.
         bool nameFits = *nameChars >= vname.size() + 1;
         bool dataFits = data == nullptr || *size >= bytes.size();
+        if (type != nullptr) *type = static_cast<DWORD>(q.integer(1));
         if (!nameFits || !dataFits) {
             if (!nameFits) *nameChars = static_cast<DWORD>(vname.size() + 1);
             if (size != nullptr) *size = static_cast<DWORD>(bytes.size());
-            if (type != nullptr) *type = static_cast<DWORD>(q.integer(1));
             return ERROR_MORE_DATA;
         }
         copyName(vname, name, nameChars);
-        if (type != nullptr) *type = static_cast<DWORD>(q.integer(1));
-        return copyData(bytes, data, size);
+        LONG rc = copyData(bytes, data, size);
+        if (object && rc == ERROR_SUCCESS) {
+            object->values.stamp = stamp;
+            object->values.index = index;
+            object->values.afterId = q.integer(3);
+        }
+        return rc;
     });
 }
 

@@ -59,7 +59,8 @@ const char *const kSchema =
     "  fold BLOB NOT NULL,"
     "  type INTEGER NOT NULL,"
     "  data BLOB NOT NULL);"
-    "CREATE UNIQUE INDEX vals_by_key ON vals(key, fold);";
+    "CREATE UNIQUE INDEX vals_by_key ON vals(key, fold);"
+    "CREATE INDEX vals_in_order ON vals(key, id);";
 
 const char *sqlText(Sql sql) {
     switch (sql) {
@@ -102,15 +103,19 @@ const char *sqlText(Sql sql) {
         case Sql::DeleteValue:
             return "DELETE FROM vals WHERE key = ?1 AND fold = ?2";
         case Sql::EnumKey:
-            return "SELECT c.name, c.mtime FROM keys k LEFT JOIN "
-                   "(SELECT name, mtime FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET "
-                   "?2)"
-                   " c ON 1 WHERE k.id = ?1";
+            return "SELECT name, mtime, fold FROM keys WHERE parent = ?1 ORDER BY fold "
+                   "LIMIT 1 OFFSET ?2";
+        case Sql::EnumKeyAfter:
+            return "SELECT name, mtime, fold FROM keys WHERE parent = ?1 AND fold > ?2 "
+                   "ORDER BY fold LIMIT 1";
         case Sql::EnumValue:
-            return "SELECT c.name, c.type, c.data FROM keys k LEFT JOIN "
-                   "(SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET "
-                   "?2)"
-                   " c ON 1 WHERE k.id = ?1";
+            return "SELECT name, type, data, id FROM vals WHERE key = ?1 ORDER BY id "
+                   "LIMIT 1 OFFSET ?2";
+        case Sql::EnumValueAfter:
+            return "SELECT name, type, data, id FROM vals WHERE key = ?1 AND id > ?2 "
+                   "ORDER BY id LIMIT 1";
+        case Sql::DataVersion:
+            return "PRAGMA data_version";
         case Sql::KeyInfo:
             return "SELECT mtime,"
                    " (SELECT count(*) FROM keys WHERE parent = ?1),"

@@ -54,8 +54,11 @@ enum class Sql : int {
     QueryValue,
     DeleteValue,
     EnumKey,
+    EnumKeyAfter,
     EnumValue,
+    EnumValueAfter,
     KeyInfo,
+    DataVersion,
     Count
 };
 
