@@ -7,7 +7,6 @@
 #include <clocale>
 #include <filesystem>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -221,26 +220,6 @@ void expectInvariants(const PPInfo &p, const std::string &what) {
     }
     EXPECT_EQ(p.op, PPOP_NONE) << what;
     EXPECT_EQ(p.next, nullptr) << what;
-}
-
-TEST(ReadRI, ArbitraryBytesKeepTheRecordWhole) {
-    std::mt19937 random(20261205);
-    std::uniform_int_distribution<int> byte(0, 255), length(0, 3000);
-    const std::string pieces[] = {"ProductName", "ReportTableName", "=", "\"", ",", " ", "\n", "\r",
-                                  "\xff",        "ProductID"};
-    for (int round = 0; round < 200; ++round) {
-        std::string bytes;
-        int size = length(random);
-        while (static_cast<int>(bytes.size()) < size) {
-            if (byte(random) < 96) {
-                bytes += pieces[size_t(byte(random)) % std::size(pieces)];
-            } else {
-                bytes.push_back(static_cast<char>(byte(random)));
-            }
-        }
-        Record p = readBytes(bytes);
-        if (p != nullptr) expectInvariants(*p, "round " + std::to_string(round));
-    }
 }
 
 TEST(ReadRI, ManyMegabytesAreReadToTheEnd) {
