@@ -47,7 +47,7 @@ void requireWhole(const PPInfo &p) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    ::setenv("ORV_TRACE_LEVELS", "all", 1);
+    ::setenv("ORV_TRACE_LEVELS", "all", /*overwrite=*/0);
     ::setenv("ORV_TRACE_FILE", "/dev/null", 1);
     int fd = ::mkstemp(inputPath);
     if (fd < 0) {

@@ -102,7 +102,6 @@ class Regex {
         compiled_ = regcomp(&regex_, pattern, REG_EXTENDED) == 0;
         return compiled_;
     }
-    bool compiled() const { return compiled_; }
     bool match(const char *text, regmatch_t (&slots)[4]) const {
         return regexec(&regex_, text, 4, slots, 0) == 0;
     }
@@ -138,9 +137,11 @@ struct Patterns {
     }
 };
 
+// Built on first use and never destroyed: a reader still running on another
+// thread while the process exits keeps valid patterns.
 const Patterns &patterns() {
-    static const Patterns shared;
-    return shared;
+    static const Patterns *shared = new Patterns;
+    return *shared;
 }
 
 // ---- The reader's routines ---------------------------------------------------
@@ -235,7 +236,7 @@ void storeValue(char (&field)[N], const char *value) {
     field[length] = '\0';
 }
 
-// The part of the line that group `index` of a match covers, through substr.
+// The part of the line that one group of a match covers, through substr.
 void groupText(const char *line, const regmatch_t &group, char *target) {
     if (group.rm_so < 0) {
         target[0] = '\0';
@@ -255,11 +256,11 @@ void storeReportTables(PPInfo *record, const char *value) {
     record->NumReportTablePath = count;
 }
 
-// Whether the patterns can match a line at all, decided without the
-// matcher: the unquoted form needs an "=" (the key may be empty), the quoted
-// form an "=" followed, after white space, by a double quote with another one
-// somewhere after it. Most lines of a file either match or hold no "=", so the
-// matcher runs once for a line that counts and never for one that cannot.
+// Whether the quoted pattern matches somewhere in a line, decided without
+// the matcher: it does exactly when an "=" is followed, after white space, by
+// a double quote with another one somewhere after it (the key in front may be
+// empty). Likewise the unquoted pattern matches exactly the lines that hold an
+// "=". So the matcher runs once for a line with an "=" and never for others.
 bool quotedFormPossible(const char *line) {
     for (const char *eq = std::strchr(line, '='); eq != nullptr; eq = std::strchr(eq + 1, '=')) {
         const char *quote = eq + 1;
@@ -394,7 +395,7 @@ class Listing {
     Listing &operator=(const Listing &) = delete;
 
     int count() const { return count_; }
-    // Hands out the name of the last entry that is left and forgets it; the
+    // Hands out the last entry that is left and forgets it; the
     // caller frees the entry.
     dirent *takeLast() { return entries_[--count_]; }
 
