@@ -128,18 +128,23 @@ void BM_RegQueryValueEx(benchmark::State &state) {
 }
 BENCHMARK(BM_RegQueryValueEx);
 
-// Keeps each run's time per iteration for the ratios.
+// Keeps each benchmark's real and CPU time per iteration for the ratios:
+// the median when repetitions are asked for, else the single run.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
+    struct Times {
+        double real = 0, cpu = 0;
+    };
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &run : runs) {
-            if (run.run_type == Run::RT_Iteration) {
-                times[run.benchmark_name()] = run.GetAdjustedRealTime();
+            bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (run.run_type == Run::RT_Iteration || median) {
+                times[run.run_name.str()] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
             }
         }
         ConsoleReporter::ReportRuns(runs);
     }
-    std::map<std::string, double> times;
+    std::map<std::string, Times> times;
 };
 
 }  // namespace
@@ -150,8 +155,10 @@ int main(int argc, char **argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     auto ratio = [&](const char *ours, const char *floor) {
         auto a = reporter.times.find(ours), b = reporter.times.find(floor);
-        if (a == reporter.times.end() || b == reporter.times.end() || b->second <= 0) return;
-        std::printf("%s / %s = %.2f\n", ours, floor, a->second / b->second);
+        if (a == reporter.times.end() || b == reporter.times.end()) return;
+        if (b->second.real <= 0 || b->second.cpu <= 0) return;
+        std::printf("%s / %s = %.2f (real time), %.2f (CPU time)\n", ours, floor,
+                    a->second.real / b->second.real, a->second.cpu / b->second.cpu);
     };
     ratio("BM_RegSetValueEx", "BM_FloorInsert");
     ratio("BM_RegQueryValueEx", "BM_FloorSelect");
