@@ -102,6 +102,7 @@ TEST(PPLog, EntryNeedsARootWithRoomForTheLogPath) {
 TEST(PPLog, MissingLogDirectoryLosesTheEntrySilently) {
     ASSERT_TRUE(std::filesystem::create_directories("/opt/bare"));
     ASSERT_EQ(setenv("ORV_ROOT", "/opt/bare", 1), 0);
+    ASSERT_EQ(setenv("ORV_TRACE_FILE", "/opt/trace.log", 1), 0);  // it would make log/
     pplog("lost %d\n", 1);
     pplognotime("lost\n");
     EXPECT_FALSE(exists("/opt/bare/log"));
