@@ -230,6 +230,41 @@ TEST(RegistryProcesses, SimultaneousWritersAllSucceed) {
     }
 }
 
+// A transaction held by another process for longer than SQLite's own busy
+// timeout (5 s) still only delays a write or a transaction here, and reads
+// go on meanwhile.
+TEST(RegistryProcesses, LongTransactionElsewhereDelaysButDoesNotFail) {
+    ASSERT_EQ(writeValue("SOFTWARE\\Long", "Before", "b"), ERROR_SUCCESS);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t holder = spawn([&] {
+        close(fds[0]);
+        if (RegBeginTransaction() != 0) return 1;
+        if (writeValue("SOFTWARE\\Long", "Holder", "h") != 0) return 2;
+        char ready = 1;
+        if (write(fds[1], &ready, 1) != 1) return 3;
+        sleep(7);
+        return RegCommitTransaction() == ERROR_SUCCESS ? 0 : 4;
+    });
+    close(fds[1]);
+    char ready = 0;
+    ASSERT_EQ(read(fds[0], &ready, 1), 1);
+    close(fds[0]);
+    EXPECT_EQ(readValue("SOFTWARE\\Long", "Before"), "b");
+    EXPECT_EQ(readValue("SOFTWARE\\Long", "Holder"), "error 2");
+    pid_t transactional = spawn([] {
+        if (RegBeginTransaction() != 0) return 1;
+        if (writeValue("SOFTWARE\\Long", "Second", "s") != 0) return 2;
+        return RegCommitTransaction() == ERROR_SUCCESS ? 0 : 3;
+    });
+    EXPECT_EQ(writeValue("SOFTWARE\\Long", "Waiter", "w"), ERROR_SUCCESS);
+    // The write could only land after the holder's commit.
+    EXPECT_EQ(readValue("SOFTWARE\\Long", "Holder"), "h");
+    EXPECT_EQ(exitStatus(holder), 0);
+    EXPECT_EQ(exitStatus(transactional), 0);
+    EXPECT_EQ(readValue("SOFTWARE\\Long", "Second"), "s");
+}
+
 TEST(RegistryProcesses, KeyDeletedByAnotherProcessReportsDeleted) {
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Gone", &key), ERROR_SUCCESS);
