@@ -1,0 +1,172 @@
+// LoadLibrary, FreeLibrary and GetProcAddress against a real test module
+// (libtestmod.so in the build's library directory) whose DllMain logs its
+// calls to a file.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "w32compat.h"
+
+namespace {
+
+class ModuleTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/orv-modlog-XXXXXX";
+        int fd = mkstemp(pattern);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        log_ = pattern;
+        setenv("ORV_TESTMOD_LOG", log_.c_str(), 1);
+        unsetenv("ORV_TESTMOD_FAIL");
+        unsetenv("ORV_TESTMOD_NESTED");
+        unsetenv("ORV_MODULE_DIR");
+    }
+    void TearDown() override { unlink(log_.c_str()); }
+
+    // The DllMain calls logged so far, one "attach 0x..." etc. per entry.
+    std::vector<std::string> calls() const {
+        std::vector<std::string> lines;
+        std::ifstream in(log_);
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+    static std::string entry(const char *what, HMODULE module) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%s %p", what, static_cast<void *>(module));
+        return buf;
+    }
+
+    std::string log_;
+};
+
+TEST_F(ModuleTest, NameFormsLoadTheSameModule) {
+    const std::string path = std::string(ORV_LIB_DIR) + "/libtestmod.so";
+    const char *names[] = {"testmod.dll", "TestMod.DLL", "testmod", "libtestmod.so", path.c_str()};
+    std::vector<HMODULE> loaded;
+    for (const char *name : names) {
+        SetLastError(99);
+        HMODULE m = LoadLibrary(name);
+        ASSERT_NE(m, nullptr) << name;
+        EXPECT_EQ(GetLastError(), 0u) << name;
+        loaded.push_back(m);
+    }
+    for (HMODULE m : loaded) EXPECT_EQ(m, loaded.front());
+    // One attach however often it was loaded, and the detach only on the
+    // last FreeLibrary.
+    EXPECT_EQ(calls(), std::vector<std::string>{entry("attach", loaded.front())});
+    for (std::size_t i = 0; i + 1 < loaded.size(); ++i) EXPECT_TRUE(FreeLibrary(loaded[i]));
+    EXPECT_EQ(calls().size(), 1u);
+    EXPECT_TRUE(FreeLibrary(loaded.back()));
+    EXPECT_EQ(calls(), (std::vector<std::string>{entry("attach", loaded.front()),
+                                                 entry("detach", loaded.front())}));
+    // The module is gone: its handle is no longer valid.
+    SetLastError(0);
+    EXPECT_FALSE(FreeLibrary(loaded.front()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(ModuleTest, RefusedAttachFailsTheLoadAndUnloads) {
+    setenv("ORV_TESTMOD_FAIL", "1", 1);
+    SetLastError(0);
+    EXPECT_EQ(LoadLibrary("testmod.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DLL_INIT_FAILED));
+    // Nothing stayed loaded: the next load attaches afresh.
+    unsetenv("ORV_TESTMOD_FAIL");
+    HMODULE m = LoadLibrary("testmod.dll");
+    ASSERT_NE(m, nullptr);
+    auto log = calls();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].rfind("refuse ", 0), 0u);
+    EXPECT_EQ(log[1], entry("attach", m));
+    EXPECT_TRUE(FreeLibrary(m));
+}
+
+TEST_F(ModuleTest, SearchesOnlyTheModuleDirectory) {
+    char dir[] = "/tmp/orv-moddir-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    struct Case {
+        const char *moduleDir;  // nullptr: unset
+        bool loads;
+    } cases[] = {{dir, false}, {ORV_LIB_DIR, true}, {"", true}, {nullptr, true}};
+    for (const Case &c : cases) {
+        if (c.moduleDir)
+            setenv("ORV_MODULE_DIR", c.moduleDir, 1);
+        else
+            unsetenv("ORV_MODULE_DIR");
+        SetLastError(0);
+        HMODULE m = LoadLibrary("testmod.dll");
+        EXPECT_EQ(m != nullptr, c.loads) << (c.moduleDir ? c.moduleDir : "(unset)");
+        if (m != nullptr) {
+            EXPECT_TRUE(FreeLibrary(m));
+        } else {
+            EXPECT_NE(GetLastError(), 0u);
+        }
+    }
+    rmdir(dir);
+    unsetenv("ORV_MODULE_DIR");
+    SetLastError(0);
+    EXPECT_EQ(LoadLibrary("nosuchmodule.dll"), nullptr);
+    EXPECT_NE(GetLastError(), 0u);
+}
+
+TEST_F(ModuleTest, GetProcAddress) {
+    HMODULE m = LoadLibrary("testmod.dll");
+    ASSERT_NE(m, nullptr);
+    auto answer = reinterpret_cast<int (*)(int)>(GetProcAddress(m, "TestModAnswer"));
+    ASSERT_NE(answer, nullptr);
+    EXPECT_EQ(answer(20), 41);
+
+    struct Case {
+        HMODULE module;
+        const char *name;
+        DWORD error;
+    } cases[] = {
+        {m, "NoSuchExport", 127},
+        {m, nullptr, static_cast<DWORD>(ERROR_INVALID_PARAMETER)},
+        {nullptr, "TestModAnswer", static_cast<DWORD>(ERROR_INVALID_HANDLE)},
+        {reinterpret_cast<HMODULE>(0x12345678), "TestModAnswer",
+         static_cast<DWORD>(ERROR_INVALID_HANDLE)},
+    };
+    for (const Case &c : cases) {
+        SetLastError(0);
+        EXPECT_EQ(GetProcAddress(c.module, c.name), nullptr) << (c.name ? c.name : "NULL");
+        EXPECT_EQ(GetLastError(), c.error) << (c.name ? c.name : "NULL");
+    }
+    EXPECT_TRUE(FreeLibrary(m));
+    SetLastError(0);
+    EXPECT_EQ(GetProcAddress(m, "TestModAnswer"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(ModuleTest, DllMainMayLoadOtherModules) {
+    setenv("ORV_TESTMOD_NESTED", "1", 1);
+    HMODULE m = LoadLibrary("testmod.dll");
+    ASSERT_NE(m, nullptr);
+    // The nested load shares the module: a load here only counts.
+    HMODULE util = LoadLibrary("qorutil.dll");
+    ASSERT_NE(util, nullptr);
+    EXPECT_NE(GetProcAddress(util, "GetQorRootPath"), nullptr);
+    EXPECT_TRUE(FreeLibrary(util));
+    EXPECT_NE(GetProcAddress(util, "GetQorRootPath"), nullptr) << "still held by testmod";
+    EXPECT_TRUE(FreeLibrary(m));
+    SetLastError(0);
+    EXPECT_EQ(GetProcAddress(util, "GetQorRootPath"), nullptr) << "freed by testmod's detach";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST(ModuleArgs, BadArguments) {
+    SetLastError(0);
+    EXPECT_EQ(LoadLibrary(nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    SetLastError(0);
+    EXPECT_FALSE(FreeLibrary(nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+}  // namespace

@@ -1,0 +1,448 @@
+// Named events and mutexes between real processes (fork): exclusion, a
+// killed owner or waiter, simultaneous creation, and the lifetime of an
+// object whose holders end.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "w32compat.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Memory shared with forked children.
+template <class T>
+class SharedBlock {
+  public:
+    SharedBlock() {
+        void *p =
+            mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) std::abort();
+        value_ = new (p) T();
+    }
+    ~SharedBlock() {
+        value_->~T();
+        munmap(value_, sizeof(T));
+    }
+    SharedBlock(const SharedBlock &) = delete;
+    SharedBlock &operator=(const SharedBlock &) = delete;
+    T *operator->() const { return value_; }
+    T &operator*() const { return *value_; }
+
+  private:
+    T *value_;
+};
+
+// A child process running `body`; its exit code is body's result. A child
+// that fails an expectation reports it through the exit code, never through
+// the test framework of the parent's copy.
+class Child {
+  public:
+    explicit Child(const std::function<int()> &body) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            int code = 99;
+            try {
+                code = body();
+            } catch (...) {
+            }
+            _exit(code);
+        }
+    }
+    ~Child() {
+        if (pid_ > 0 && !reaped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+    pid_t pid() const { return pid_; }
+    // The exit code, or -signal.
+    int wait() {
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        reaped_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    }
+    void kill9() { kill(pid_, SIGKILL); }
+
+  private:
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+};
+
+// Spins until pred() holds or `seconds` pass.
+template <class Pred>
+bool waitUntil(Pred pred, int seconds = 10) {
+    auto until = Clock::now() + std::chrono::seconds(seconds);
+    while (!pred()) {
+        if (Clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void settle() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+}
+
+bool shmFileExists(const std::string &name) {
+    struct stat st;
+    return stat(("/dev/shm/orv." + name).c_str(), &st) == 0;
+}
+
+TEST(SyncProcess, NamedMutexLosesNoIncrement) {
+    struct Shared {
+        long counter = 0;
+        pthread_barrier_t bothOpen;
+    };
+    SharedBlock<Shared> shared;
+    pthread_barrierattr_t attr;
+    pthread_barrierattr_init(&attr);
+    pthread_barrierattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    ASSERT_EQ(pthread_barrier_init(&shared->bothOpen, &attr, 2), 0);
+    pthread_barrierattr_destroy(&attr);
+    constexpr int kRounds = 4000;
+    auto body = [&] {
+        HANDLE mx = CreateMutex(nullptr, FALSE, "counter.lock");
+        if (mx == nullptr) return 1;
+        pthread_barrier_wait(&shared->bothOpen);  // contend from the start
+        for (int i = 0; i < kRounds; ++i) {
+            if (WaitForSingleObject(mx, 10000) != WAIT_OBJECT_0) return 2;
+            long seen = shared->counter;
+            if (i % 32 == 0) sched_yield();  // widen the window a lost update needs
+            shared->counter = seen + 1;
+            if (!ReleaseMutex(mx)) return 3;
+        }
+        CloseHandle(mx);
+        return 0;
+    };
+    Child a(body), b(body);
+    EXPECT_EQ(a.wait(), 0);
+    EXPECT_EQ(b.wait(), 0);
+    EXPECT_EQ(shared->counter, 2L * kRounds);
+    EXPECT_FALSE(shmFileExists("counter.lock")) << "both holders closed it";
+    pthread_barrier_destroy(&shared->bothOpen);
+}
+
+// An owner that dies (its process killed, or only its thread ended) leaves
+// the mutex to the waiter, who gets WAIT_OBJECT_0 and owns it.
+TEST(SyncProcess, DeadOwnerHandsTheMutexToTheWaiter) {
+    enum class Death { Killed, ThreadExit };
+    for (Death death : {Death::Killed, Death::ThreadExit}) {
+        SCOPED_TRACE(death == Death::Killed ? "owner killed" : "owner thread exited");
+        struct Shared {
+            std::atomic<int> held{0};
+        };
+        SharedBlock<Shared> shared;
+        Child owner([&] {
+            HANDLE mx = CreateMutex(nullptr, FALSE, "owner.dies");
+            if (mx == nullptr) return 1;
+            if (death == Death::Killed) {
+                if (WaitForSingleObject(mx, 0) != WAIT_OBJECT_0) return 2;
+                shared->held = 1;
+            } else {
+                std::thread([&] {
+                    if (WaitForSingleObject(mx, 0) == WAIT_OBJECT_0) shared->held = 1;
+                }).join();
+            }
+            pause();
+            return 0;
+        });
+        ASSERT_TRUE(waitUntil([&] { return shared->held.load() == 1; }));
+        HANDLE mx = CreateMutex(nullptr, FALSE, "owner.dies");
+        ASSERT_NE(mx, nullptr);
+        if (death == Death::Killed) {
+            EXPECT_EQ(WaitForSingleObject(mx, 0), WAIT_TIMEOUT) << "still held";
+            std::atomic<DWORD> result{0};
+            std::atomic<bool> released{false};
+            Clock::time_point killedAt;
+            std::atomic<bool> got{false};
+            Clock::time_point gotAt;
+            std::thread waiter([&] {
+                result = WaitForSingleObject(mx, 10000);
+                gotAt = Clock::now();
+                got = true;
+                if (result == WAIT_OBJECT_0) released = ReleaseMutex(mx) != FALSE;
+            });
+            settle();
+            killedAt = Clock::now();
+            owner.kill9();
+            waiter.join();
+            EXPECT_EQ(result.load(), WAIT_OBJECT_0);
+            EXPECT_LT(gotAt - killedAt, std::chrono::seconds(1));
+            EXPECT_TRUE(released);
+            owner.wait();
+        } else {
+            EXPECT_EQ(WaitForSingleObject(mx, 5000), WAIT_OBJECT_0);
+            EXPECT_TRUE(ReleaseMutex(mx));
+        }
+        // Free now, and owned once only.
+        SetLastError(0);
+        EXPECT_FALSE(ReleaseMutex(mx));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_OWNER));
+        EXPECT_EQ(WaitForSingleObject(mx, 0), WAIT_OBJECT_0);
+        EXPECT_TRUE(ReleaseMutex(mx));
+        EXPECT_TRUE(CloseHandle(mx));
+    }
+}
+
+struct WaiterBoard {
+    std::atomic<int> ready{0};
+    std::atomic<int> released{0};
+};
+
+// N processes wait on one auto-reset event; each SetEvent, paced so that it
+// is consumed before the next, lets exactly one of them through.
+TEST(SyncProcess, AutoResetReleasesOneProcessPerSet) {
+    constexpr int kWaiters = 5;
+    constexpr int kSets = 3;
+    SharedBlock<WaiterBoard> board;
+    HANDLE ev = CreateEvent(nullptr, FALSE, FALSE, "auto.procs");
+    ASSERT_NE(ev, nullptr);
+    std::vector<std::unique_ptr<Child>> children;
+    for (int i = 0; i < kWaiters; ++i) {
+        children.push_back(std::make_unique<Child>([&] {
+            HANDLE h = OpenEvent(EVENT_ALL_ACCESS, FALSE, "auto.procs");
+            if (h == nullptr) return 1;
+            ++board->ready;
+            if (WaitForSingleObject(h, 20000) != WAIT_OBJECT_0) return 2;
+            ++board->released;
+            return 0;
+        }));
+    }
+    ASSERT_TRUE(waitUntil([&] { return board->ready.load() == kWaiters; }));
+    settle();
+    for (int k = 1; k <= kSets; ++k) {
+        EXPECT_TRUE(SetEvent(ev));
+        EXPECT_TRUE(waitUntil([&] { return board->released.load() >= k; }));
+    }
+    settle();
+    EXPECT_EQ(board->released.load(), kSets);
+    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT) << "every signal went to a waiter";
+    for (int k = kSets + 1; k <= kWaiters; ++k) {
+        EXPECT_TRUE(SetEvent(ev));
+        EXPECT_TRUE(waitUntil([&] { return board->released.load() >= k; }));
+    }
+    for (auto &c : children) EXPECT_EQ(c->wait(), 0);
+    EXPECT_TRUE(CloseHandle(ev));
+}
+
+TEST(SyncProcess, ManualResetReleasesEveryProcess) {
+    constexpr int kWaiters = 5;
+    SharedBlock<WaiterBoard> board;
+    HANDLE ev = CreateEvent(nullptr, TRUE, FALSE, "manual.procs");
+    ASSERT_NE(ev, nullptr);
+    std::vector<std::unique_ptr<Child>> children;
+    for (int i = 0; i < kWaiters; ++i) {
+        children.push_back(std::make_unique<Child>([&] {
+            HANDLE h = OpenEvent(EVENT_ALL_ACCESS, FALSE, "manual.procs");
+            if (h == nullptr) return 1;
+            ++board->ready;
+            return WaitForSingleObject(h, 20000) == WAIT_OBJECT_0 ? 0 : 2;
+        }));
+    }
+    ASSERT_TRUE(waitUntil([&] { return board->ready.load() == kWaiters; }));
+    settle();
+    EXPECT_TRUE(SetEvent(ev));
+    EXPECT_TRUE(ResetEvent(ev));
+    for (auto &c : children) EXPECT_EQ(c->wait(), 0);
+    EXPECT_TRUE(CloseHandle(ev));
+}
+
+// A waiter killed in its wait (and not yet reaped) is skipped: the signal
+// goes to a live waiter, for either kind of event.
+TEST(SyncProcess, KilledWaiterDoesNotSwallowASignal) {
+    for (BOOL manual : {FALSE, TRUE}) {
+        SCOPED_TRACE(manual ? "manual-reset" : "auto-reset");
+        SharedBlock<WaiterBoard> board;
+        HANDLE ev = CreateEvent(nullptr, manual, FALSE, "killed.waiter");
+        ASSERT_NE(ev, nullptr);
+        auto body = [&] {
+            HANDLE h = OpenEvent(EVENT_ALL_ACCESS, FALSE, "killed.waiter");
+            if (h == nullptr) return 1;
+            ++board->ready;
+            if (WaitForSingleObject(h, 20000) != WAIT_OBJECT_0) return 2;
+            ++board->released;
+            return 0;
+        };
+        Child doomed(body);
+        ASSERT_TRUE(waitUntil([&] { return board->ready.load() == 1; }));
+        settle();  // the doomed waiter is the longest-waiting one
+        Child survivor(body);
+        ASSERT_TRUE(waitUntil([&] { return board->ready.load() == 2; }));
+        settle();
+        doomed.kill9();
+        settle();
+        EXPECT_TRUE(SetEvent(ev));
+        EXPECT_EQ(survivor.wait(), 0);
+        EXPECT_EQ(board->released.load(), 1);
+        EXPECT_EQ(doomed.wait(), -SIGKILL);
+        // A later wait and signal work as usual.
+        EXPECT_TRUE(ResetEvent(ev));
+        EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
+        EXPECT_TRUE(SetEvent(ev));
+        EXPECT_EQ(WaitForSingleObject(ev, 1000), WAIT_OBJECT_0);
+        EXPECT_TRUE(CloseHandle(ev));
+    }
+}
+
+// Two processes create the same name at the same moment, many times: one
+// object each time, and exactly one of them sees it new.
+TEST(SyncProcess, SimultaneousCreateMakesOneObject) {
+    constexpr int kRounds = 200;
+    struct Shared {
+        pthread_barrier_t barrier;
+        DWORD childError[kRounds];
+    };
+    SharedBlock<Shared> shared;
+    pthread_barrierattr_t attr;
+    pthread_barrierattr_init(&attr);
+    pthread_barrierattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    ASSERT_EQ(pthread_barrier_init(&shared->barrier, &attr, 2), 0);
+    pthread_barrierattr_destroy(&attr);
+    auto name = [](int round) { return "race." + std::to_string(round); };
+
+    Child child([&] {
+        for (int r = 0; r < kRounds; ++r) {
+            pthread_barrier_wait(&shared->barrier);
+            HANDLE h = CreateEvent(nullptr, TRUE, FALSE, name(r).c_str());
+            shared->childError[r] = h ? GetLastError() : 0xFFFFFFFF;
+            pthread_barrier_wait(&shared->barrier);
+            if (h) SetEvent(h);
+            pthread_barrier_wait(&shared->barrier);  // parent looks
+            pthread_barrier_wait(&shared->barrier);
+            if (h) CloseHandle(h);
+        }
+        return 0;
+    });
+    int bothNew = 0, bothOld = 0, split = 0, notShared = 0;
+    for (int r = 0; r < kRounds; ++r) {
+        pthread_barrier_wait(&shared->barrier);
+        HANDLE h = CreateEvent(nullptr, TRUE, FALSE, name(r).c_str());
+        ASSERT_NE(h, nullptr);
+        DWORD mine = GetLastError();
+        pthread_barrier_wait(&shared->barrier);
+        pthread_barrier_wait(&shared->barrier);
+        DWORD theirs = shared->childError[r];
+        if (WaitForSingleObject(h, 0) != WAIT_OBJECT_0) ++notShared;
+        if (mine == 0 && theirs == 0)
+            ++bothNew;
+        else if (mine != 0 && theirs != 0)
+            ++bothOld;
+        else if ((mine | theirs) == ERROR_ALREADY_EXISTS)
+            ++split;
+        pthread_barrier_wait(&shared->barrier);
+        CloseHandle(h);
+    }
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(split, kRounds) << bothNew << " rounds both new, " << bothOld << " both old";
+    EXPECT_EQ(notShared, 0) << "rounds where the two ended with different objects";
+    pthread_barrier_destroy(&shared->barrier);
+}
+
+// The holders of an object end without closing it (exit, or killed): the
+// object is gone for the next opener and made afresh by the next creator.
+TEST(SyncProcess, ObjectOfEndedHoldersIsRemadeFresh) {
+    struct Case {
+        const char *what;
+        bool kill;
+        bool openFirst;  // OpenEvent before CreateEvent
+    } cases[] = {
+        {"exit, then create", false, false},
+        {"killed, then create", true, false},
+        {"killed, then open", true, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Child holder([&] {
+            HANDLE h = CreateEvent(nullptr, TRUE, TRUE, "leftover");
+            if (h == nullptr || GetLastError() != 0) return 1;
+            if (c.kill) raise(SIGKILL);
+            return 0;  // exits holding the handle
+        });
+        EXPECT_EQ(holder.wait(), c.kill ? -SIGKILL : 0);
+        EXPECT_TRUE(shmFileExists("leftover")) << "nobody could close it";
+        if (c.openFirst) {
+            SetLastError(0);
+            EXPECT_EQ(OpenEvent(EVENT_ALL_ACCESS, FALSE, "leftover"), nullptr);
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+            EXPECT_FALSE(shmFileExists("leftover"));
+        }
+        HANDLE h = CreateEvent(nullptr, TRUE, FALSE, "leftover");
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(GetLastError(), 0u) << "a new object";
+        EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_TIMEOUT) << "with its own initial state";
+        EXPECT_TRUE(CloseHandle(h));
+        EXPECT_FALSE(shmFileExists("leftover"));
+    }
+}
+
+TEST(SyncProcess, HalfMadeObjectFileIsRemade) {
+    // A creator that died before it finished leaves an empty file, or one
+    // without its completion mark.
+    for (size_t size : {size_t{0}, size_t{4096 * 4}}) {
+        SCOPED_TRACE(size);
+        std::string path = "/dev/shm/orv.halfmade";
+        {
+            std::ofstream out(path, std::ios::binary);
+            out << std::string(size, '\0');
+        }
+        HANDLE h = CreateMutex(nullptr, TRUE, "halfmade");
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(GetLastError(), 0u);
+        EXPECT_TRUE(ReleaseMutex(h));
+        EXPECT_TRUE(CloseHandle(h));
+    }
+}
+
+// A forked child shares the parent's named handles and holds the object
+// itself: it outlives the parent's close and goes with the child.
+TEST(SyncProcess, ForkedChildHoldsInheritedObjects) {
+    struct Shared {
+        std::atomic<int> step{0};
+    };
+    SharedBlock<Shared> shared;
+    HANDLE ev = CreateEvent(nullptr, TRUE, FALSE, "inherited");
+    ASSERT_NE(ev, nullptr);
+    Child child([&] {
+        if (!waitUntil([&] { return shared->step.load() == 1; })) return 1;
+        if (!SetEvent(ev)) return 2;  // through the inherited handle
+        shared->step = 2;
+        if (!waitUntil([&] { return shared->step.load() == 3; })) return 3;
+        return CloseHandle(ev) ? 0 : 4;
+    });
+    HANDLE mine = OpenEvent(EVENT_ALL_ACCESS, FALSE, "inherited");
+    ASSERT_NE(mine, nullptr);
+    EXPECT_TRUE(CloseHandle(ev));
+    shared->step = 1;
+    ASSERT_TRUE(waitUntil([&] { return shared->step.load() == 2; }));
+    EXPECT_EQ(WaitForSingleObject(mine, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(CloseHandle(mine));
+    EXPECT_TRUE(shmFileExists("inherited")) << "the child still holds it";
+    HANDLE again = OpenEvent(EVENT_ALL_ACCESS, FALSE, "inherited");
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(WaitForSingleObject(again, 0), WAIT_OBJECT_0) << "the same object";
+    EXPECT_TRUE(CloseHandle(again));
+    shared->step = 3;
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_FALSE(shmFileExists("inherited"));
+}
+
+}  // namespace
