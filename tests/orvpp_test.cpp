@@ -1,0 +1,164 @@
+// The setup tool as a whole program: its commands, console text and exit
+// status.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "product_helpers.h"
+
+using namespace product_test;
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs orvpp with the arguments and collects its output and exit status.
+Result orvpp(const std::vector<std::string> &args) {
+    const std::string outPath = "/opt/orv/orvpp.out";
+    const std::string errPath = "/opt/orv/orvpp.err";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (!std::freopen(outPath.c_str(), "w", stdout) ||
+            !std::freopen(errPath.c_str(), "w", stderr)) {
+            ::_exit(127);
+        }
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(ORVPP_PATH));
+        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(ORVPP_PATH, argv.data());
+        ::_exit(127);
+    }
+    Result result;
+    int status = 0;
+    if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+        result.status = WEXITSTATUS(status);
+    }
+    result.out = readFile(outPath);
+    result.err = readFile(errPath);
+    return result;
+}
+
+std::string informationFile(const std::string &product, const std::string &version,
+                            const std::string &table) {
+    ::mkdir(kTableDir, 0755);
+    std::string path = std::string(kTableDir) + "/" + product + "-" + version + ".inf";
+    writeFile(path, "ProductName=\"" + product + "\"\nDisplayName=\"" + product +
+                        " Monitor\"\nLanguageID=\"J\"\nProductID=31\nVersion=\"" + version +
+                        "\"\nReportTableName=\"" + table + "\"\n");
+    return path;
+}
+
+TEST(Orvpp, CommandsReportTheProductResultCode) {
+    const std::string table = writeTable("tool.tbl", "SrcTool", 1, 4);
+    const std::string v1 = informationFile("Tool", "1.0", table);
+    const std::string v2 = informationFile("Tool", "2.0", table);
+    const std::string autoFile = informationFile("AutoTool", "1.0", table);
+    const std::string missing = "/opt/orv/no-such.inf";
+
+    struct Step {
+        std::vector<std::string> args;
+        int status;
+        std::string out;  // exact standard output
+        bool errorLine;   // one line on standard error
+    };
+    const Step steps[] = {
+        {{"install", v1}, 0, "Product \"Tool\" INSTALLED successfully\n", false},
+        {{"install", v1}, 0x01, "Product \"Tool\" exist\n", false},
+        {{"update", v1}, 0x03, "Your information file is not a HIGHER VERSION one\n", false},
+        {{"update", v2}, 0, "Product \"Tool\" has been UPDATED successfully\n", false},
+        {{"update-registry", v1}, 0, "", false},
+        {{"update", "--automatic", v2}, 0x04, "You can't update the product not owned\n", false},
+        {{"install", "--automatic", autoFile},
+         0,
+         "Product \"AutoTool\" INSTALLED successfully\n",
+         false},
+        {{"remove", "AutoTool"}, 0x02, "You can't remove the product not owned\n", false},
+        {{"remove", "AutoTool", "--type", "0"},
+         0,
+         "Product \"AutoTool\" is REMOVED sucessfully\n",
+         false},
+        {{"remove", "Tool", "--type", "any"},
+         0,
+         "Product \"Tool\" is REMOVED sucessfully\n",
+         false},
+        {{"remove", "Tool"}, 0x01, "Product \"Tool\" is not exist\n", false},
+        {{"install", missing}, 0x10, "", true},
+        {{"show", missing}, 0x10, "", true},
+        {{"install", kTableDir}, 0x10, "", true},
+    };
+    for (const Step &step : steps) {
+        std::string command;
+        for (const auto &a : step.args) command += a + " ";
+        SCOPED_TRACE(command);
+        Result r = orvpp(step.args);
+        EXPECT_EQ(r.status, step.status);
+        EXPECT_EQ(r.out, step.out);
+        if (step.errorLine) {
+            EXPECT_EQ(r.err.rfind("orvpp: ", 0), 0u) << r.err;
+            EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+        } else {
+            EXPECT_EQ(r.err, "");
+        }
+    }
+}
+
+TEST(Orvpp, ShowListAndScanPrintRecords) {
+    const std::string table = writeTable("show.tbl", "SrcShow", 1, 2);
+    const std::string file = informationFile("Shown", "4.2", table);
+    Result shown = orvpp({"show", file});
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_NE(shown.out.find("*** No.1 ***\nFileName: " + file +
+                             "\nProductName: Shown\n"
+                             "ReportTablePath[0]: " +
+                             table +
+                             "\nDisplayName: Shown Monitor\n"
+                             "LanguageID: 1041\nProductID: 31\nVersion: 4.2\n"),
+              std::string::npos)
+        << shown.out;
+
+    ASSERT_EQ(orvpp({"install", file}).status, 0);
+    Result listed = orvpp({"list"});
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_EQ(listed.out,
+              "ProductName: Shown\nType: 1 (manual)\nVersion: 4.2\n"
+              "DisplayName: Shown Monitor\nReportTablePath[0]: " +
+                  table + "\n");
+
+    writeFile(std::string(QORPPLX_REPORT_INF_DIR) + "/scanned.inf",
+              "ProductName=\"Scanned\"\nVersion=\"1.0\"\n");
+    Result scanned = orvpp({"scan"});
+    EXPECT_EQ(scanned.status, 0);
+    EXPECT_NE(scanned.out.find("ProductName: Scanned\n"), std::string::npos) << scanned.out;
+    EXPECT_NE(scanned.out.find("op: CREATE\n"), std::string::npos) << scanned.out;
+}
+
+TEST(Orvpp, RootOptionRelocatesTheRegistry) {
+    const std::string table = writeTable("root.tbl", "SrcRoot", 1, 2);
+    const std::string file = informationFile("Rooted", "1.0", table);
+    ::mkdir("/opt/elsewhere", 0755);
+    ASSERT_EQ(orvpp({"--root", "/opt/elsewhere", "install", file}).status, 0);
+    EXPECT_EQ(orvpp({"list"}).out, "");
+    EXPECT_NE(orvpp({"list", "--root", "/opt/elsewhere"}).out.find("ProductName: Rooted\n"),
+              std::string::npos);
+}
+
+TEST(Orvpp, UsageErrorsAndHelp) {
+    Result help = orvpp({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("update-registry"), std::string::npos);
+    Result removeHelp = orvpp({"remove", "--help"});
+    EXPECT_EQ(removeHelp.status, 0);
+    EXPECT_NE(removeHelp.out.find("--type"), std::string::npos);
+    EXPECT_GE(orvpp({"remove", "X", "--type", "5"}).status, 100);
+    EXPECT_GE(orvpp({}).status, 100);
+    EXPECT_GE(orvpp({"install"}).status, 100);
+}
+
+}  // namespace

@@ -1,0 +1,361 @@
+// The product commands through product_process: result codes, console
+// messages, what each command leaves in the registry and the report table,
+// the message writer and the command mutex.
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "product_helpers.h"
+
+using namespace product_test;
+
+namespace {
+
+const std::string kTable = std::string(kTableDir) + "/p.tbl";
+const std::string kOtherTable = std::string(kTableDir) + "/q.tbl";
+const std::string kBadTable = std::string(kTableDir) + "/bad.tbl";
+const std::string kMissingTable = std::string(kTableDir) + "/missing.tbl";
+const std::string kLinkTable = std::string(kTableDir) + "/link.tbl";
+const std::string kDirectoryTable = kTableDir;
+
+void writeTables() {
+    writeTable("p.tbl", "SrcP", 1, 3);
+    writeTable("q.tbl", "SrcP", 10, 2);
+    writeFile(kBadTable, "SrcBad,1,INFO,fine\nthis line is not an entry\n");
+    ::symlink(kTable.c_str(), kLinkTable.c_str());
+}
+
+// Runs a command with its messages discarded; for preparing a state.
+uint32_t quietly(uint32_t command, PPInfo record) {
+    int saved = print2;
+    print2 = 2;
+    uint32_t result = product_process(command, &record);
+    print2 = saved;
+    return result;
+}
+
+void installed(const char *name, const char *version, int manual) {
+    ASSERT_EQ(quietly(PPCMD_INSTALL, makeRecord(name, version, {kTable}, manual)), 0u);
+}
+
+void outerOnly(const char *name, const char *version, int manual) {
+    PPInfo record = makeRecord(name, version, {kTable}, manual);
+    ASSERT_EQ(registerPP(&record), 0);
+}
+
+struct Outcome {
+    uint32_t result;
+    std::string output;
+};
+
+Outcome capture(uint32_t command, PPInfo *record) {
+    print2 = 1;
+    ::testing::internal::CaptureStdout();
+    uint32_t result = product_process(command, record);
+    return {result, ::testing::internal::GetCapturedStdout()};
+}
+
+class ProductCommand : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        traceToFile();
+        writeTables();
+        print2 = 1;
+    }
+};
+
+// ---- Result codes and messages -------------------------------------------------
+
+struct CommandCase {
+    const char *label;
+    std::function<void()> prepare;
+    uint32_t command;
+    std::function<PPInfo()> record;
+    uint32_t result;
+    std::string output;
+    const char *trace = nullptr;  // a level-1 line of product_process
+};
+
+void PrintTo(const CommandCase &c, std::ostream *os) {
+    *os << c.label;
+}
+
+class ProductCommandCodes : public ProductCommand,
+                            public ::testing::WithParamInterface<CommandCase> {};
+
+TEST_P(ProductCommandCodes, ResultAndConsoleText) {
+    const CommandCase &c = GetParam();
+    if (c.prepare) c.prepare();
+    PPInfo record = c.record();
+    Outcome run = capture(c.command, &record);
+    EXPECT_EQ(run.result, c.result);
+    EXPECT_EQ(run.output, c.output);
+    if (c.trace != nullptr) {
+        EXPECT_TRUE(tracedLine(1, "product_process", c.trace)) << traced();
+    }
+}
+
+auto rec(const char *name, const char *version, int manual = PPTYPE_MANUAL,
+         std::vector<std::string> tables = {kTable}) {
+    return [=] { return makeRecord(name, version, tables, manual); };
+}
+
+auto withCount(const char *name, int count) {
+    return [=] {
+        PPInfo record = makeRecord(name, "1.0", {kTable, kTable, kTable, kTable});
+        record.NumReportTablePath = count;
+        return record;
+    };
+}
+
+const CommandCase kCommandCases[] = {
+    // install
+    {"InstallNew", nullptr, PPCMD_INSTALL, rec("P", "1.0"), 0x00,
+     "Product \"P\" INSTALLED successfully\n"},
+    {"InstallExisting", [] { installed("P", "1.0", PPTYPE_MANUAL); }, PPCMD_INSTALL,
+     rec("P", "2.0"), 0x01, "Product \"P\" exist\n"},
+    {"InstallFailingImport", nullptr, PPCMD_INSTALL, rec("P", "1.0", 1, {kBadTable}), 0x13,
+     "Install product \"P\" error\n"},
+    {"InstallPercentName", nullptr, PPCMD_INSTALL, rec("50%d%s", "1.0"), 0x00,
+     "Product \"50%d%s\" INSTALLED successfully\n"},
+    {"InstallBackslashName", nullptr, PPCMD_INSTALL, rec("A\\B", "1.0"), 0x11,
+     "Install product \"A\\B\" error\n"},
+    // update
+    {"UpdateMissing", nullptr, PPCMD_UPDATE, rec("P", "2.0"), 0x01, "Product \"P\" is not exist\n"},
+    {"UpdateSameVersion", [] { installed("P", "1.0", PPTYPE_MANUAL); }, PPCMD_UPDATE,
+     rec("P", "1.0"), 0x03, "Your information file is not a HIGHER VERSION one\n"},
+    {"UpdateNumericallyHigher", [] { installed("P", "1.9", PPTYPE_MANUAL); }, PPCMD_UPDATE,
+     rec("P", "1.10"), 0x03, "Your information file is not a HIGHER VERSION one\n"},
+    {"UpdateHigher", [] { installed("P", "1.0", PPTYPE_MANUAL); }, PPCMD_UPDATE, rec("P", "1.1"),
+     0x00, "Product \"P\" has been UPDATED successfully\n"},
+    {"UpdateNotOwned", [] { installed("P", "1.0", PPTYPE_AUTOMATIC); }, PPCMD_UPDATE,
+     rec("P", "2.0"), 0x04, "You can't update the product not owned\n"},
+    {"UpdateWithoutInner", [] { outerOnly("P", "1.0", PPTYPE_MANUAL); }, PPCMD_UPDATE,
+     rec("P", "2.0"), 0x00, "Product \"P\" has been UPDATED successfully\n"},
+    {"UpdateFailingImport", [] { installed("P", "1.0", PPTYPE_MANUAL); }, PPCMD_UPDATE,
+     rec("P", "2.0", 1, {kBadTable}), 0x10, "Update product \"P\" error\n"},
+    // registry update
+    {"UpdateRegistryLowerVersion", [] { installed("P", "2.0", PPTYPE_MANUAL); },
+     PPCMD_UPDATE_REGISTRY, rec("P", "1.0"), 0x00, ""},
+    {"UpdateRegistryMissing", nullptr, PPCMD_UPDATE_REGISTRY, rec("P", "1.0"), 0x01,
+     "Product \"P\" is not exist\n"},
+    {"UpdateRegistryNotOwned", [] { installed("P", "1.0", PPTYPE_MANUAL); }, PPCMD_UPDATE_REGISTRY,
+     rec("P", "2.0", PPTYPE_AUTOMATIC), 0x04, "You can't update the product not owned\n"},
+    {"UpdateRegistryWithoutTables", [] { installed("P", "1.0", PPTYPE_MANUAL); },
+     PPCMD_UPDATE_REGISTRY, rec("P", "2.0", PPTYPE_MANUAL, {}), 0x00, ""},
+    // remove
+    {"RemoveMissing", nullptr, PPCMD_REMOVE, rec("P", ""), 0x01, "Product \"P\" is not exist\n"},
+    {"RemoveOwned", [] { installed("P", "1.0", PPTYPE_MANUAL); }, PPCMD_REMOVE,
+     rec("P", "", PPTYPE_MANUAL, {}), 0x00, "Product \"P\" is REMOVED sucessfully\n"},
+    {"RemoveNotOwned", [] { installed("P", "1.0", PPTYPE_AUTOMATIC); }, PPCMD_REMOVE, rec("P", ""),
+     0x02, "You can't remove the product not owned\n"},
+    {"RemoveAnyType", [] { installed("P", "1.0", PPTYPE_AUTOMATIC); }, PPCMD_REMOVE,
+     rec("P", "", -1), 0x00, "Product \"P\" is REMOVED sucessfully\n"},
+    {"RemoveWithoutInner", [] { outerOnly("P", "1.0", PPTYPE_MANUAL); }, PPCMD_REMOVE, rec("P", ""),
+     0x00, "Product \"P\" is REMOVED sucessfully\n"},
+    // codes that name no command
+    {"CommandThree", [] { installed("P", "1.0", PPTYPE_MANUAL); }, 3, rec("P", "2.0"), 0x00, ""},
+    {"CommandUnknown", nullptr, 0xFFFFFFFF, rec("P", "2.0"), 0x00, ""},
+    // validation before the lock
+    {"EmptyNameInstall", nullptr, PPCMD_INSTALL, rec("", "1.0"), 0x10, "", "Product name is null"},
+    {"EmptyNameRemove", nullptr, PPCMD_REMOVE, rec("", "1.0"), 0x10, "", "Product name is null"},
+    {"EmptyNameUnknown", nullptr, 3, rec("", "1.0"), 0x10, "", "Product name is null"},
+    {"InstallWithoutTables", nullptr, PPCMD_INSTALL, rec("P", "1.0", 1, {}), 0x14, "",
+     "not report table defined"},
+    {"UpdateWithoutTables", [] { installed("P", "1.0", PPTYPE_MANUAL); }, PPCMD_UPDATE,
+     rec("P", "2.0", 1, {}), 0x14, "", "not report table defined"},
+    {"InstallMissingTable", nullptr, PPCMD_INSTALL, rec("P", "1.0", 1, {kTable, kMissingTable}),
+     0x14, "", "<can't get file's status : /opt/orv/tables/missing.tbl"},
+    {"InstallDirectoryTable", nullptr, PPCMD_INSTALL, rec("P", "1.0", 1, {kDirectoryTable}), 0x14,
+     "", "<not valid file : /opt/orv/tables"},
+    {"InstallLinkedTable", nullptr, PPCMD_INSTALL, rec("P", "1.0", 1, {kLinkTable}), 0x00,
+     "Product \"P\" INSTALLED successfully\n"},
+    {"InstallTooManyTables", nullptr, PPCMD_INSTALL, withCount("P", 5), 0x14, ""},
+    {"UpdateNegativeTables", nullptr, PPCMD_UPDATE, withCount("P", -1), 0x14, ""},
+};
+
+INSTANTIATE_TEST_SUITE_P(Codes, ProductCommandCodes, ::testing::ValuesIn(kCommandCases),
+                         [](const auto &info) { return std::string(info.param.label); });
+
+TEST_F(ProductCommand, NullRecordIsRefused) {
+    Outcome run = capture(PPCMD_INSTALL, nullptr);
+    EXPECT_EQ(run.result, 0x10u);
+    EXPECT_EQ(run.output, "");
+    EXPECT_TRUE(tracedLine(1, "product_process", "param proInfo is NULL"));
+}
+
+// ---- What the commands leave behind ----------------------------------------------
+
+// The inner product takes the system language; the product key the record's.
+TEST_F(ProductCommand, InstallWritesOuterAndInnerProductAndImportsTables) {
+    struct Case {
+        const char *label;
+        std::optional<DWORD> systemLanguage;
+        DWORD innerLanguage;
+    };
+    const Case cases[] = {{"configured", 1041, 1041}, {"unreadable", std::nullopt, 1033}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        if (c.systemLanguage) writeNumber(kAlertManKey, "LanguageID", *c.systemLanguage);
+        PPInfo record = makeRecord("Lang", "1.0", {kTable}, PPTYPE_MANUAL, "1033", "77");
+        ASSERT_EQ(quietly(PPCMD_INSTALL, record), 0u);
+
+        EXPECT_EQ(readNumber(productKey("Lang"), "LanguageID"), 1033u);
+        EXPECT_EQ(readNumber(productKey("Lang"), "Manual"), 1u);
+        EXPECT_EQ(readNumber(innerKey("Lang"), "LanguageID"), c.innerLanguage);
+        EXPECT_EQ(readNumber(innerKey("Lang"), "ProductID"), 77u);
+        EXPECT_EQ(readNumber(innerKey("Lang"), "Manual"), 1u);
+        EXPECT_EQ(readValue(innerKey("Lang"), "Version")->bytes.c_str(), std::string("1.0"));
+        EXPECT_EQ(GetIProductType("Lang"), 1u);
+        // The sources the copy registered, and the product time of the key.
+        EXPECT_EQ(readValue(innerKey("Lang"), "Source")->bytes, std::string("SrcP\0", 5));
+        FILETIME outerTime{};
+        ASSERT_TRUE(AMACRTGetProductTime("Lang", &outerTime));
+        EXPECT_EQ(readValue(innerKey("Lang"), "ProductTime")->bytes,
+                  std::string(reinterpret_cast<const char *>(&outerTime), 8));
+        EXPECT_EQ(ownedEntries("SrcP", "Lang"), (std::vector<std::string>{"1", "2", "3"}));
+
+        ASSERT_EQ(quietly(PPCMD_REMOVE, makeRecord("Lang", "", {}, PPTYPE_MANUAL)), 0u);
+        RegDeleteValue(Key(kAlertManKey).get(), "LanguageID");
+    }
+}
+
+TEST_F(ProductCommand, FailedImportKeepsTheProductKey) {
+    ASSERT_EQ(quietly(PPCMD_INSTALL, makeRecord("Half", "1.0", {kBadTable})), 0x13u);
+    EXPECT_TRUE(keyExists(productKey("Half")));
+    EXPECT_FALSE(keyExists(innerKey("Half")));
+    EXPECT_EQ(ownedEntries("SrcBad", "Half"), std::vector<std::string>{});
+    // A second install finds the outer product.
+    EXPECT_EQ(quietly(PPCMD_INSTALL, makeRecord("Half", "1.0", {kTable})), 0x01u);
+}
+
+TEST_F(ProductCommand, UpdateReplacesTheReportTables) {
+    installed("Up", "1.0", PPTYPE_MANUAL);
+    ASSERT_EQ(ownedEntries("SrcP", "Up"), (std::vector<std::string>{"1", "2", "3"}));
+    ASSERT_EQ(quietly(PPCMD_UPDATE, makeRecord("Up", "1.1", {kOtherTable})), 0u);
+    EXPECT_EQ(ownedEntries("SrcP", "Up"), (std::vector<std::string>{"10", "11"}));
+    EXPECT_EQ(readValue(productKey("Up"), "Version")->bytes, std::string("1.1\0", 4));
+    EXPECT_EQ(readValue(innerKey("Up"), "Version")->bytes.c_str(), std::string("1.1"));
+}
+
+TEST_F(ProductCommand, UpdateWithoutInnerProductImportsAsAnInstallDoes) {
+    outerOnly("Outer", "1.0", PPTYPE_MANUAL);
+    ASSERT_EQ(quietly(PPCMD_UPDATE, makeRecord("Outer", "2.0", {kTable})), 0u);
+    EXPECT_TRUE(keyExists(innerKey("Outer")));
+    EXPECT_EQ(readValue(innerKey("Outer"), "Source")->bytes, std::string("SrcP\0", 5));
+    EXPECT_EQ(ownedEntries("SrcP", "Outer"), (std::vector<std::string>{"1", "2", "3"}));
+}
+
+TEST_F(ProductCommand, RegistryUpdateLeavesTheReportTablesAlone) {
+    installed("Pi", "2.0", PPTYPE_MANUAL);
+    ASSERT_EQ(quietly(PPCMD_UPDATE_REGISTRY, makeRecord("Pi", "1.0", {kOtherTable})), 0u);
+    EXPECT_EQ(readValue(productKey("Pi"), "Version")->bytes, std::string("1.0\0", 4));
+    EXPECT_EQ(readValue(innerKey("Pi"), "Version")->bytes.c_str(), std::string("2.0"));
+    EXPECT_EQ(ownedEntries("SrcP", "Pi"), (std::vector<std::string>{"1", "2", "3"}));
+}
+
+TEST_F(ProductCommand, RemoveDeletesEverythingOfTheProduct) {
+    installed("Rm", "1.0", PPTYPE_AUTOMATIC);
+    installed("Stay", "1.0", PPTYPE_MANUAL);
+    ASSERT_EQ(quietly(PPCMD_REMOVE, makeRecord("Rm", "", {}, -1)), 0u);
+    EXPECT_FALSE(keyExists(productKey("Rm")));
+    EXPECT_FALSE(keyExists(innerKey("Rm")));
+    EXPECT_EQ(ownedEntries("SrcP", "Rm"), std::vector<std::string>{});
+    EXPECT_EQ(ownedEntries("SrcP", "Stay"), (std::vector<std::string>{"1", "2", "3"}));
+}
+
+// ---- Message writer ------------------------------------------------------------------
+
+TEST_F(ProductCommand, MessagesGoWherePrint2Says) {
+    struct Case {
+        int print2;
+        bool onConsole;
+        bool inTrace;
+    };
+    const Case cases[] = {
+        {0, false, true}, {1, true, false}, {2, false, false}, {-1, false, false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.print2);
+        traceToFile();
+        const std::string text = "Product \"7%s%d\" exist #" + std::to_string(c.print2) + "\n";
+        print2 = c.print2;
+        ::testing::internal::CaptureStdout();
+        msgout("Product \"%s\" exist #%d\n", "7%s%d", c.print2);
+        std::string output = ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(output, c.onConsole ? text : "");
+        EXPECT_EQ(tracedLine(3, "msgout", text.substr(0, text.size() - 1)), c.inTrace);
+    }
+}
+
+TEST_F(ProductCommand, LongMessagesAreCutAt1022Characters) {
+    const std::string longText(2000, 'm');
+    ::testing::internal::CaptureStdout();
+    msgout("%s", longText.c_str());
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), longText.substr(0, 1022));
+}
+
+// ---- The command mutex ---------------------------------------------------------------
+
+// A child process that takes "EVENTLOG_SEMA", tells the parent, and then
+// either writes a marker and releases it after a while, or dies holding it.
+pid_t holdCommandMutex(bool dieHolding, int &readyFd) {
+    int fds[2];
+    if (::pipe(fds) != 0) return -1;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        ::close(fds[0]);
+        void *mutex = EnterMutex("EVENTLOG_SEMA", INFINITE);
+        char ready = mutex != nullptr ? 'y' : 'n';
+        if (::write(fds[1], &ready, 1) != 1) ::_exit(2);
+        if (dieHolding) ::raise(SIGKILL);
+        ::usleep(300 * 1000);
+        writeFile("/opt/orv/released", "released");
+        OutMutex(mutex);
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    readyFd = fds[0];
+    return pid;
+}
+
+TEST_F(ProductCommand, CommandWaitsForTheHolderOfTheMutex) {
+    int readyFd = -1;
+    pid_t child = holdCommandMutex(/*dieHolding=*/false, readyFd);
+    ASSERT_GT(child, 0);
+    char ready = 0;
+    ASSERT_EQ(::read(readyFd, &ready, 1), 1);
+    ::close(readyFd);
+    ASSERT_EQ(ready, 'y');
+    PPInfo record = makeRecord("Waiting", "1.0", {kTable});
+    EXPECT_EQ(quietly(PPCMD_INSTALL, record), 0u);
+    // The install could only run once the holder had released the mutex.
+    EXPECT_EQ(readFile("/opt/orv/released"), "released");
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST_F(ProductCommand, HolderKilledWithTheMutexDoesNotBlockCommands) {
+    int readyFd = -1;
+    pid_t child = holdCommandMutex(/*dieHolding=*/true, readyFd);
+    ASSERT_GT(child, 0);
+    char ready = 0;
+    ASSERT_EQ(::read(readyFd, &ready, 1), 1);
+    ::close(readyFd);
+    ASSERT_EQ(ready, 'y');
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    ::alarm(30);  // a command that never returns fails the test instead of hanging it
+    EXPECT_EQ(quietly(PPCMD_INSTALL, makeRecord("After", "1.0", {kTable})), 0u);
+    EXPECT_EQ(quietly(PPCMD_REMOVE, makeRecord("After", "", {})), 0u);
+    ::alarm(0);
+}
+
+}  // namespace

@@ -1,0 +1,352 @@
+// The product registry store: product keys written from records, read back,
+// listed by type, and the type readers.
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "product_helpers.h"
+
+using namespace product_test;
+
+namespace {
+
+struct FreeRecord {
+    void operator()(PPInfo *p) const { std::free(p); }
+};
+using Record = std::unique_ptr<PPInfo, FreeRecord>;
+
+struct ClearList {
+    void operator()(PPInfo *p) const { QORPPLX_PPInfoClear(p); }
+};
+using List = std::unique_ptr<PPInfo, ClearList>;
+
+std::vector<std::string> paths(const PPInfo &p) {
+    std::vector<std::string> out;
+    for (int i = 0; i < p.NumReportTablePath; ++i) out.emplace_back(p.ReportTablePath[i]);
+    return out;
+}
+
+std::vector<std::string> names(const PPInfo *head) {
+    std::vector<std::string> out;
+    for (; head != nullptr; head = head->next) out.emplace_back(head->ProductName);
+    return out;
+}
+
+// The stored report table list as 254 bytes: the given paths, each with its
+// NUL, the final NUL and zeros.
+std::string storedList(const std::vector<std::string> &list) {
+    std::string bytes;
+    for (const auto &path : list) bytes += path + '\0';
+    bytes += '\0';
+    bytes.resize(254, '\0');
+    return bytes;
+}
+
+class ProductRegistry : public ::testing::Test {
+  protected:
+    void SetUp() override { traceToFile(); }
+};
+
+struct RoundTripCase {
+    const char *label;
+    std::vector<std::string> tables;
+    const char *language;
+    const char *productId;
+    const char *expectedProductId;
+    int manual;
+};
+
+void PrintTo(const RoundTripCase &c, std::ostream *os) {
+    *os << c.label;
+}
+
+class ProductRegistryRoundTrip : public ProductRegistry,
+                                 public ::testing::WithParamInterface<RoundTripCase> {};
+
+TEST_P(ProductRegistryRoundTrip, RecordToKeyToRecord) {
+    const RoundTripCase &c = GetParam();
+    PPInfo written = makeRecord("Round", "2.1", c.tables, c.manual, c.language, c.productId,
+                                "Round Trip Monitor");
+    std::snprintf(written.FileName, sizeof written.FileName, "/opt/orv/report/inf/round");
+    ASSERT_EQ(registerPP(&written), 0);
+
+    Record read(GetProductInfo("Round"));
+    ASSERT_NE(read, nullptr);
+    EXPECT_STREQ(read->ProductName, "Round");
+    EXPECT_STREQ(read->DisplayName, "Round Trip Monitor");
+    EXPECT_STREQ(read->Version, "2.1");
+    EXPECT_STREQ(read->LanguageID, c.language);
+    EXPECT_STREQ(read->ProductID, c.expectedProductId);
+    EXPECT_EQ(read->Manual, c.manual);
+    EXPECT_EQ(paths(*read), c.tables);
+    // Records from the registry know no file and no operation.
+    EXPECT_STREQ(read->FileName, "");
+    EXPECT_EQ(read->op, PPOP_NONE);
+    EXPECT_EQ(read->next, nullptr);
+    EXPECT_EQ(read->modify, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tables, ProductRegistryRoundTrip,
+    ::testing::Values(
+        RoundTripCase{"none", {}, "1033", "7", "7", PPTYPE_AUTOMATIC},
+        RoundTripCase{"one", {"/opt/orv/tables/one.tbl"}, "1041", "120", "120", PPTYPE_MANUAL},
+        RoundTripCase{"two", {"/t/a", "/t/b"}, "1033", "no digits", "0", PPTYPE_AUTOMATIC},
+        RoundTripCase{"four", {"/t/1", "/t/2", "/t/3", "/t/4"}, "1041", "-5", "-5", PPTYPE_MANUAL}),
+    [](const auto &info) { return std::string(info.param.label); });
+
+TEST_F(ProductRegistry, StoresEachValueWithItsTypeLengthAndOrder) {
+    PPInfo record =
+        makeRecord("Bytes", "3.0", {"a", "b"}, PPTYPE_MANUAL, "1041", "12abc", "Bytes Display");
+    ASSERT_EQ(registerPP(&record), 0);
+    const std::string key = productKey("Bytes");
+
+    EXPECT_EQ(valueNames(key),
+              (std::vector<std::string>{"ProductName", "DisplayName", "Version", "Manual",
+                                        "ReportTablePath", "LanguageID", "ProductID"}));
+    struct Expected {
+        const char *name;
+        DWORD type;
+        std::string bytes;
+    };
+    auto dword = [](DWORD n) { return std::string(reinterpret_cast<const char *>(&n), 4); };
+    const Expected expected[] = {
+        {"ProductName", REG_SZ, std::string("Bytes", 6)},
+        {"DisplayName", REG_SZ, std::string("Bytes Display", 14)},
+        {"Version", REG_SZ, std::string("3.0", 4)},
+        {"Manual", REG_DWORD, dword(1)},
+        {"ReportTablePath", REG_BINARY, storedList({"a", "b"})},
+        {"LanguageID", REG_DWORD, dword(1041)},
+        {"ProductID", REG_DWORD, dword(12)},
+    };
+    for (const auto &e : expected) {
+        auto value = readValue(key, e.name);
+        ASSERT_TRUE(value) << e.name;
+        EXPECT_EQ(value->type, e.type) << e.name;
+        EXPECT_EQ(value->bytes, e.bytes) << e.name;
+    }
+}
+
+TEST_F(ProductRegistry, RegisterLeavesAnExistingKeyUntouched) {
+    PPInfo first = makeRecord("Kept", "1.0", {"/t/first"}, PPTYPE_AUTOMATIC);
+    ASSERT_EQ(registerPP(&first), 0);
+    PPInfo second =
+        makeRecord("Kept", "9.0", {"/t/second", "/t/third"}, PPTYPE_MANUAL, "1041", "99", "Other");
+    EXPECT_EQ(registerPP(&second), 0);
+
+    Record read(GetProductInfo("Kept"));
+    ASSERT_NE(read, nullptr);
+    EXPECT_STREQ(read->Version, "1.0");
+    EXPECT_STREQ(read->DisplayName, "Kept display");
+    EXPECT_EQ(read->Manual, PPTYPE_AUTOMATIC);
+    EXPECT_EQ(paths(*read), std::vector<std::string>{"/t/first"});
+}
+
+TEST_F(ProductRegistry, UpdateRewritesAnExistingKey) {
+    PPInfo first = makeRecord("Rewritten", "1.0", {"/t/a", "/t/b", "/t/c"});
+    ASSERT_EQ(registerPP(&first), 0);
+    PPInfo second = makeRecord("Rewritten", "1.1", {"/t/z"}, PPTYPE_MANUAL, "1041", "8");
+    ASSERT_EQ(updatePP(&second), 0);
+
+    Record read(GetProductInfo("Rewritten"));
+    ASSERT_NE(read, nullptr);
+    EXPECT_STREQ(read->Version, "1.1");
+    EXPECT_STREQ(read->LanguageID, "1041");
+    EXPECT_EQ(paths(*read), std::vector<std::string>{"/t/z"});
+    EXPECT_EQ(readValue(productKey("Rewritten"), "ReportTablePath")->bytes, storedList({"/t/z"}));
+}
+
+TEST_F(ProductRegistry, MissingKeyIsNeitherCreatedNorAnError) {
+    PPInfo record = makeRecord("Absent", "1.0", {"/t/a"});
+    EXPECT_EQ(updatePP(&record), 0);
+    EXPECT_FALSE(keyExists(productKey("Absent")));
+    EXPECT_EQ(unregisterPP(&record), 0);
+    EXPECT_FALSE(keyExists(productKey("Absent")));
+    EXPECT_EQ(GetProductInfo("Absent"), nullptr);
+    EXPECT_EQ(GetProductInfo(nullptr), nullptr);
+    EXPECT_TRUE(tracedLine(1, "GetProductInfo", "param productName is NULL"));
+}
+
+TEST_F(ProductRegistry, UnregisterDeletesTheKey) {
+    PPInfo record = makeRecord("Gone", "1.0", {"/t/a"});
+    ASSERT_EQ(registerPP(&record), 0);
+    ASSERT_TRUE(keyExists(productKey("Gone")));
+    EXPECT_EQ(unregisterPP(&record), 0);
+    EXPECT_FALSE(keyExists(productKey("GONE")));
+}
+
+// Lists that do not fit, or counts outside 0..4, keep whole leading paths and
+// the final NUL and never read past the record.
+TEST_F(ProductRegistry, ReportTableListKeepsWholeLeadingPathsThatFit) {
+    const std::string p100(100, 'p');
+    const std::string p252 = "/" + std::string(251, 'x');
+    const std::string p253 = "/" + std::string(252, 'y');
+    struct Case {
+        const char *label;
+        std::vector<std::string> tables;
+        int count;
+        std::vector<std::string> stored;
+    };
+    const Case cases[] = {
+        {"two of four fit",
+         {p100 + "1", p100 + "2", p100 + "3", "/s"},
+         4,
+         {p100 + "1", p100 + "2"}},
+        {"longest single path", {p252}, 1, {p252}},
+        {"path too long for the list", {p253, "/next"}, 2, {}},
+        {"count above four", {"/1", "/2", "/3", "/4"}, 9, {"/1", "/2", "/3", "/4"}},
+        {"negative count", {"/1"}, -2, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        PPInfo record = makeRecord("Limits", "1.0", c.tables);
+        record.NumReportTablePath = c.count;
+        ASSERT_EQ(registerPP(&record), 0);
+        EXPECT_EQ(readValue(productKey("Limits"), "ReportTablePath")->bytes, storedList(c.stored));
+        Record read(GetProductInfo("Limits"));
+        ASSERT_NE(read, nullptr);
+        EXPECT_EQ(paths(*read), c.stored);
+        ASSERT_EQ(unregisterPP(&record), 0);
+    }
+    EXPECT_TRUE(tracedLine(1, "RegSetPP", "report table path left out"));
+    EXPECT_TRUE(tracedLine(1, "RegSetPP", "NumReportTablePath 9 out of range"));
+}
+
+// Texts that a tool left without their NUL are cut to their field.
+TEST_F(ProductRegistry, UnterminatedTextsAreCutToTheirFields) {
+    PPInfo record = makeRecord("Unterminated", "", {"/t/a"});
+    std::memset(record.DisplayName, 'D', sizeof record.DisplayName);
+    std::memset(record.Version, '9', sizeof record.Version);
+    std::memset(record.ProductID, '1', sizeof record.ProductID);
+    ASSERT_EQ(registerPP(&record), 0);
+    const std::string key = productKey("Unterminated");
+    EXPECT_EQ(readValue(key, "DisplayName")->bytes, std::string(511, 'D') + '\0');
+    EXPECT_EQ(readValue(key, "Version")->bytes, std::string(19, '9') + '\0');
+    EXPECT_EQ(readValue(key, "ProductName")->bytes, std::string("Unterminated\0", 13));
+    EXPECT_EQ(readValue(key, "ProductID")->bytes.size(), 4u);
+}
+
+// Values written by hand with other types or lengths than the writer's.
+TEST_F(ProductRegistry, HandWrittenValuesAreReadWithoutOverflow) {
+    PPInfo record = makeRecord("Hand", "1.0", {"/t/a"});
+    ASSERT_EQ(registerPP(&record), 0);
+    const std::string key = productKey("Hand");
+    writeValue(key, "ReportTablePath", REG_BINARY, std::string("/a\0/b\0/c\0/d\0/e\0\0", 16));
+    writeValue(key, "DisplayName", REG_SZ, std::string(600, 'D') + '\0');
+    writeValue(key, "Version", REG_SZ, std::string(25, 'v') + '\0');
+
+    Record read(GetProductInfo("Hand"));
+    ASSERT_NE(read, nullptr);
+    EXPECT_EQ(paths(*read), (std::vector<std::string>{"/a", "/b", "/c", "/d"}));
+    EXPECT_EQ(std::string(read->DisplayName), std::string(511, 'D'));
+    EXPECT_EQ(std::string(read->Version), std::string(19, 'v'));
+
+    // A list without any NUL is read up to its stored length only.
+    writeValue(key, "ReportTablePath", REG_BINARY, std::string(254, 'x'));
+    Record unterminated(GetProductInfo("Hand"));
+    ASSERT_NE(unterminated, nullptr);
+    EXPECT_EQ(paths(*unterminated), std::vector<std::string>{std::string(253, 'x')});
+
+    // A type that cannot be read as a number counts as automatic.
+    writeValue(key, "Manual", REG_SZ, std::string("manual!!!\0", 10));
+    EXPECT_EQ(GetProductType("Hand"), 0u);
+}
+
+TEST_F(ProductRegistry, NamesAreTakenLiterally) {
+    struct Case {
+        std::string name;
+        bool registered;
+    };
+    // The registry refuses key names beyond its limit: such a product is not
+    // registered, and nothing is written past a buffer on the way.
+    const Case cases[] = {
+        {"100%s%n%d", true}, {std::string(200, 'L'), true}, {std::string(511, 'X'), false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name.substr(0, 20));
+        PPInfo record = makeRecord(c.name, "1.0", {"/t/a"}, PPTYPE_MANUAL);
+        ASSERT_EQ(registerPP(&record), c.registered ? 0 : -1);
+        Record read(GetProductInfo(c.name.c_str()));
+        ASSERT_EQ(read != nullptr, c.registered);
+        EXPECT_EQ(GetProductType(c.name.c_str()), c.registered ? 1u : 0u);
+        if (read) {
+            EXPECT_EQ(std::string(read->ProductName), c.name);
+        }
+    }
+    EXPECT_TRUE(tracedLine(1, "registerPP", "ERROR Create key."));
+}
+
+// A backslash in a name makes a deeper key: the product key path is the
+// name appended as it stands.
+TEST_F(ProductRegistry, BackslashInANameAddressesADeeperKey) {
+    PPInfo record = makeRecord("Outer\\Inner", "1.0", {"/t/a"});
+    ASSERT_EQ(registerPP(&record), 0);
+    EXPECT_TRUE(keyExists(productKey("Outer") + "\\Inner"));
+    EXPECT_EQ(unregisterPP(&record), 0);
+    EXPECT_FALSE(keyExists(productKey("Outer") + "\\Inner"));
+}
+
+// The type readers address the writer's keys in other letter case.
+TEST_F(ProductRegistry, TypeReadersFindTheWritersKeysWhateverTheCase) {
+    PPInfo manual = makeRecord("TypeManual", "1.0", {"/t/a"}, PPTYPE_MANUAL);
+    PPInfo automatic = makeRecord("TypeAuto", "1.0", {"/t/a"}, PPTYPE_AUTOMATIC);
+    ASSERT_EQ(registerPP(&manual), 0);
+    ASSERT_EQ(registerPP(&automatic), 0);
+    writeNumber(innerKey("InnerManual"), "manual", 1);
+    writeNumber(innerKey("InnerAuto"), "MANUAL", 0);
+    writeValue(innerKey("InnerNoType"), "Version", REG_SZ, std::string("1\0", 2));
+
+    struct Case {
+        const char *name;
+        uint32_t outer;
+        uint32_t inner;
+    };
+    const Case cases[] = {
+        {"TypeManual", 1, 0},  {"typemanual", 1, 0}, {"TypeAuto", 0, 0},    {"InnerManual", 0, 1},
+        {"INNERMANUAL", 0, 1}, {"InnerAuto", 0, 0},  {"InnerNoType", 0, 0}, {"Nowhere", 0, 0},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(GetProductType(c.name), c.outer) << c.name;
+        EXPECT_EQ(GetIProductType(c.name), c.inner) << c.name;
+    }
+}
+
+TEST_F(ProductRegistry, ListFiltersByTypeInEnumerationOrder) {
+    const std::pair<const char *, int> products[] = {{"Delta", PPTYPE_AUTOMATIC},
+                                                     {"Alpha", PPTYPE_MANUAL},
+                                                     {"Charlie", PPTYPE_AUTOMATIC},
+                                                     {"Bravo", PPTYPE_MANUAL}};
+    for (const auto &[name, type] : products) {
+        PPInfo record = makeRecord(name, "1.0", {"/t/a"}, type);
+        ASSERT_EQ(registerPP(&record), 0);
+    }
+    // The registry enumerates subkeys in name order, not in registration order.
+    struct Case {
+        int type;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {-1, {"Alpha", "Bravo", "Charlie", "Delta"}},
+        {PPTYPE_AUTOMATIC, {"Charlie", "Delta"}},
+        {PPTYPE_MANUAL, {"Alpha", "Bravo"}},
+        {7, {}},
+    };
+    for (const Case &c : cases) {
+        PPInfo *head = reinterpret_cast<PPInfo *>(&head);  // overwritten by the call
+        ASSERT_EQ(ReadProductsRegisteried(c.type, &head), TRUE);
+        List list(head);
+        EXPECT_EQ(names(list.get()), c.expected) << "type " << c.type;
+    }
+    EXPECT_TRUE(tracedLine(0, "ReadProductsRegisteried", "ignore product : Alpha "));
+    EXPECT_TRUE(tracedLine(3, "ReadProductsRegisteried", "add product to list : Delta "));
+    EXPECT_EQ(ReadProductsRegisteried(-1, nullptr), FALSE);
+    EXPECT_TRUE(tracedLine(1, "ReadProductsRegisteried", "param phead is NULL"));
+}
+
+TEST_F(ProductRegistry, EmptyRegistryListsNothing) {
+    PPInfo *head = nullptr;
+    ASSERT_EQ(ReadProductsRegisteried(-1, &head), TRUE);
+    EXPECT_EQ(head, nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,236 @@
+// orvpp: the setup tool of the alert-report products.
+//
+//   orvpp install FILE           install the product a report information file describes
+//   orvpp update FILE            update it to the file's higher version, report tables included
+//   orvpp update-registry FILE   rewrite its registry values only
+//   orvpp remove NAME            remove a product
+//   orvpp show FILE              the record the library reads from a file
+//   orvpp list                   the registered products
+//   orvpp scan                   what a scan of the report information directory sees
+//
+// The commands go through product_process with the library's messages on
+// standard output; the exit status is the product result code.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "amirtupt.h"
+
+namespace {
+
+// Exit status of a failure before any product command ran (unreadable file,
+// a list that cannot be read): the general failure of the product codes.
+constexpr int kToolFailure = PPRESULT_FAILURE;
+
+struct FreeRecord {
+    void operator()(PPInfo *record) const { std::free(record); }
+};
+using Record = std::unique_ptr<PPInfo, FreeRecord>;
+
+struct ClearList {
+    void operator()(PPInfo *head) const { QORPPLX_PPInfoClear(head); }
+};
+using List = std::unique_ptr<PPInfo, ClearList>;
+
+// An open file descriptor, closed when it goes out of scope.
+class UniqueFd {
+  public:
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+    ~UniqueFd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+void error(const std::string &text) {
+    std::fprintf(stderr, "orvpp: %s\n", text.c_str());
+}
+
+// Reads one report information file; a one-line error and null when the
+// file cannot be opened or the library cannot use it.
+Record readInformationFile(const std::string &path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        error("cannot read " + path + ": " + std::strerror(errno));
+        return nullptr;
+    }
+    Record record(QORPPLX_readRI(path.c_str()));
+    if (!record) error(path + ": not a usable report information file");
+    return record;
+}
+
+int runCommand(uint32_t command, PPInfo &record) {
+    print2 = 1;
+    uint32_t result = product_process(command, &record);
+    std::fflush(stdout);
+    return static_cast<int>(result);
+}
+
+int fromFile(uint32_t command, const std::string &path, bool automatic) {
+    Record record = readInformationFile(path);
+    if (!record) return kToolFailure;
+    record->Manual = automatic ? PPTYPE_AUTOMATIC : PPTYPE_MANUAL;
+    return runCommand(command, *record);
+}
+
+int removeProduct(const std::string &name, const std::string &type) {
+    PPInfo record;
+    QORPPLX_PPInfoResetPP(&record);
+    if (name.size() >= sizeof record.ProductName) {
+        error("product name longer than " + std::to_string(sizeof record.ProductName - 1) +
+              " characters");
+        return kToolFailure;
+    }
+    std::memcpy(record.ProductName, name.c_str(), name.size() + 1);
+    record.Manual = type == "any" ? -1 : std::atoi(type.c_str());
+    return runCommand(PPCMD_REMOVE, record);
+}
+
+int show(const std::string &path) {
+    Record record = readInformationFile(path);
+    if (!record) return kToolFailure;
+    QORPPLX_PPInfoPrint(record.get());
+    std::fflush(stdout);
+    return 0;
+}
+
+const char *typeName(int32_t type) {
+    switch (type) {
+        case PPTYPE_AUTOMATIC:
+            return "automatic";
+        case PPTYPE_MANUAL:
+            return "manual";
+        default:
+            return "other";
+    }
+}
+
+int list() {
+    PPInfo *head = nullptr;
+    if (!ReadProductsRegisteried(-1, &head)) {
+        error("cannot read the registered products");
+        return kToolFailure;
+    }
+    List products(head);
+    bool first = true;
+    for (const PPInfo *p = products.get(); p != nullptr; p = p->next) {
+        if (!first) std::printf("\n");
+        first = false;
+        std::printf("ProductName: %s\n", p->ProductName);
+        std::printf("Type: %d (%s)\n", p->Manual, typeName(p->Manual));
+        std::printf("Version: %s\n", p->Version);
+        std::printf("DisplayName: %s\n", p->DisplayName);
+        for (int i = 0; i < p->NumReportTablePath && i < PPINFO_MAX_REPORTTABLES; ++i) {
+            std::printf("ReportTablePath[%d]: %s\n", i, p->ReportTablePath[i]);
+        }
+    }
+    std::fflush(stdout);
+    return 0;
+}
+
+int scan() {
+    PPInfo *head = nullptr;
+    int status = QORPPLX_getPPInfo(&head);
+    List products(head);
+    if (status != 0) {
+        error(std::string("cannot list ") + QORPPLX_REPORT_INF_DIR);
+        return kToolFailure;
+    }
+    QORPPLX_PPInfoPrint(products.get());
+    std::fflush(stdout);
+    return 0;
+}
+
+constexpr const char kExitCodes[] =
+    "Exit status: the product result code of the command (0 success; 0x01 the product\n"
+    "already exists (install) or does not exist; 0x02 remove of a product of another type;\n"
+    "0x03 not a higher version; 0x04 update of a product of another type; 0x10 general\n"
+    "failure; 0x11 install failure; 0x12 inner product failure; 0x13 report table import\n"
+    "failure; 0x14 no or invalid report table files). A file that cannot be read exits\n"
+    "with 0x10; a wrong command line with 100 or more.";
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app{"Installs, updates and removes alert-report products by hand."};
+    app.footer(kExitCodes);
+    app.require_subcommand(1);
+    app.fallthrough();
+    std::string root;
+    app.add_option("--root", root,
+                   "the agent's root directory (default $ORV_ROOT, else /opt/orv); the report "
+                   "information directory stays /opt/orv/report/inf");
+
+    std::string file;
+    bool automatic = false;
+    auto addFileCommand = [&](const char *name, const char *description) {
+        CLI::App *command = app.add_subcommand(name, description);
+        command->add_option("FILE", file, "report information file")->required();
+        command->add_flag("--automatic", automatic,
+                          "register the product as automatic (type 0) instead of installed by "
+                          "hand (type 1)");
+        return command;
+    };
+    CLI::App *install = addFileCommand(
+        "install", "install the product of a report information file and import its report tables");
+    CLI::App *update = addFileCommand(
+        "update",
+        "update a registered product to the file's higher version, report tables included");
+    CLI::App *updateRegistry = addFileCommand(
+        "update-registry",
+        "rewrite the registry values of a registered product, without version check and without "
+        "touching its report tables");
+
+    std::string name;
+    std::string type = "1";
+    CLI::App *remove = app.add_subcommand(
+        "remove", "remove a registered product, its report tables and its inner product");
+    remove->add_option("NAME", name, "product name")->required();
+    remove
+        ->add_option("--type", type,
+                     "product type the caller owns: 1 installed by hand (default), 0 automatic, "
+                     "any for every product")
+        ->check(CLI::IsMember({"0", "1", "any"}));
+
+    std::string showFile;
+    CLI::App *showCommand = app.add_subcommand(
+        "show", "print the record the library reads from a report information file");
+    showCommand->add_option("FILE", showFile, "report information file")->required();
+
+    CLI::App *listCommand = app.add_subcommand(
+        "list", "list the registered products: name, type, version, display name, report tables");
+    CLI::App *scanCommand = app.add_subcommand(
+        "scan", "print what a scan of the report information directory /opt/orv/report/inf sees");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e);
+    }
+    if (!root.empty()) ::setenv("ORV_ROOT", root.c_str(), 1);
+
+    try {
+        if (install->parsed()) return fromFile(PPCMD_INSTALL, file, automatic);
+        if (update->parsed()) return fromFile(PPCMD_UPDATE, file, automatic);
+        if (updateRegistry->parsed()) return fromFile(PPCMD_UPDATE_REGISTRY, file, automatic);
+        if (remove->parsed()) return removeProduct(name, type);
+        if (showCommand->parsed()) return show(showFile);
+        if (listCommand->parsed()) return list();
+        if (scanCommand->parsed()) return scan();
+    } catch (const std::exception &e) {
+        error(e.what());
+    }
+    return kToolFailure;
+}
