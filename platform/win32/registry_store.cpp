@@ -326,8 +326,10 @@ void undoCall(Connection &conn, bool inTxn, bool savepoint, LONG code) noexcept 
 void backoff(int attempt) {
     thread_local std::minstd_rand random(static_cast<unsigned>(getpid()) ^
                                          static_cast<unsigned>(std::time(nullptr)));
-    int ceiling = std::min(50, 1 << std::min(attempt, 6));
-    std::this_thread::sleep_for(std::chrono::microseconds(500 + random() % (ceiling * 1000)));
+    // Up to 1, 2, 4 ... 50 ms, so that waiting processes do not retry in step.
+    const std::uint32_t ceilingUs =
+        1000u * static_cast<std::uint32_t>(std::min(50, 1 << std::min(attempt, 6)));
+    std::this_thread::sleep_for(std::chrono::microseconds(500 + random() % ceilingUs));
 }
 
 }  // namespace

@@ -512,9 +512,7 @@ void table(const std::optional<std::string> &sourceFilter) {
     for (const Row &row : rows) print(row);
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+int runOrvreg(int argc, char **argv) {
     CLI::App app{
         "Shows and edits the agent's registry. Keys are paths below HKEY_LOCAL_MACHINE "
         "with '\\' between names (quote them in the shell); an \"HKLM\\\" or "
@@ -611,4 +609,17 @@ int main(int argc, char **argv) {
     }
     std::cout.flush();
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    try {
+        return runOrvreg(argc, argv);
+    } catch (const std::exception &e) {
+        std::cerr << "orvreg: " << e.what() << "\n";
+    } catch (...) {
+        std::cerr << "orvreg: unexpected failure\n";
+    }
+    return 1;
 }
