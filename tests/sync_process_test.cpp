@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -360,25 +361,30 @@ TEST(SyncProcess, SimultaneousCreateMakesOneObject) {
 // The holders of an object end without closing it (exit, or killed): the
 // object is gone for the next opener and made afresh by the next creator.
 TEST(SyncProcess, ObjectOfEndedHoldersIsRemadeFresh) {
+    enum class End { Exit, QuickExit, Killed };
     struct Case {
         const char *what;
-        bool kill;
+        End end;
         bool openFirst;  // OpenEvent before CreateEvent
     } cases[] = {
-        {"exit, then create", false, false},
-        {"killed, then create", true, false},
-        {"killed, then open", true, true},
+        {"exit(), then create", End::Exit, false},
+        {"_exit(), then create", End::QuickExit, false},
+        {"killed, then create", End::Killed, false},
+        {"killed, then open", End::Killed, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         Child holder([&] {
             HANDLE h = CreateEvent(nullptr, TRUE, TRUE, "leftover");
             if (h == nullptr || GetLastError() != 0) return 1;
-            if (c.kill) raise(SIGKILL);
-            return 0;  // exits holding the handle
+            if (c.end == End::Killed) raise(SIGKILL);
+            if (c.end == End::Exit) std::exit(0);
+            return 0;  // _exit holding the handle
         });
-        EXPECT_EQ(holder.wait(), c.kill ? -SIGKILL : 0);
-        EXPECT_TRUE(shmFileExists("leftover")) << "nobody could close it";
+        EXPECT_EQ(holder.wait(), c.end == End::Killed ? -SIGKILL : 0);
+        // exit() lets go of the object at once; otherwise the file stays
+        // until somebody looks at it.
+        EXPECT_EQ(shmFileExists("leftover"), c.end != End::Exit);
         if (c.openFirst) {
             SetLastError(0);
             EXPECT_EQ(OpenEvent(EVENT_ALL_ACCESS, FALSE, "leftover"), nullptr);

@@ -30,6 +30,7 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "handles.h"
 #include "qortrace.h"
@@ -53,10 +54,10 @@ std::atomic<std::uint64_t> g_forkGeneration{1};
 struct SelfIdentity {
     pid_t pid = 0;
     std::uint64_t startTime = 0;
-    std::uint64_t generation = 0;
 };
 SelfIdentity g_self;
-std::mutex g_selfLock;
+std::atomic<std::uint64_t> g_selfGeneration{0};
+std::mutex g_selfLock;  // held across fork, so a child never inherits it locked
 
 // Reads state and start time of a process from /proc/<pid>/stat without
 // allocating (it also runs in a forked child). False when the process is gone.
@@ -91,21 +92,19 @@ bool readProcStat(pid_t pid, char *state, std::uint64_t *startTime) noexcept {
     return false;
 }
 
+// Caller holds g_selfLock (or is the only thread of a forked child).
+void refreshSelf(std::uint64_t generation) noexcept {
+    g_self.pid = ::getpid();
+    char state = 0;
+    if (!readProcStat(g_self.pid, &state, &g_self.startTime)) g_self.startTime = 0;
+    g_selfGeneration.store(generation, std::memory_order_release);
+}
+
 const SelfIdentity &self() noexcept {
     std::uint64_t gen = g_forkGeneration.load(std::memory_order_acquire);
-    if (g_self.generation == gen) return g_self;
+    if (g_selfGeneration.load(std::memory_order_acquire) == gen) return g_self;
     std::lock_guard guard(g_selfLock);
-    if (g_self.generation != gen) {
-        SelfIdentity id;
-        id.pid = ::getpid();
-        char state = 0;
-        if (!readProcStat(id.pid, &state, &id.startTime)) id.startTime = 0;
-        id.generation = gen;
-        g_self.pid = id.pid;
-        g_self.startTime = id.startTime;
-        std::atomic_thread_fence(std::memory_order_release);
-        g_self.generation = id.generation;
-    }
+    if (g_selfGeneration.load(std::memory_order_acquire) != gen) refreshSelf(gen);
     return g_self;
 }
 
@@ -325,8 +324,11 @@ bool removeHolder(SharedObject *object) {
     return !others || pruneHolders(object) == 0;
 }
 
-void initObject(SharedObject *object, std::uint32_t kind, bool manualReset, bool initialState) {
-    std::memset(static_cast<void *>(object), 0, sizeof *object);
+// Initialises an object; `zeroed` when its memory is known to be all zero
+// (a new file), which spares touching the waiter slots' pages.
+void initObject(SharedObject *object, std::uint32_t kind, bool manualReset, bool initialState,
+                bool zeroed) {
+    if (!zeroed) std::memset(static_cast<void *>(object), 0, sizeof *object);
     object->kind = kind;
     object->manualReset = manualReset ? 1 : 0;
     object->signaled = initialState ? 1 : 0;
@@ -362,11 +364,14 @@ class Mapping {
     bool named() const { return !shmName_.empty(); }
     // Registers a forked child as a holder of this mapping.
     void adoptInChild() noexcept;
+    // Drops this process's share of the object now (once).
+    void releaseHolder() noexcept;
 
   private:
     std::string shmName_;
     std::string name_;
     SharedObject *object_;
+    std::atomic<bool> released_{false};
 };
 
 // Named mappings of this process by shared memory name.
@@ -380,15 +385,19 @@ MappingRegistry &registry() {
     return *r;
 }
 
+void Mapping::releaseHolder() noexcept {
+    if (!named()) return;
+    GuardLock guard(object_);
+    if (!guard.locked() || released_.exchange(true)) return;
+    if (object_->dead == 0 && removeHolder(object_)) {
+        object_->dead = 1;
+        ::shm_unlink(shmName_.c_str());
+    }
+}
+
 Mapping::~Mapping() {
     if (named()) {
-        {
-            GuardLock guard(object_);
-            if (guard.locked() && object_->dead == 0 && removeHolder(object_)) {
-                object_->dead = 1;
-                ::shm_unlink(shmName_.c_str());
-            }
-        }
+        releaseHolder();
         MappingRegistry &r = registry();
         std::lock_guard lock(r.lock);
         auto it = r.byName.find(shmName_);
@@ -403,20 +412,46 @@ void Mapping::adoptInChild() noexcept {
     if (guard.locked() && object_->dead == 0) addHolder(object_);
 }
 
+// A forked child shares its parent's mappings and becomes a holder of each
+// named object in its own right: the object stays while the child lives,
+// and the child's CloseHandle (or end) drops only the child's share.
 void forkPrepare() {
+    g_selfLock.lock();
     registry().lock.lock();
 }
 void forkParent() {
     registry().lock.unlock();
+    g_selfLock.unlock();
 }
 void forkChild() {
-    g_forkGeneration.fetch_add(1, std::memory_order_acq_rel);
+    refreshSelf(g_forkGeneration.fetch_add(1, std::memory_order_acq_rel) + 1);
     MappingRegistry &r = registry();
     for (auto &entry : r.byName) {
         if (auto mapping = entry.second.lock()) mapping->adoptInChild();
     }
     r.lock.unlock();
+    g_selfLock.unlock();
 }
+
+// At exit a process lets go of the named objects it still holds, so that one
+// nobody else holds disappears with it. Handles stay usable for whatever runs
+// later in the exit; their close then changes nothing. A process that ends
+// without exit handlers (killed, _exit) is pruned by the next process that
+// looks at the object.
+struct ReleaseAtExit {
+    ~ReleaseAtExit() {
+        std::vector<std::shared_ptr<Mapping>> held;
+        MappingRegistry &r = registry();
+        {
+            std::lock_guard lock(r.lock);
+            for (auto &entry : r.byName) {
+                if (auto mapping = entry.second.lock()) held.push_back(std::move(mapping));
+            }
+        }
+        for (auto &mapping : held) mapping->releaseHolder();
+    }
+};
+ReleaseAtExit g_releaseAtExit;
 
 [[maybe_unused]] const bool g_atforkInstalled = [] {
     pthread_atfork(forkPrepare, forkParent, forkChild);
@@ -512,6 +547,7 @@ OpenResult openShared(const std::string &shmName, const std::string &name, const
             result.error = errnoToWin32(err);
             return result;
         }
+        bool zeroed = fresh && st.st_size == 0;
         if (!fresh && __atomic_load_n(&map->magic, __ATOMIC_ACQUIRE) != kMagic) {
             // Its creator died before finishing it; nobody else can have it.
             if (!args.create) {
@@ -523,7 +559,7 @@ OpenResult openShared(const std::string &shmName, const std::string &name, const
         }
         if (fresh) {
             ::fchmod(fd.get(), 0666);
-            initObject(map.get(), args.kind, args.manualReset, args.initialState);
+            initObject(map.get(), args.kind, args.manualReset, args.initialState, zeroed);
             const SelfIdentity &me = self();
             map->holders[0] = Holder{me.pid, 1, me.startTime};
             if (args.kind == kMutexObject && args.initialOwner) takeInitialOwnership(map.get());
@@ -630,7 +666,7 @@ OpenResult createUnnamed(const CreateArgs &args) {
         result.error = ERROR_NOT_ENOUGH_MEMORY;
         return result;
     }
-    initObject(map.get(), args.kind, args.manualReset, args.initialState);
+    initObject(map.get(), args.kind, args.manualReset, args.initialState, /*zeroed=*/true);
     if (args.kind == kMutexObject && args.initialOwner) takeInitialOwnership(map.get());
     map->magic = kMagic;
     result.mapping = std::make_shared<Mapping>(std::string(), std::string(), map.get());
