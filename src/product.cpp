@@ -409,6 +409,7 @@ int32_t ReadProductsRegisteried(int32_t type, PPInfo **head) {
 // ---- Messages ------------------------------------------------------------------
 
 void msgout(const char *format, va_list args) {
+    TRACE(kDetail, ">Params: format=%s, print2=%d", orNull(format), print2);
     if (format == nullptr) return;
     char text[1024] = {};
     std::vsnprintf(text, sizeof text - 1, format, args);
@@ -425,6 +426,7 @@ void msgout(const char *format, va_list args) {
         default:
             break;
     }
+    TRACE(kDetail, "<return");
 }
 
 void message(const char *format, ...) __attribute__((format(printf, 1, 2)));
