@@ -159,7 +159,7 @@ constexpr const char kExitCodes[] =
     "0x03 not a higher version; 0x04 update of a product of another type; 0x10 general\n"
     "failure; 0x11 install failure; 0x12 inner product failure; 0x13 report table import\n"
     "failure; 0x14 no or invalid report table files). A file that cannot be read exits\n"
-    "with 0x10; a wrong command line with 100 or more.";
+    "with 0x10; a wrong command line with 100 or more.\n";
 
 }  // namespace
 
