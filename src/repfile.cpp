@@ -86,6 +86,11 @@ bool isCSpace(unsigned char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
+// Letters and digits of the C locale.
+bool isCAlnum(unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
 // ---- Line patterns ---------------------------------------------------------
 
 // A compiled POSIX pattern; shared read-only once built.
@@ -102,6 +107,12 @@ class Regex {
         compiled_ = regcomp(&regex_, pattern, REG_EXTENDED) == 0;
         return compiled_;
     }
+    // The whole match only: the matcher then skips its costly sub-match
+    // bookkeeping.
+    bool find(const char *text, regmatch_t &whole) const {
+        return regexec(&regex_, text, 1, &whole, 0) == 0;
+    }
+    // The whole match and its groups, as POSIX assigns them.
     bool match(const char *text, regmatch_t (&slots)[4]) const {
         return regexec(&regex_, text, 4, slots, 0) == 0;
     }
@@ -270,6 +281,46 @@ bool quotedFormPossible(const char *line) {
     return false;
 }
 
+// Places the two groups inside a whole match of a line pattern. The shape of
+// both patterns fixes them once the match is known: from its start, white
+// space, the key (letters and digits), white space, "=", white space, then
+// the value, which in the quoted form lies between the double quote found
+// there and the final double quote of the match, and in the unquoted form runs
+// to the end of the match. Leftmost-longest matching leaves no other split,
+// but for where an empty key lies, which nothing sees. False when the match
+// does not have that shape.
+bool locateGroups(const char *line, bool quoted, regmatch_t (&groups)[4]) {
+    const regoff_t end = groups[0].rm_eo;
+    auto at = [line](regoff_t i) { return static_cast<unsigned char>(line[i]); };
+    regoff_t p = groups[0].rm_so;
+    while (p < end && isCSpace(at(p))) ++p;
+    groups[1].rm_so = p;
+    while (p < end && isCAlnum(at(p))) ++p;
+    groups[1].rm_eo = p;
+    while (p < end && isCSpace(at(p))) ++p;
+    if (p >= end || at(p) != '=') return false;
+    ++p;
+    while (p < end && isCSpace(at(p))) ++p;
+    if (quoted) {
+        if (p >= end - 1 || at(p) != '"' || at(end - 1) != '"') return false;
+        groups[2].rm_so = p + 1;
+        groups[2].rm_eo = end - 1;
+    } else {
+        groups[2].rm_so = p;
+        groups[2].rm_eo = end;
+    }
+    groups[3].rm_so = groups[3].rm_eo = -1;
+    return true;
+}
+
+// Matches a line pattern and fills its groups: the matcher finds the whole
+// match, the groups follow from the pattern's shape. A match of another shape
+// has the matcher assign the groups itself.
+bool matchLine(const Regex &pattern, bool quoted, const char *line, regmatch_t (&groups)[4]) {
+    if (!pattern.find(line, groups[0])) return false;
+    return locateGroups(line, quoted, groups) || pattern.match(line, groups);
+}
+
 // Applies one line to the record; lines of neither form, and keys that no
 // field takes, leave it as it was.
 void applyLine(const Patterns &forms, const char *line, PPInfo *record) {
@@ -277,7 +328,7 @@ void applyLine(const Patterns &forms, const char *line, PPInfo *record) {
     char key[kLineSize];
     char value[kLineSize];
     if (std::strchr(line, '=') == nullptr) return;
-    if (quotedFormPossible(line) && forms.quoted.match(line, groups)) {
+    if (quotedFormPossible(line) && matchLine(forms.quoted, /*quoted=*/true, line, groups)) {
         groupText(line, groups[1], key);
         groupText(line, groups[2], value);
         if (std::strcmp(key, "ProductName") == 0) {
@@ -291,7 +342,7 @@ void applyLine(const Patterns &forms, const char *line, PPInfo *record) {
         } else if (std::strcmp(key, "ReportTableName") == 0) {
             storeReportTables(record, value);
         }
-    } else if (forms.unquoted.match(line, groups)) {
+    } else if (matchLine(forms.unquoted, /*quoted=*/false, line, groups)) {
         groupText(line, groups[1], key);
         groupText(line, groups[2], value);
         if (std::strcmp(key, "ProductID") == 0) storeValue(record->ProductID, value);

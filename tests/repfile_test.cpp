@@ -4,9 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <locale.h>
+#include <regex.h>
+
 #include <clocale>
 #include <filesystem>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -114,6 +118,47 @@ TEST(ReadRI, LinesAndTheFieldsTheyFill) {
         ASSERT_NE(p, nullptr) << c.what;
         expectFields(*p, c.expected, c.what);
     }
+}
+
+// What the two patterns, matched with all their groups the way POSIX assigns
+// them, make of lines built from the pieces that files are made of.
+TEST(ReadRI, GroupsAgreeWithTheFullMatcher) {
+    locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    locale_t previous = uselocale(cLocale);
+    regex_t quoted, unquoted;
+    ASSERT_EQ(regcomp(&quoted, "[[:space:]]*([[:alnum:]]*)[[:space:]]*=[[:space:]]*\"(.*)\"",
+                      REG_EXTENDED),
+              0);
+    ASSERT_EQ(
+        regcomp(&unquoted, "[[:space:]]*([[:alnum:]]*)[[:space:]]*=[[:space:]]*(.*)", REG_EXTENDED),
+        0);
+    const std::string pieces[] = {
+        "ProductName", "DisplayName", "ProductID", "Product", "Name", "=", "=", "\"",   "\"", " ",
+        " ",           "\t",          "\r",        "\v",      "#",    "x", "9", "\x83", ","};
+    std::mt19937 random(20261205);
+    for (int round = 0; round < 4000; ++round) {
+        std::string line;
+        for (int n = int(random() % 12); n > 0; --n) line += pieces[random() % std::size(pieces)];
+
+        Fields expected;
+        regmatch_t m[4];
+        auto group = [&](int i) {
+            return line.substr(size_t(m[i].rm_so), size_t(m[i].rm_eo - m[i].rm_so));
+        };
+        if (regexec(&quoted, line.c_str(), 4, m, 0) == 0) {
+            if (group(1) == "ProductName") expected.productName = group(2);
+            if (group(1) == "DisplayName") expected.displayName = group(2);
+        } else if (regexec(&unquoted, line.c_str(), 4, m, 0) == 0) {
+            if (group(1) == "ProductID") expected.productId = group(2).substr(0, 63);
+        }
+        Record p = readBytes(line);
+        ASSERT_NE(p, nullptr);
+        expectFields(*p, expected, testing::PrintToString(line));
+    }
+    regfree(&quoted);
+    regfree(&unquoted);
+    uselocale(previous);
+    freelocale(cLocale);
 }
 
 TEST(ReadRI, ValuesLongerThanTheirFieldAreCut) {
