@@ -13,6 +13,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "w32compat.h"
@@ -310,6 +311,38 @@ TEST(RegistryProcesses, ForkedChildUsesAConnectionOfItsOwn) {
     EXPECT_EQ(readValue("SOFTWARE\\Fork", "Uncommitted"), "u");
     EXPECT_EQ(readValue("SOFTWARE\\Fork", "Child"), "c");
     EXPECT_EQ(writeValue("SOFTWARE\\Fork", "Later", "l"), ERROR_SUCCESS);
+    EXPECT_EQ(integrityCheck(), "ok");
+}
+
+// A child forked while another thread of the parent had the registry open
+// keeps working after every connection of the parent has gone and a third
+// process has opened and closed the registry: its later writes land in the
+// database everyone sees.
+TEST(RegistryProcesses, ForkedChildOutlivesTheParentsConnections) {
+    int toChild[2], fromChild[2];
+    ASSERT_EQ(pipe(toChild), 0);
+    ASSERT_EQ(pipe(fromChild), 0);
+    pid_t child = -1;
+    std::thread opener([&] {
+        ASSERT_EQ(writeValue("SOFTWARE\\Outlive", "Parent", "p"), ERROR_SUCCESS);
+        child = spawn([&] {
+            char go = 0;
+            if (writeValue("SOFTWARE\\Outlive", "Early", "e") != 0) return 1;
+            if (write(fromChild[1], &go, 1) != 1) return 2;
+            if (read(toChild[0], &go, 1) != 1) return 3;
+            if (readValue("SOFTWARE\\Outlive", "Third") != "t") return 4;
+            if (writeValue("SOFTWARE\\Outlive", "Late", "l") != 0) return 5;
+            return 0;
+        });
+    });  // the thread's end closes the parent's only connection
+    opener.join();
+    char ready = 0;
+    ASSERT_EQ(read(fromChild[0], &ready, 1), 1);
+    pid_t third = spawn([] { return writeValue("SOFTWARE\\Outlive", "Third", "t"); });
+    ASSERT_EQ(exitStatus(third), 0);
+    ASSERT_EQ(write(toChild[1], &ready, 1), 1);
+    EXPECT_EQ(exitStatus(child), 0);
+    EXPECT_EQ(readValue("SOFTWARE\\Outlive", "Late"), "l");
     EXPECT_EQ(integrityCheck(), "ok");
 }
 

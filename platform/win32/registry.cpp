@@ -29,7 +29,7 @@ constexpr std::size_t kMaxValueName = 16383;
 // It holds only while nothing in the database changed since: same
 // connection, same data version, same number of the connection's own changes.
 struct EnumStamp {
-    const Connection *conn = nullptr;
+    std::uint64_t conn = 0;
     std::int64_t version = -1;
     std::int64_t changes = -1;
     bool operator==(const EnumStamp &) const = default;
@@ -71,7 +71,7 @@ std::int64_t keyId(HKEY key) noexcept {
 EnumStamp stampOf(Connection &conn) {
     Query q(conn, Sql::DataVersion);
     std::int64_t version = q.step() ? q.integer(0) : -1;
-    return {&conn, version, sqlite3_total_changes64(conn.db())};
+    return {conn.serial(), version, sqlite3_total_changes64(conn.db())};
 }
 
 std::string fold(std::string_view name) {

@@ -14,6 +14,7 @@
 #include <new>
 #include <random>
 #include <thread>
+#include <vector>
 
 #include "qortrace.h"
 
@@ -30,6 +31,13 @@ struct ConnectionAccess {
     static TxnState &txn(Connection &c) { return c.txn_; }
     static LONG &doomCode(Connection &c) { return c.doomCode_; }
     static Connection *&nextAbandoned(Connection &c) { return c.nextAbandoned_; }
+    static std::mutex &use(Connection &c) { return c.use_; }
+    static std::uint64_t &serial(Connection &c) { return c.serial_; }
+    // Closes the database but keeps the object; its thread reopens on next use.
+    static void close(Connection &c) {
+        for (auto &stmt : c.stmts_) stmt.reset();
+        c.db_.reset();
+    }
 };
 
 namespace {
@@ -153,20 +161,7 @@ LONG win32Code(int rc) {
 // This process's id, kept current by a fork handler so that telling an
 // inherited connection from our own costs no system call.
 std::atomic<pid_t> processId{0};
-
-void afterForkInChild() {
-    processId.store(getpid(), std::memory_order_relaxed);
-}
-
-pid_t currentPid() {
-    static const bool watching = [] {
-        pthread_atfork(nullptr, nullptr, afterForkInChild);
-        processId.store(getpid(), std::memory_order_relaxed);
-        return true;
-    }();
-    (void)watching;
-    return processId.load(std::memory_order_relaxed);
-}
+std::atomic<std::uint64_t> lastSerial{0};
 
 // Connections left behind by a parent process. They are never touched again;
 // the list keeps them reachable so that they are not reported as leaks.
@@ -179,6 +174,66 @@ void abandon(Connection *conn) noexcept {
     } while (!abandonedConnections.compare_exchange_weak(head, conn));
 }
 
+// Every open connection of the process, for the fork handlers.
+struct LiveConnections {
+    std::mutex lock;
+    std::vector<Connection *> conns;
+};
+LiveConnections &live() {
+    static auto *l = new LiveConnections;  // never destroyed: threads end after exit() begins
+    return *l;
+}
+
+Connection *threadConnPointer() noexcept;
+
+// Before fork(): close every connection not in use and not inside a
+// transaction. SQLite keeps per-process records of the database's files and
+// of the locks the process holds on them; a child that inherited those
+// records without the locks (which fork() does not pass on) could have the
+// log reset or deleted under it once the parent's connections are gone. A
+// connection busy in another thread is waited for briefly, then left open.
+void beforeFork() {
+    LiveConnections &l = live();
+    l.lock.lock();
+    for (Connection *conn : l.conns) {
+        std::unique_lock use(A::use(*conn), std::defer_lock);
+        for (int i = 0; i < 100 && !use.try_lock(); ++i) usleep(1000);
+        if (use.owns_lock() && A::txn(*conn) == TxnState::None && conn->db() != nullptr) {
+            A::close(*conn);
+        }
+    }
+}
+
+void afterForkInParent() {
+    live().lock.unlock();
+}
+
+void afterForkInChild() {
+    processId.store(getpid(), std::memory_order_relaxed);
+    LiveConnections &l = live();
+    // Only the forking thread exists here; its own connection is abandoned on
+    // its next call, every other one now.
+    Connection *own = threadConnPointer();
+    for (Connection *conn : l.conns) {
+        if (conn != own) abandon(conn);
+    }
+    l.conns.clear();
+    l.lock.unlock();
+}
+
+void watchForks() {
+    static const bool watching = [] {
+        processId.store(getpid(), std::memory_order_relaxed);
+        pthread_atfork(beforeFork, afterForkInParent, afterForkInChild);
+        return true;
+    }();
+    (void)watching;
+}
+
+pid_t currentPid() {
+    return processId.load(std::memory_order_relaxed);
+}
+
 // Owner of the calling thread's connection: closes it when the thread ends,
 // unless the connection came from the parent process through fork().
 struct ThreadConnection {
@@ -187,6 +242,11 @@ struct ThreadConnection {
     void drop() noexcept {
         if (conn == nullptr) return;
         if (A::pid(*conn) == currentPid()) {
+            {
+                LiveConnections &l = live();
+                std::lock_guard guard(l.lock);
+                std::erase(l.conns, conn);
+            }
             delete conn;
         } else {
             abandon(conn);
@@ -195,6 +255,10 @@ struct ThreadConnection {
     }
 };
 thread_local ThreadConnection threadConnection;
+
+Connection *threadConnPointer() noexcept {
+    return threadConnection.conn;
+}
 
 void check(sqlite3 *db, int rc) {
     if (rc != SQLITE_OK) throw DbError{rc == SQLITE_ERROR ? sqlite3_extended_errcode(db) : rc};
@@ -242,6 +306,7 @@ void ensureSchema(sqlite3 *db) {
 // are missing. Throws DbError; errnoOut receives the system error of a failed
 // directory creation.
 Connection *openConnection(std::string_view root, std::string &pathOut, int &errnoOut) {
+    watchForks();
     std::unique_ptr<Connection> conn(A::make());
     A::root(*conn) = root;
     std::string dir = std::string(root) + "/var";
@@ -269,12 +334,17 @@ Connection *openConnection(std::string_view root, std::string &pathOut, int &err
     check(raw, sqlite3_exec(raw, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr));
     ensureSchema(raw);
     A::pid(*conn) = currentPid();
+    A::serial(*conn) = ++lastSerial;
+    LiveConnections &l = live();
+    std::lock_guard guard(l.lock);
+    l.conns.push_back(conn.get());
     return conn.release();
 }
 
 // The calling thread's connection, opened on first use (and again after a
-// fork or a change of ORV_ROOT outside a transaction).
-Connection &threadConn(std::string &pathOut, int &errnoOut) {
+// fork, a close before a fork, or a change of ORV_ROOT outside a
+// transaction); use receives its lock, held for the call.
+Connection &threadConn(std::string &pathOut, int &errnoOut, std::unique_lock<std::mutex> &use) {
     ThreadConnection &tc = threadConnection;
     if (tc.conn != nullptr && A::pid(*tc.conn) != currentPid()) {
         abandon(tc.conn);
@@ -282,10 +352,17 @@ Connection &threadConn(std::string &pathOut, int &errnoOut) {
     }
     const char *env = std::getenv("ORV_ROOT");
     std::string_view root = env != nullptr && *env != '\0' ? env : kDefaultRoot;
-    if (tc.conn != nullptr && A::root(*tc.conn) != root && A::txn(*tc.conn) == TxnState::None) {
+    if (tc.conn != nullptr) {
+        use = std::unique_lock(A::use(*tc.conn));
+        bool stale = tc.conn->db() == nullptr ||
+                     (A::root(*tc.conn) != root && A::txn(*tc.conn) == TxnState::None);
+        if (!stale) return *tc.conn;
+        use.unlock();
+        use.release();
         tc.drop();
     }
-    if (tc.conn == nullptr) tc.conn = openConnection(root, pathOut, errnoOut);
+    tc.conn = openConnection(root, pathOut, errnoOut);
+    use = std::unique_lock(A::use(*tc.conn));
     return *tc.conn;
 }
 
@@ -406,8 +483,9 @@ LONG runCall(const char *caller, Access access, LONG (*body)(void *, Connection 
         Connection *conn = nullptr;
         bool inTxn = false;
         bool savepoint = false;
+        std::unique_lock<std::mutex> use;
         try {
-            conn = &threadConn(path, sysErrno);
+            conn = &threadConn(path, sysErrno, use);
             path = conn->path();
             TxnState txn = A::txn(*conn);
             if (txn == TxnState::Doomed) return A::doomCode(*conn);
@@ -451,8 +529,9 @@ LONG beginTransaction() noexcept {
     for (int attempt = 0;; ++attempt) {
         std::string path;
         int sysErrno = 0;
+        std::unique_lock<std::mutex> use;
         try {
-            Connection &conn = threadConn(path, sysErrno);
+            Connection &conn = threadConn(path, sysErrno, use);
             path = conn.path();
             if (A::txn(conn) != TxnState::None) return ERROR_ALREADY_EXISTS;
             conn.exec(Sql::BeginImmediate);
@@ -475,18 +554,23 @@ LONG beginTransaction() noexcept {
 namespace {
 
 // The calling thread's connection when it holds a transaction, else nullptr.
-Connection *transactionConn() noexcept {
+// The calling thread's connection, locked in use, when it holds a
+// transaction; else nullptr. A connection inside a transaction is never
+// closed before a fork, so it is open.
+Connection *transactionConn(std::unique_lock<std::mutex> &use) noexcept {
     Connection *conn = threadConnection.conn;
     if (conn == nullptr || A::pid(*conn) != currentPid() || A::txn(*conn) == TxnState::None) {
         return nullptr;
     }
+    use = std::unique_lock(A::use(*conn));
     return conn;
 }
 
 }  // namespace
 
 LONG commitTransaction() noexcept {
-    Connection *conn = transactionConn();
+    std::unique_lock<std::mutex> use;
+    Connection *conn = transactionConn(use);
     if (conn == nullptr) return ERROR_NOT_OWNER;
     if (A::txn(*conn) == TxnState::Doomed) {
         A::txn(*conn) = TxnState::None;
@@ -510,7 +594,8 @@ LONG commitTransaction() noexcept {
 }
 
 LONG rollbackTransaction() noexcept {
-    Connection *conn = transactionConn();
+    std::unique_lock<std::mutex> use;
+    Connection *conn = transactionConn(use);
     if (conn == nullptr) return ERROR_NOT_OWNER;
     A::txn(*conn) = TxnState::None;
     if (!sqlite3_get_autocommit(conn->db())) {

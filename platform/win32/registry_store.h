@@ -2,9 +2,11 @@
 // shared by every process of the machine.
 //
 // Each thread talks to the database through a connection of its own, opened on
-// its first registry call and closed when the thread ends. A connection
-// inherited through fork() is never used nor closed by the child: the child
-// leaves it alone and opens a fresh one.
+// its first registry call and closed when the thread ends. Idle connections
+// are closed just before fork(), so that the child starts without any of
+// SQLite's per-process state for the database, and reopened on next use. A
+// connection the child still inherits (one inside a transaction) is never used
+// nor closed by the child: it leaves it alone and opens a fresh one.
 //
 // Every registry call runs as one unit (run()): a call that changes anything
 // is one IMMEDIATE transaction, so a process killed at any moment leaves the
@@ -17,6 +19,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -121,6 +124,8 @@ class Connection {
     Connection &operator=(const Connection &) = delete;
 
     sqlite3 *db() const noexcept { return db_.get(); }
+    // Tells this connection from every other one this process has had.
+    std::uint64_t serial() const noexcept { return serial_; }
     sqlite3_stmt *statement(Sql sql);
     void exec(Sql sql) { Query(*this, sql).run(); }
     std::int64_t changes() const noexcept { return sqlite3_changes64(db_.get()); }
@@ -136,6 +141,8 @@ class Connection {
     };
     std::unique_ptr<sqlite3, DbCloser> db_;
     StmtPtr stmts_[static_cast<int>(Sql::Count)];
+    std::mutex use_;  // held by the owning thread during a call, and around fork()
+    std::uint64_t serial_ = 0;
     std::string root_;  // the ORV_ROOT value the connection was opened under
     std::string path_;
     pid_t pid_ = 0;
