@@ -148,11 +148,13 @@ struct Patterns {
     }
 };
 
-// Built on first use and never destroyed: a reader still running on another
-// thread while the process exits keeps valid patterns.
+// One set per thread, built on its first read and freed when the thread ends:
+// a reader still running on another thread while the process exits keeps
+// valid patterns, and a host that unloads the library after its link thread
+// ended leaves nothing behind.
 const Patterns &patterns() {
-    static const Patterns *shared = new Patterns;
-    return *shared;
+    thread_local const Patterns shared;
+    return shared;
 }
 
 // ---- The reader's routines ---------------------------------------------------
