@@ -249,19 +249,21 @@ class TableStore {
   public:
     LONG open() { return createKey(HKEY_LOCAL_MACHINE, TBLSYNC_KEY_REPORTTABLE, table_); }
 
-    // Every entry, or those of one source (a missing source has none).
-    LONG readAll(std::vector<StoredEntry> &out) {
+    // Every entry, or those of one source (a missing source has none), with
+    // its owner. Severity and text are read only for the entries that the
+    // copy's own table also defines (none when it is null): the others are
+    // decided by their owner alone.
+    LONG readAll(std::vector<StoredEntry> &out, const Table *compareWith) {
         std::vector<std::string> sources;
         if (LONG rc = listSubkeys(table_.get(), sources)) return rc;
         for (const std::string &source : sources) {
-            if (LONG rc = readSource(source, out)) return rc;
+            if (LONG rc = readSource(source, out, compareWith)) return rc;
         }
         return ERROR_SUCCESS;
     }
 
-    // ownerOnly: only the owner is wanted (the removal of a product).
     LONG readSource(const std::string &source, std::vector<StoredEntry> &out,
-                    bool ownerOnly = false) {
+                    const Table *compareWith) {
         Key sourceKey;
         LONG rc = openKey(table_.get(), source, sourceKey);
         if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
@@ -273,6 +275,8 @@ class TableStore {
             Key idKey;
             if ((rc = openKey(sourceKey.get(), id, idKey))) return rc;
             StoredEntry entry{source, std::move(id), {}, {}, {}};
+            const bool compared =
+                compareWith != nullptr && compareWith->find(entryKey(source, entry.id)) != nullptr;
             for (auto [name, field] :
                  {std::pair{"Owner", &entry.owner}, std::pair{"Severity", &entry.severity},
                   std::pair{"Text", &entry.text}}) {
@@ -282,7 +286,7 @@ class TableStore {
                 } else if (rc != ERROR_FILE_NOT_FOUND) {
                     return rc;
                 }
-                if (ownerOnly) break;
+                if (!compared) break;
             }
             out.push_back(std::move(entry));
         }
@@ -449,7 +453,7 @@ LONG updateCopy(const std::string &product, RTCOPY_CHANGE_CALLBACK callback) {
     size_t removed = 0;
     LONG rc = transaction.begin();
     if (!rc) rc = store.open();
-    if (!rc) rc = store.readAll(stored);
+    if (!rc) rc = store.readAll(stored, &table);
     std::unordered_set<std::string> unchanged;
     if (!rc) {
         for (const StoredEntry &entry : stored) {
@@ -500,7 +504,7 @@ LONG removeCopy(const std::string &product) {
     if (!rc) rc = store.open();
     for (size_t i = 0; !rc && i < sources.size(); ++i) {
         std::vector<StoredEntry> stored;
-        rc = store.readSource(sources[i], stored, /*ownerOnly=*/true);
+        rc = store.readSource(sources[i], stored, /*compareWith=*/nullptr);
         for (size_t j = 0; !rc && j < stored.size(); ++j) {
             if (!sameName(stored[j].owner, product)) continue;
             rc = store.remove(stored[j].source, stored[j].id);
@@ -530,7 +534,7 @@ LONG traditionalCopy(std::string path) {
     std::vector<StoredEntry> stored;
     LONG rc = transaction.begin();
     if (!rc) rc = store.open();
-    if (!rc) rc = store.readAll(stored);
+    if (!rc) rc = store.readAll(stored, &table);
     std::unordered_set<std::string> keep;
     size_t removed = 0;
     if (!rc) {

@@ -2,6 +2,7 @@
 // and the alert manager's settings, all kept in the registry.
 #include "tblsync.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
