@@ -67,8 +67,8 @@ BOOL failRead(const char *function, const std::string &path, const char *valueNa
     return FALSE;
 }
 
-BOOL read(const char *function, HKEY root, const char *keyPath, const char *subkeyName,
-          const char *valueName, LPDWORD type, LPVOID data, LPDWORD size) {
+BOOL readValueTraced(const char *function, HKEY root, const char *keyPath, const char *subkeyName,
+                     const char *valueName, LPDWORD type, LPVOID data, LPDWORD size) {
     std::string path;
     try {
         path = joinPath(keyPath, subkeyName);
@@ -90,12 +90,13 @@ extern "C" {
 
 AMACRE_API BOOL AMACREGetSubkeyValue(HKEY root, LPCSTR keyPath, LPCSTR subkeyName, LPCSTR valueName,
                                      LPVOID data, LPDWORD size) {
-    return read("AMACREGetSubkeyValue", root, keyPath, subkeyName, valueName, nullptr, data, size);
+    return readValueTraced("AMACREGetSubkeyValue", root, keyPath, subkeyName, valueName, nullptr,
+                           data, size);
 }
 
 AMACRE_API BOOL AMACRERegReadEx(HKEY root, LPCSTR keyPath, LPCSTR valueName, LPDWORD type,
                                 LPDWORD size, LPVOID data) {
-    return read("AMACRERegReadEx", root, keyPath, nullptr, valueName, type, data, size);
+    return readValueTraced("AMACRERegReadEx", root, keyPath, nullptr, valueName, type, data, size);
 }
 
 AMACRE_API LPVOID AMACREAlloc(DWORD flags, DWORD size) {
