@@ -1,0 +1,334 @@
+// amhost as a separate process: a product file placed while it runs is
+// registered and its report table imported, a changed file updates it, a
+// removed one unregisters it; a stop signal ends it with the thread's exit
+// code 0 and --cycles ends it by itself after exactly that many cycles.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "amirtupt.h"
+#include "w32compat.h"
+
+extern char **environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const std::string kInfDir = QORPPLX_REPORT_INF_DIR;
+const std::string kTableDir = "/opt/orv/tables";
+constexpr auto kPatience = 20s;  // generous: the dev build runs under ASan
+
+std::string rootDir() {
+    const char *root = std::getenv("ORV_ROOT");
+    return root != nullptr && *root != '\0' ? root : "/opt/orv";
+}
+
+std::string readAll(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+size_t countOf(const std::string &text, const std::string &needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+void writeFile(const std::string &path, const std::string &text) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path) << text;
+}
+
+// A product file and its one report table: `entries` lines of
+// "<product>Svc,<id>,ERROR,<text>".
+void placeProduct(const std::string &name, const std::string &version,
+                  const std::vector<int> &eventIds) {
+    std::string table = kTableDir + "/" + name + ".tbl";
+    std::string rows;
+    for (int id : eventIds)
+        rows += name + "Svc," + std::to_string(id) + ",ERROR,event " + std::to_string(id) + "\n";
+    writeFile(table, rows);
+    writeFile(kInfDir + "/" + name + ".inf", "ProductName=\"" + name + "\"\nDisplayName=\"" + name +
+                                                 " Monitor\"\n"
+                                                 "LanguageID=\"E\"\nProductID=120\nVersion=\"" +
+                                                 version +
+                                                 "\"\n"
+                                                 "ReportTableName=\"" +
+                                                 table + "\"\n");
+}
+
+// RegOpenKey's result for a key: 0 present, ERROR_FILE_NOT_FOUND absent.
+LONG openResult(const std::string &path) {
+    HKEY key = nullptr;
+    LONG rc = RegOpenKey(HKEY_LOCAL_MACHINE, path.c_str(), &key);
+    if (rc == ERROR_SUCCESS) RegCloseKey(key);
+    return rc;
+}
+bool keyExists(const std::string &path) {
+    return openResult(path) == ERROR_SUCCESS;
+}
+bool keyGone(const std::string &path) {
+    return openResult(path) == ERROR_FILE_NOT_FOUND;
+}
+
+// A value of a key as text (REG_SZ) or number (REG_DWORD); empty when missing.
+std::string readValue(const std::string &path, const char *name) {
+    HKEY key = nullptr;
+    if (RegOpenKey(HKEY_LOCAL_MACHINE, path.c_str(), &key) != ERROR_SUCCESS) return "";
+    BYTE data[1024] = {};
+    DWORD size = sizeof data - 1;
+    DWORD type = 0;
+    LONG rc = RegQueryValueEx(key, name, nullptr, &type, data, &size);
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS) return "";
+    if (type == REG_DWORD) {
+        DWORD number = 0;
+        std::memcpy(&number, data, sizeof number);
+        return std::to_string(number);
+    }
+    return reinterpret_cast<const char *>(data);
+}
+
+std::string outerKey(const std::string &name) {
+    return "SOFTWARE\\ORV\\ALERTREPORT\\" + name;
+}
+std::string innerKey(const std::string &name) {
+    return "SOFTWARE\\ORV\\QORAlertMan\\AlertReport\\" + name;
+}
+std::string entryKey(const std::string &name, int id) {
+    return "SOFTWARE\\ORV\\QORAlertMan\\ReportTable\\" + name + "Svc\\" + std::to_string(id);
+}
+
+bool eventually(const std::function<bool()> &condition, std::chrono::seconds limit = kPatience) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return condition();
+}
+
+std::string traceLog() {
+    return readAll(rootDir() + "/log/trace.log");
+}
+std::string linkLog() {
+    return readAll(rootDir() + "/log/PPLink.log");
+}
+
+// One amhost process; killed if a test leaves it running.
+class Host {
+  public:
+    explicit Host(std::vector<std::string> args) {
+        std::vector<char *> argv;
+        std::string program = AMHOST_PATH;
+        argv.push_back(program.data());
+        for (auto &arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
+    }
+    Host(const Host &) = delete;
+    Host &operator=(const Host &) = delete;
+    ~Host() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    bool started() const { return pid_ > 0; }
+    void signal(int signo) const { ::kill(pid_, signo); }
+
+    // The exit code, or -1 when it did not exit normally within the limit.
+    int exitCode(std::chrono::seconds limit = kPatience) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        int status = 0;
+        for (;;) {
+            pid_t done = ::waitpid(pid_, &status, WNOHANG);
+            if (done == pid_) break;
+            if (std::chrono::steady_clock::now() >= deadline) return -1;
+            std::this_thread::sleep_for(20ms);
+        }
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+// Cycles the product link thread has finished, as its trace says.
+size_t cyclesDone() {
+    return countOf(traceLog(), "sync registry over. release mutex");
+}
+
+TEST(AmhostTest, PlacedProductFileIsRegisteredAndImported) {
+    Host host({"--cycle", "0.2"});
+    ASSERT_TRUE(host.started());
+    ASSERT_TRUE(eventually([] { return cyclesDone() >= 1; })) << traceLog();
+
+    placeProduct("Alpha", "1.0", {100, 101});
+    EXPECT_TRUE(eventually([] { return keyExists(innerKey("Alpha")); })) << linkLog();
+    EXPECT_EQ(readValue(outerKey("Alpha"), "Manual"), "0");
+    EXPECT_EQ(readValue(outerKey("Alpha"), "Version"), "1.0");
+    EXPECT_EQ(readValue(entryKey("Alpha", 100), "Owner"), "Alpha");
+    EXPECT_EQ(readValue(entryKey("Alpha", 101), "Severity"), "ERROR");
+    EXPECT_NE(linkLog().find("Alpha: Inner registered. INSTALL over."), std::string::npos);
+
+    // The host stands in for the alert manager and the event log module:
+    // the import signalled all three events and the host saw each.
+    EXPECT_TRUE(eventually([] {
+        std::string trace = traceLog();
+        return trace.find("event AlertManagerBeginUpdatingReportTable fired") !=
+                   std::string::npos &&
+               trace.find("event AlertManagerUpdatingReportTable fired") != std::string::npos &&
+               trace.find("event Eventlog_Mod_Event fired") != std::string::npos;
+    })) << traceLog();
+
+    host.signal(SIGTERM);
+    EXPECT_EQ(host.exitCode(), 0);
+}
+
+TEST(AmhostTest, ChangedAndRemovedProductFilesFollowTheDirectory) {
+    placeProduct("Beta", "1.0", {200});
+    Host host({"--cycle", "0.2"});
+    ASSERT_TRUE(host.started());
+    ASSERT_TRUE(eventually([] { return keyExists(entryKey("Beta", 200)); })) << linkLog();
+
+    // A higher version with a changed table replaces the product's entries.
+    placeProduct("Beta", "2.0", {201, 202});
+    // Changes are noticed by the file's modification time in whole seconds.
+    const std::string file = kInfDir + "/Beta.inf";
+    fs::last_write_time(file, fs::last_write_time(file) + 5s);
+    EXPECT_TRUE(eventually([] { return keyExists(entryKey("Beta", 202)); })) << linkLog();
+    EXPECT_EQ(readValue(outerKey("Beta"), "Version"), "2.0");
+    EXPECT_TRUE(eventually([] { return keyGone(entryKey("Beta", 200)); }));
+    EXPECT_NE(linkLog().find("Beta: Inner registry. UPDATE over."), std::string::npos);
+
+    // The file gone: the product, its inner product and its entries go too.
+    fs::remove(kInfDir + "/Beta.inf");
+    EXPECT_TRUE(eventually([] { return keyGone(innerKey("Beta")); })) << linkLog();
+    EXPECT_TRUE(keyGone(outerKey("Beta")));
+    EXPECT_TRUE(keyGone(entryKey("Beta", 201)));
+    EXPECT_NE(linkLog().find("Beta: Product REMOVE over!"), std::string::npos);
+
+    host.signal(SIGTERM);
+    EXPECT_EQ(host.exitCode(), 0);
+}
+
+// A stop signal is honoured during a long wait of the thread, not only at
+// the end of the cycle.
+TEST(AmhostTest, StopSignalEndsALongWaitWithExitCodeZero) {
+    for (int signo : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(strsignal(signo));
+        size_t before = cyclesDone();
+        Host host({"--cycle", "3600"});
+        ASSERT_TRUE(host.started());
+        ASSERT_TRUE(eventually([&] { return cyclesDone() > before; })) << traceLog();
+        host.signal(signo);
+        EXPECT_EQ(host.exitCode(10s), 0);
+    }
+}
+
+TEST(AmhostTest, CyclesOptionEndsAfterExactlyThatManyCycles) {
+    placeProduct("Gamma", "1.0", {300});
+    for (int cycles : {1, 3}) {
+        SCOPED_TRACE(cycles);
+        size_t before = cyclesDone();
+        Host host({"--cycle", "0.3", "--cycles", std::to_string(cycles)});
+        ASSERT_TRUE(host.started());
+        EXPECT_EQ(host.exitCode(), 0);
+        EXPECT_EQ(cyclesDone() - before, static_cast<size_t>(cycles)) << traceLog();
+    }
+    // The first run already did the product's work.
+    EXPECT_TRUE(keyExists(innerKey("Gamma")));
+}
+
+// A setup tool holding "EVENTLOG_SEMA" keeps the thread from touching the
+// registry; one that dies holding it does not block the host for good.
+TEST(AmhostTest, DeadHolderOfTheRegistryMutexDoesNotBlockTheHost) {
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    pid_t holder = ::fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        HANDLE mutex = CreateMutex(nullptr, /*initialOwner=*/FALSE, "EVENTLOG_SEMA");
+        char ok = mutex != nullptr && WaitForSingleObject(mutex, INFINITE) == WAIT_OBJECT_0;
+        [[maybe_unused]] ssize_t n = ::write(ready[1], &ok, 1);
+        for (;;) ::pause();
+    }
+    ::close(ready[1]);
+    char ok = 0;
+    pollfd wait{ready[0], POLLIN, 0};
+    ASSERT_EQ(::poll(&wait, 1, 20000), 1) << "the holder did not take the mutex";
+    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+    ::close(ready[0]);
+    ASSERT_EQ(ok, 1);
+
+    placeProduct("Delta", "1.0", {400});
+    Host host({"--cycle", "0.2"});
+    ASSERT_TRUE(host.started());
+    ASSERT_TRUE(eventually([] {
+        return traceLog().find("Wait for reg access mutex") != std::string::npos;
+    })) << traceLog();
+    EXPECT_TRUE(keyGone(outerKey("Delta")));  // the holder still lives
+
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    EXPECT_TRUE(eventually([] { return keyExists(innerKey("Delta")); })) << traceLog();
+    host.signal(SIGTERM);
+    EXPECT_EQ(host.exitCode(), 0);
+}
+
+// --root relocates the agent (registry, logs) and the settings the thread
+// reads are seeded: PathName only when missing, the cycle always.
+TEST(AmhostTest, RootAndCycleAreSeeded) {
+    const std::string root = "/opt/relocated";
+    ASSERT_EQ(setenv("ORV_ROOT", root.c_str(), 1), 0);
+
+    Host first({"--root", root, "--cycle", "0.25", "--cycles", "1"});
+    ASSERT_TRUE(first.started());
+    ASSERT_EQ(first.exitCode(), 0);
+    EXPECT_TRUE(fs::exists(root + "/var/registry.db"));
+    EXPECT_FALSE(fs::exists("/opt/orv/var/registry.db"));
+    EXPECT_EQ(readValue("SOFTWARE\\ORV\\QORAlertMan", "PathName"), root);
+    EXPECT_EQ(readValue("SOFTWARE\\ORV\\QORAlertMan", "ReportTableTimeOut"), "250");
+    EXPECT_EQ(cyclesDone(), 1u);
+
+    // An administrator's PathName stays; a new cycle replaces the old.
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\ORV\\QORAlertMan", &key), ERROR_SUCCESS);
+    const char kOwn[] = "/srv/alertman";
+    ASSERT_EQ(RegSetValueEx(key, "PathName", 0, REG_SZ, reinterpret_cast<const BYTE *>(kOwn),
+                            sizeof kOwn),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    Host second({"--root", root, "--cycle", "0", "--cycles", "1"});
+    ASSERT_TRUE(second.started());
+    ASSERT_EQ(second.exitCode(), 0);
+    EXPECT_EQ(readValue("SOFTWARE\\ORV\\QORAlertMan", "PathName"), kOwn);
+    EXPECT_EQ(readValue("SOFTWARE\\ORV\\QORAlertMan", "ReportTableTimeOut"), "0");
+}
+
+}  // namespace
