@@ -582,6 +582,10 @@ TEST_F(RegistryDatabase, UnopenableDatabaseFailsEveryCall) {
     EXPECT_EQ(RegOpenKey(HKEY_LOCAL_MACHINE, "", &key), 1016);
     std::string trace = read(root_ + "/trace.log");
     EXPECT_NE(trace.find(" 1 w32compat:RegOpenKey:"), std::string::npos) << trace;
+    // Once the obstacle is gone, the next call opens the database.
+    ASSERT_EQ(unlink((root_ + "/var").c_str()), 0);
+    ASSERT_EQ(RegOpenKey(HKEY_LOCAL_MACHINE, "", &key), ERROR_SUCCESS);
+    RegCloseKey(key);
 }
 
 }  // namespace
