@@ -101,7 +101,12 @@ bool readReports(int fd, std::vector<std::uint32_t> &seen, std::size_t until) {
     return true;
 }
 
-constexpr int kKillRounds = 25;
+// Rounds of the kill tests; ORV_KILL_ROUNDS raises them for a longer soak.
+int killRounds() {
+    const char *env = std::getenv("ORV_KILL_ROUNDS");
+    int rounds = env != nullptr ? std::atoi(env) : 0;
+    return rounds > 0 ? rounds : 25;
+}
 
 // A writer killed at a random moment of a stream of writes: the database
 // stays sound, every write the writer saw succeed is there, and the
@@ -110,7 +115,7 @@ TEST(RegistryProcesses, KilledWriterLosesNothingCommitted) {
     std::mt19937 random(std::random_device{}());
     std::uint32_t next = 0;
     std::vector<std::uint32_t> committed;
-    for (int round = 0; round < kKillRounds; ++round) {
+    for (int round = 0, rounds = killRounds(); round < rounds; ++round) {
         int fds[2];
         ASSERT_EQ(pipe(fds), 0);
         const std::uint32_t first = next;
@@ -146,7 +151,7 @@ TEST(RegistryProcesses, KilledWriterLosesNothingCommitted) {
 TEST(RegistryProcesses, KilledTransactionLeavesNothing) {
     std::mt19937 random(std::random_device{}());
     ASSERT_EQ(writeValue("SOFTWARE\\Txn", "Before", "kept"), ERROR_SUCCESS);
-    for (int round = 0; round < kKillRounds; ++round) {
+    for (int round = 0, rounds = killRounds(); round < rounds; ++round) {
         int fds[2];
         ASSERT_EQ(pipe(fds), 0);
         pid_t child = spawn([&] {
