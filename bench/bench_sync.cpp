@@ -205,7 +205,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
   public:
     struct Times {
         double real = 0, cpu = 0;
-        long long iterations = 0;
+        long long iterations = 0;  // per run, when runs are reported
+        long long repetitions = 1;
     };
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &run : runs) {
@@ -214,7 +215,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
                 Times &t = times[run.run_name.str()];
                 t.real = run.GetAdjustedRealTime();
                 t.cpu = run.GetAdjustedCPUTime();
-                if (run.run_type == Run::RT_Iteration) t.iterations += run.iterations;
+                if (run.run_type == Run::RT_Iteration) t.iterations = run.iterations;
+                if (median) t.repetitions = run.repetitions;
             }
         }
         ConsoleReporter::ReportRuns(runs);
@@ -232,9 +234,9 @@ int main(int argc, char **argv) {
         auto a = reporter.times.find(ours), b = reporter.times.find(floor);
         if (a == reporter.times.end() || b == reporter.times.end()) return;
         if (b->second.real <= 0) return;
-        std::printf("%s / %s = %.2f real time, %.2f CPU time (%lld and %lld iterations)\n", ours,
-                    floor, a->second.real / b->second.real, a->second.cpu / b->second.cpu,
-                    a->second.iterations, b->second.iterations);
+        std::printf("%s / %s = %.2f real time, %.2f CPU time (medians of %lld runs)\n", ours, floor,
+                    a->second.real / b->second.real, a->second.cpu / b->second.cpu,
+                    a->second.repetitions);
     };
     ratio("BM_NamedMutexWaitRelease", "BM_FloorRobustMutex");
     ratio("BM_CreateCloseNamedEvent", "BM_FloorShmOpenMap");

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <memory>
+#include <utility>
 
 #include "w32compat.h"
 
@@ -35,7 +36,7 @@ template <class T>
 std::shared_ptr<T> handleGet(HANDLE handle, HandleKind kind) noexcept {
     auto object = handleLookup(handle);
     if (!object || object->kind() != kind) return nullptr;
-    return std::static_pointer_cast<T>(object);
+    return std::static_pointer_cast<T>(std::move(object));
 }
 
 // Takes a handle out of the table and returns its object (nullptr when the
