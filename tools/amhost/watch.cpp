@@ -41,7 +41,7 @@ Handle openWhenCreated(std::stop_token stop, const char *name) {
             HOST_TRACE(kTraceDetail, "watching event %s", name);
             return Handle(event);
         }
-        pause(stop, 100ms);
+        pause(stop, 10ms);
     }
     return Handle();
 }
