@@ -2,6 +2,7 @@
 // sizes, times, enumeration, deletion, handles, transactions and a damaged
 // database. Cross-process behaviour is in registry_process_test.cpp.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -573,6 +574,60 @@ TEST_F(RegistryDatabase, DamagedDatabaseIsReportedNotReplaced) {
     std::string trace = read(root_ + "/trace.log");
     EXPECT_NE(trace.find(" 1 w32compat:RegCreateKey:"), std::string::npos) << trace;
     EXPECT_NE(trace.find(root_ + "/var/registry.db"), std::string::npos) << trace;
+}
+
+// A full disk: the failing write is reported, nothing of a transaction it
+// was part of lands (the later calls of the transaction and its commit fail
+// too), and what was committed before stays readable.
+TEST_F(RegistryDatabase, FullDiskFailsCleanly) {
+    if (mount("small", root_.c_str(), "tmpfs", 0, "size=256k") != 0) {
+        GTEST_SKIP() << "cannot mount a small file system here";
+    }
+    Key key("SOFTWARE\\Full");
+    ASSERT_EQ(setNumber(key.get(), "Before", 1), ERROR_SUCCESS);
+    const std::string big(8000, 'x');
+    auto fill = [&](const char *prefix) {
+        for (int i = 0; i < 2000; ++i) {
+            std::string name = prefix + std::to_string(i);
+            LONG rc = RegSetValueEx(key.get(), name.c_str(), 0, REG_BINARY,
+                                    reinterpret_cast<const BYTE *>(big.data()),
+                                    static_cast<DWORD>(big.size()));
+            if (rc != ERROR_SUCCESS) return std::make_pair(i, rc);
+        }
+        return std::make_pair(-1, LONG{ERROR_SUCCESS});
+    };
+
+    ASSERT_EQ(RegBeginTransaction(), ERROR_SUCCESS);
+    auto [failedAt, rc] = fill("T");
+    ASSERT_GT(failedAt, 0);
+    EXPECT_EQ(rc, 1016);
+    LONG later = setNumber(key.get(), "Small", 1);
+    LONG commit = RegCommitTransaction();
+    // Whether SQLite kept the transaction after the failed write or not,
+    // the transaction ends with all of it or none of it.
+    DWORD size = 0;
+    LONG first = RegQueryValueEx(key.get(), "T0", nullptr, nullptr, nullptr, &size);
+    if (commit == ERROR_SUCCESS) {
+        EXPECT_EQ(later, ERROR_SUCCESS);
+        EXPECT_EQ(first, ERROR_SUCCESS);
+    } else {
+        EXPECT_EQ(first, ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(RegQueryValueEx(key.get(), "Small", nullptr, nullptr, nullptr, &size),
+                  ERROR_FILE_NOT_FOUND);
+    }
+    EXPECT_EQ(RegCommitTransaction(), ERROR_NOT_OWNER);  // the transaction is over either way
+    EXPECT_EQ(RegQueryValueEx(key.get(), "Before", nullptr, nullptr, nullptr, &size),
+              ERROR_SUCCESS);
+
+    // Outside a transaction every write up to the failing one is kept.
+    auto [failedAlone, rcAlone] = fill("W");
+    EXPECT_EQ(rcAlone, 1016);
+    for (int i = 0; i < failedAlone; ++i) {
+        std::string name = "W" + std::to_string(i);
+        ASSERT_EQ(RegQueryValueEx(key.get(), name.c_str(), nullptr, nullptr, nullptr, &size),
+                  ERROR_SUCCESS)
+            << name;
+    }
 }
 
 TEST_F(RegistryDatabase, UnopenableDatabaseFailsEveryCall) {
