@@ -82,6 +82,8 @@ class Child {
         return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     }
     void kill9() { kill(pid_, SIGKILL); }
+    // The caller reaped it with waitpid of its own.
+    void markReaped() { reaped_ = true; }
 
   private:
     pid_t pid_ = -1;
@@ -449,6 +451,42 @@ TEST(SyncProcess, ForkedChildHoldsInheritedObjects) {
     shared->step = 3;
     EXPECT_EQ(child.wait(), 0);
     EXPECT_FALSE(shmFileExists("inherited"));
+}
+
+// Forking while other threads create and close handles: the child never
+// inherits a lock held by a thread it does not have.
+TEST(SyncProcess, ForkWhileOtherThreadsUseHandles) {
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> busy;
+    for (const char *name : {static_cast<const char *>(nullptr), "busy.event"}) {
+        busy.emplace_back([&stop, name] {
+            while (!stop) {
+                HANDLE h = CreateEvent(nullptr, TRUE, FALSE, name);
+                if (h) CloseHandle(h);
+            }
+        });
+    }
+    int stuck = 0, failed = 0;
+    for (int round = 0; round < 40; ++round) {
+        Child child([] {
+            HANDLE h = CreateEvent(nullptr, TRUE, FALSE, "busy.event");
+            HANDLE m = CreateMutex(nullptr, TRUE, "fork.child");
+            bool ok = h && m && ReleaseMutex(m) && CloseHandle(h) && CloseHandle(m);
+            return ok ? 0 : 1;
+        });
+        int status = 0;
+        bool exited = waitUntil([&] { return waitpid(child.pid(), &status, WNOHANG) != 0; }, 10);
+        if (!exited) {
+            ++stuck;  // the Child kills it
+        } else {
+            child.markReaped();
+            if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failed;
+        }
+    }
+    stop = true;
+    for (auto &t : busy) t.join();
+    EXPECT_EQ(stuck, 0) << "children that hung after fork";
+    EXPECT_EQ(failed, 0);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Handle table of the Win32-compatibility layer.
 #include "handles.h"
 
+#include <pthread.h>
+
 #include <cstdint>
 #include <mutex>
 #include <unordered_map>
@@ -20,6 +22,15 @@ Table &table() {
     static Table *t = new Table;
     return *t;
 }
+
+// A forked child must not inherit the table locked by a thread that does not
+// exist in it.
+[[maybe_unused]] const bool g_forkHandlers = [] {
+    table();
+    pthread_atfork([] { table().lock.lock(); }, [] { table().lock.unlock(); },
+                   [] { table().lock.unlock(); });
+    return true;
+}();
 
 }  // namespace
 

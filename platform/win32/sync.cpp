@@ -587,6 +587,7 @@ OpenResult openShared(const std::string &shmName, const std::string &name, const
                 continue;
             }
             if (map->kind != args.kind) {
+                SYNC_TRACE(1, caller, "%s is the name of an object of another kind", name.c_str());
                 result.error = ERROR_INVALID_HANDLE;
                 return result;
             }
@@ -633,6 +634,7 @@ OpenResult openNamed(const char *name, const CreateArgs &args, const char *calle
     }
     if (existing) {
         if (existing->object()->kind != args.kind) {
+            SYNC_TRACE(1, caller, "%s is the name of an object of another kind", name);
             result.error = ERROR_INVALID_HANDLE;
         } else {
             result.mapping = std::move(existing);
@@ -868,6 +870,13 @@ BOOL releaseMutex(SharedObject *object) {
     return TRUE;
 }
 
+// Fails a call made with a handle that is not open (or not of the kind the
+// call takes): one level-1 line, then ERROR_INVALID_HANDLE.
+void invalidHandle(const char *caller, HANDLE handle) {
+    SYNC_TRACE(1, caller, "invalid handle %p", handle);
+    SetLastError(ERROR_INVALID_HANDLE);
+}
+
 }  // namespace
 
 std::string shmNameFor(const char *name) {
@@ -945,7 +954,7 @@ W32_API HANDLE OpenEvent(DWORD, BOOL, LPCSTR lpName) {
 W32_API BOOL SetEvent(HANDLE hEvent) {
     auto event = w32::handleGet<SyncHandle>(hEvent, HandleKind::Event);
     if (!event) {
-        SetLastError(ERROR_INVALID_HANDLE);
+        w32::sync::invalidHandle("SetEvent", hEvent);
         return FALSE;
     }
     return w32::sync::setEvent(event->mapping().object());
@@ -954,7 +963,7 @@ W32_API BOOL SetEvent(HANDLE hEvent) {
 W32_API BOOL ResetEvent(HANDLE hEvent) {
     auto event = w32::handleGet<SyncHandle>(hEvent, HandleKind::Event);
     if (!event) {
-        SetLastError(ERROR_INVALID_HANDLE);
+        w32::sync::invalidHandle("ResetEvent", hEvent);
         return FALSE;
     }
     return w32::sync::resetEvent(event->mapping().object());
@@ -973,7 +982,7 @@ W32_API HANDLE CreateMutex(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpN
 W32_API BOOL ReleaseMutex(HANDLE hMutex) {
     auto mutex = w32::handleGet<SyncHandle>(hMutex, HandleKind::Mutex);
     if (!mutex) {
-        SetLastError(ERROR_INVALID_HANDLE);
+        w32::sync::invalidHandle("ReleaseMutex", hMutex);
         return FALSE;
     }
     return w32::sync::releaseMutex(mutex->mapping().object());
@@ -982,7 +991,7 @@ W32_API BOOL ReleaseMutex(HANDLE hMutex) {
 W32_API DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     auto object = w32::handleLookup(hHandle);
     if (!object) {
-        SetLastError(ERROR_INVALID_HANDLE);
+        w32::sync::invalidHandle("WaitForSingleObject", hHandle);
         return WAIT_FAILED;
     }
     switch (object->kind()) {
@@ -993,14 +1002,14 @@ W32_API DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
             return w32::sync::waitMutex(static_cast<SyncHandle &>(*object).mapping(),
                                         dwMilliseconds);
         default:
-            SetLastError(ERROR_INVALID_HANDLE);
+            w32::sync::invalidHandle("WaitForSingleObject", hHandle);
             return WAIT_FAILED;
     }
 }
 
 W32_API BOOL CloseHandle(HANDLE hObject) {
     if (!w32::handleRemove(hObject)) {
-        SetLastError(ERROR_INVALID_HANDLE);
+        w32::sync::invalidHandle("CloseHandle", hObject);
         return FALSE;
     }
     return TRUE;
