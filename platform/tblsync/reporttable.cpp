@@ -541,9 +541,10 @@ LONG traditionalCopy(std::string path) {
         for (const StoredEntry &entry : stored) {
             std::string key = entryKey(entry.source, entry.id);
             const Entry *wanted = table.find(key);
-            if (!entry.owner.empty()) {
-                keep.insert(std::move(key));
-            } else if (wanted != nullptr && sameContent(entry, *wanted)) {
+            // A product's entry stays whatever the file says; so does an
+            // unchanged traditional one.
+            const bool productOwned = !entry.owner.empty();
+            if (productOwned || (wanted != nullptr && sameContent(entry, *wanted))) {
                 keep.insert(std::move(key));
             } else if (wanted == nullptr) {
                 rc = store.remove(entry.source, entry.id);
