@@ -253,21 +253,19 @@ int run(const Options &options) {
 
     uint32_t exitCode = 0;
     {
-        std::optional<EventWatchers> watchers;
-        if (eventlog) watchers.emplace(eventlog.get());
+        EventWatchers watchers(eventlog.get());
         LinkThread thread(entry, stop.get());
         if (counter) counter->started();
         serve(thread, stop.get(), signals.get(), counter ? &*counter : nullptr);
         exitCode = thread.join();
-        if (watchers) {
-            watchers->stop();
-            auto seen = watchers->counts();
-            HOST_TRACE(kTraceProgress,
-                       "events seen : begin updating %llu, updating %llu, event log %llu",
-                       static_cast<unsigned long long>(seen.begin),
-                       static_cast<unsigned long long>(seen.updating),
-                       static_cast<unsigned long long>(seen.eventlog));
-        }
+        watchers.stop();
+        auto seen = watchers.counts();
+        HOST_TRACE(kTraceProgress,
+                   "events seen : AlertManagerBeginUpdatingReportTable %llu, "
+                   "AlertManagerUpdatingReportTable %llu, Eventlog_Mod_Event %llu",
+                   static_cast<unsigned long long>(seen.begin),
+                   static_cast<unsigned long long>(seen.updating),
+                   static_cast<unsigned long long>(seen.eventlog));
     }
     HOST_TRACE(kTraceProgress, "product link thread ended : %u", static_cast<unsigned>(exitCode));
     library.reset();

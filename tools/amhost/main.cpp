@@ -24,7 +24,10 @@ int main(int argc, char **argv) {
                    "cycle of the product link thread in seconds, fractions allowed "
                    "(written as ReportTableTimeOut)")
         ->check(CLI::Range(0.0, 4294967.294));
-    app.add_option("--cycles", cycles, "stop by itself after N cycles")->check(CLI::PositiveNumber);
+    app.add_option("--cycles", cycles,
+                   "stop by itself after N cycles (each counted when the thread's scan "
+                   "opens /opt/orv/report/inf)")
+        ->check(CLI::PositiveNumber);
     app.add_flag("--foreground", options.foreground, "write trace lines to standard error");
     CLI11_PARSE(app, argc, argv);
 

@@ -108,9 +108,11 @@ int64_t monotonicMs() {
 }  // namespace
 
 EventWatchers::EventWatchers(HANDLE eventlog) {
-    threads_[0] = std::jthread([this, eventlog](std::stop_token stop) {
-        watchAutoReset(stop, kEventlogEvent, eventlog, eventlog_);
-    });
+    if (eventlog != nullptr) {
+        threads_[0] = std::jthread([this, eventlog](std::stop_token stop) {
+            watchAutoReset(stop, kEventlogEvent, eventlog, eventlog_);
+        });
+    }
     threads_[1] = std::jthread([this](std::stop_token stop) {
         Handle event = openWhenCreated(stop, kBeginEvent);
         if (event) watchAutoReset(stop, kBeginEvent, event.get(), begin_);

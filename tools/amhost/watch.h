@@ -23,8 +23,9 @@ class EventWatchers {
         uint64_t eventlog = 0;
     };
 
-    // eventlog: the host's own "Eventlog_Mod_Event", borrowed; it must stay
-    // open until the watchers are stopped. The two report table events are
+    // eventlog: the host's own "Eventlog_Mod_Event", borrowed (it must stay
+    // open until the watchers are stopped), or null when it could not be
+    // created. The two report table events are
     // opened by name once the product link thread has created them.
     explicit EventWatchers(HANDLE eventlog);
     EventWatchers(const EventWatchers &) = delete;
