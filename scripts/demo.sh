@@ -62,9 +62,14 @@ pplink=$root/log/PPLink.log
 mkdir -p "$inf" "$tables" "$root/log" "$root/PROGRAM"
 export PATH="$bin:$PATH"
 
-heading() { printf '\n\033[1m==== %s ====\033[0m\n' "$*"; }
+if [ -t 1 ]; then
+    bold=$'\033[1m' under=$'\033[4m' green=$'\033[32m' red=$'\033[31m' plain=$'\033[0m'
+else
+    bold="" under="" green="" red="" plain=""
+fi
+heading() { printf '\n%s==== %s ====%s\n' "$bold" "$*" "$plain"; }
 say() { printf '%s\n' "$*" | fold -s -w 78 | sed 's/^/  /'; }
-show() { printf '\n  \033[4m%s\033[0m\n' "$*"; }
+show() { printf '\n  %s%s%s\n' "$under" "$*" "$plain"; }
 indent() { sed 's/^/    /'; }
 
 cycles_done() { grep -c 'sync registry over. release mutex' "$trace" 2>/dev/null || true; }
@@ -116,9 +121,9 @@ report_table() {
 
 check() {
     if eval "$2"; then
-        printf '  \033[32mok\033[0m  %s\n' "$1"
+        printf '  %sok%s  %s\n' "$green" "$plain" "$1"
     else
-        printf '  \033[31mUNEXPECTED\033[0m  %s\n' "$1"
+        printf '  %sUNEXPECTED%s  %s\n' "$red" "$plain" "$1"
         failures=$((failures + 1))
     fi
 }
