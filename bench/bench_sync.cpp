@@ -107,7 +107,7 @@ void BM_CreateCloseHeldNamedEvent(benchmark::State &state) {
 BENCHMARK(BM_CreateCloseHeldNamedEvent);
 
 void BM_FloorShmOpenMap(benchmark::State &state) {
-    const std::size_t size = 4096 * 3;
+    const std::size_t size = std::size_t{4096} * 3;
     int fd = shm_open("/bench.floor.shm", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) std::abort();
     close(fd);

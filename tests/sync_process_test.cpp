@@ -403,20 +403,35 @@ TEST(SyncProcess, ObjectOfEndedHoldersIsRemadeFresh) {
 }
 
 TEST(SyncProcess, HalfMadeObjectFileIsRemade) {
-    // A creator that died before it finished leaves an empty file, or one
-    // without its completion mark.
-    for (size_t size : {size_t{0}, size_t{4096 * 4}}) {
+    // A creator that died before it finished leaves an empty file, or one of
+    // the full size without its completion mark; a file of another size is
+    // not an object of this layer either. None of them can be opened, and
+    // the next creator makes a new object in its place.
+    HANDLE probe = CreateMutex(nullptr, FALSE, "sizeprobe");
+    ASSERT_NE(probe, nullptr);
+    struct stat st;
+    ASSERT_EQ(stat("/dev/shm/orv.sizeprobe", &st), 0);
+    ASSERT_TRUE(CloseHandle(probe));
+    const size_t full = static_cast<size_t>(st.st_size);
+    for (size_t size : {size_t{0}, full, full / 2, full * 2}) {
         SCOPED_TRACE(size);
-        std::string path = "/dev/shm/orv.halfmade";
-        {
-            std::ofstream out(path, std::ios::binary);
-            out << std::string(size, '\0');
+        for (bool openFirst : {true, false}) {
+            {
+                std::ofstream out("/dev/shm/orv.halfmade", std::ios::binary);
+                out << std::string(size, '\0');
+            }
+            if (openFirst) {
+                SetLastError(0);
+                EXPECT_EQ(OpenEvent(EVENT_ALL_ACCESS, FALSE, "halfmade"), nullptr);
+                EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+            }
+            HANDLE h = CreateMutex(nullptr, TRUE, "halfmade");
+            ASSERT_NE(h, nullptr);
+            EXPECT_EQ(GetLastError(), 0u);
+            EXPECT_TRUE(ReleaseMutex(h)) << "owned from its creation";
+            EXPECT_TRUE(CloseHandle(h));
+            EXPECT_FALSE(shmFileExists("halfmade"));
         }
-        HANDLE h = CreateMutex(nullptr, TRUE, "halfmade");
-        ASSERT_NE(h, nullptr);
-        EXPECT_EQ(GetLastError(), 0u);
-        EXPECT_TRUE(ReleaseMutex(h));
-        EXPECT_TRUE(CloseHandle(h));
     }
 }
 
