@@ -251,6 +251,13 @@ int32_t execRTCopy(const char *lpszProduct, uint32_t dwMode, const char *lpszStr
              orNull(lpszOrgString), static_cast<int>(dwOrgSize),
              static_cast<int>(dwEnvironmentLanguageID), static_cast<int>(bSlimed));
 
+    if (lpszProduct == nullptr || (lpszString == nullptr && dwSize != 0) ||
+        (lpszOrgString == nullptr && dwOrgSize != 0)) {
+        TRACE_AS("ExecRTCopy", kError, "invalid parameter");
+        TRACE_AS("ExecRTCopy", kDetail, "<return %d", 0);
+        return 0;
+    }
+
     const char *modeWord = nullptr;
     switch (dwMode) {
         case kModeCreate:

@@ -110,6 +110,9 @@ TEST_F(ExecRTCopyTest, FailedCopyChangesNothing) {
         // The data handed to the failed copy stays where it was written.
         EXPECT_EQ(saveParam("ReportTable"), list);
     }
+    EXPECT_EQ(ExecRTCopy(nullptr, 0, "", 0, "", 0, 1033, 0), 0);
+    EXPECT_EQ(ExecRTCopy("Alpha", 1, nullptr, 8, "", 0, 1033, 0), 0);
+    EXPECT_EQ(reportTable(), alphaTable_);
 }
 
 TEST_F(ExecRTCopyTest, ModesWithoutWordImportTheTraditionalTable) {
