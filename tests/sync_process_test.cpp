@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "sync_helpers.h"
 #include "w32compat.h"
 
 namespace {
@@ -207,7 +208,6 @@ TEST(SyncProcess, DeadOwnerHandsTheMutexToTheWaiter) {
 }
 
 struct WaiterBoard {
-    std::atomic<int> ready{0};
     std::atomic<int> released{0};
 };
 
@@ -224,14 +224,12 @@ TEST(SyncProcess, AutoResetReleasesOneProcessPerSet) {
         children.push_back(std::make_unique<Child>([&] {
             HANDLE h = OpenEvent(EVENT_ALL_ACCESS, FALSE, "auto.procs");
             if (h == nullptr) return 1;
-            ++board->ready;
             if (WaitForSingleObject(h, 20000) != WAIT_OBJECT_0) return 2;
             ++board->released;
             return 0;
         }));
     }
-    ASSERT_TRUE(waitUntil([&] { return board->ready.load() == kWaiters; }));
-    settle();
+    for (auto &c : children) ASSERT_TRUE(sync_test::awaitEventWait(c->pid()));
     for (int k = 1; k <= kSets; ++k) {
         EXPECT_TRUE(SetEvent(ev));
         EXPECT_TRUE(waitUntil([&] { return board->released.load() >= k; }));
@@ -257,12 +255,10 @@ TEST(SyncProcess, ManualResetReleasesEveryProcess) {
         children.push_back(std::make_unique<Child>([&] {
             HANDLE h = OpenEvent(EVENT_ALL_ACCESS, FALSE, "manual.procs");
             if (h == nullptr) return 1;
-            ++board->ready;
             return WaitForSingleObject(h, 20000) == WAIT_OBJECT_0 ? 0 : 2;
         }));
     }
-    ASSERT_TRUE(waitUntil([&] { return board->ready.load() == kWaiters; }));
-    settle();
+    for (auto &c : children) ASSERT_TRUE(sync_test::awaitEventWait(c->pid()));
     EXPECT_TRUE(SetEvent(ev));
     EXPECT_TRUE(ResetEvent(ev));
     for (auto &c : children) EXPECT_EQ(c->wait(), 0);
@@ -280,19 +276,17 @@ TEST(SyncProcess, KilledWaiterDoesNotSwallowASignal) {
         auto body = [&] {
             HANDLE h = OpenEvent(EVENT_ALL_ACCESS, FALSE, "killed.waiter");
             if (h == nullptr) return 1;
-            ++board->ready;
             if (WaitForSingleObject(h, 20000) != WAIT_OBJECT_0) return 2;
             ++board->released;
             return 0;
         };
         Child doomed(body);
-        ASSERT_TRUE(waitUntil([&] { return board->ready.load() == 1; }));
-        settle();  // the doomed waiter is the longest-waiting one
+        // The doomed waiter is the longest-waiting one.
+        ASSERT_TRUE(sync_test::awaitEventWait(doomed.pid()));
         Child survivor(body);
-        ASSERT_TRUE(waitUntil([&] { return board->ready.load() == 2; }));
-        settle();
+        ASSERT_TRUE(sync_test::awaitEventWait(survivor.pid()));
         doomed.kill9();
-        settle();
+        ASSERT_TRUE(sync_test::awaitZombie(doomed.pid()));
         EXPECT_TRUE(SetEvent(ev));
         EXPECT_EQ(survivor.wait(), 0);
         EXPECT_EQ(board->released.load(), 1);

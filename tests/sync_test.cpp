@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "sync_helpers.h"
 #include "w32compat.h"
 
 namespace {
@@ -33,7 +34,7 @@ class Waiter {
   public:
     Waiter(HANDLE handle, DWORD ms)
         : thread_([this, handle, ms] {
-              started_ = true;
+              tid_ = gettid();
               result_ = WaitForSingleObject(handle, ms);
           }) {}
     ~Waiter() {
@@ -43,15 +44,19 @@ class Waiter {
         thread_.join();
         return result_;
     }
-    bool started() const { return started_; }
+    // True once the thread sleeps in its wait on an event.
+    bool awaitWaiting() {
+        while (tid_ == 0) std::this_thread::yield();
+        return sync_test::awaitEventWait(tid_);
+    }
 
   private:
-    std::atomic<bool> started_{false};
+    std::atomic<pid_t> tid_{0};
     std::atomic<DWORD> result_{0};
     std::thread thread_;
 };
 
-// Gives threads that have started time to block in their wait.
+// Gives threads time to take what they are about to take.
 void settle() {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
@@ -251,9 +256,7 @@ TEST(SyncEvent, ManualResetReleasesEveryWaiterEvenIfResetAtOnce) {
     ASSERT_NE(ev, nullptr);
     std::vector<std::unique_ptr<Waiter>> waiters;
     for (int i = 0; i < 6; ++i) waiters.push_back(std::make_unique<Waiter>(ev, 10000));
-    for (auto &w : waiters)
-        while (!w->started()) std::this_thread::yield();
-    settle();
+    for (auto &w : waiters) ASSERT_TRUE(w->awaitWaiting());
     EXPECT_TRUE(SetEvent(ev));
     EXPECT_TRUE(ResetEvent(ev));
     for (auto &w : waiters) EXPECT_EQ(w->join(), WAIT_OBJECT_0);
@@ -300,7 +303,7 @@ TEST(SyncEvent, ClosingAnotherHandleDoesNotDisturbAWaiter) {
     HANDLE other = OpenEvent(EVENT_ALL_ACCESS, FALSE, "closewait");
     ASSERT_TRUE(ev && other);
     Waiter w(ev, 10000);
-    settle();
+    ASSERT_TRUE(w.awaitWaiting());
     EXPECT_TRUE(CloseHandle(ev));  // the wait holds the object
     EXPECT_TRUE(SetEvent(other));
     EXPECT_EQ(w.join(), WAIT_OBJECT_0);
