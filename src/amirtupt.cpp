@@ -343,17 +343,32 @@ int32_t dllMain(uint32_t dwReason) {
 // ---- Inner product reconciliation ----------------------------------------------
 
 // The values of one outer product.
+// The text buffers are filled by read() only; an up-to-date product never
+// needs them.
 struct OuterProduct {
-    char name[kNameCapacity] = {};
-    char reportTable[kReportTableCapacity] = {};
+    char name[kNameCapacity];
+    char reportTable[kReportTableCapacity];
     DWORD reportTableSize = 0;
-    char displayName[kNameCapacity] = {};
+    char displayName[kNameCapacity];
     DWORD languageId = 0;
     DWORD productId = 0;
-    char version[kVersionCapacity] = {};
+    char version[kVersionCapacity];
     DWORD productType = 0;
 
+    // The product type alone: all that an up-to-date product needs.
+    bool readType(const char *product) {
+        OuterProductParam block{};
+        block.dwSize = sizeof block;
+        block.lpdwProductType = &productType;
+        return AMACRTReadProductParam(0, product, &block) != 0;
+    }
+
+    // Every value, for a copy and the inner product written after it.
     bool read(const char *product) {
+        std::memset(name, 0, sizeof name);
+        std::memset(reportTable, 0, sizeof reportTable);
+        std::memset(displayName, 0, sizeof displayName);
+        std::memset(version, 0, sizeof version);
         OuterProductParam block{};
         block.dwSize = sizeof block;
         block.dwProductNameSize = sizeof name;
@@ -399,10 +414,11 @@ struct InnerProduct {
     MallocBlock source;
     DWORD sourceLength = 0;
     FILETIME storedTime{};
-    char name[kNameCapacity] = {};
-    char registeredPath[kReportTableCapacity] = {};
+    // Filled by readDetails() only.
+    char name[kNameCapacity];
+    char registeredPath[kReportTableCapacity];
     DWORD registeredPathLength = 0;
-    char displayName[kNameCapacity] = {};
+    char displayName[kNameCapacity];
     DWORD languageId = 0;
     DWORD productId = 0;
 
@@ -421,13 +437,30 @@ struct InnerProduct {
         return true;
     }
 
-    // Second read into a block of `capacity` bytes (already allocated).
-    void readWhole(const char *product, DWORD capacity) {
+    // Second read into a block of `capacity` bytes (already allocated): the
+    // source data and the stored time.
+    void readSource(const char *product, DWORD capacity) {
         InnerProductParam block{};
         block.dwSize = sizeof block;
         block.dwSourceSize = capacity;
         block.lpSource = source.get();
         block.lpProductTime = &storedTime;
+        if (AMACRTReadInnerProductParam(0, product, &block) == 0) {
+            TRACE_AS("ProcAlertReport", kError, "Error read inner product : %s", product);
+            storedTime = FILETIME{};
+            sourceLength = 0;
+            return;
+        }
+        sourceLength = block.dwSourceSize <= capacity ? block.dwSourceSize : 0;
+    }
+
+    // The rest of the record, for an update.
+    void readDetails(const char *product) {
+        std::memset(name, 0, sizeof name);
+        std::memset(registeredPath, 0, sizeof registeredPath);
+        std::memset(displayName, 0, sizeof displayName);
+        InnerProductParam block{};
+        block.dwSize = sizeof block;
         block.dwProductNameSize = sizeof name;
         block.lpszProductName = name;
         block.dwRegisterPathSize = sizeof registeredPath;
@@ -438,12 +471,9 @@ struct InnerProduct {
         block.lpdwProductID = &productId;
         if (AMACRTReadInnerProductParam(0, product, &block) == 0) {
             TRACE_AS("ProcAlertReport", kError, "Error read inner product : %s", product);
-            storedTime = FILETIME{};
-            sourceLength = 0;
             registeredPathLength = 0;
             return;
         }
-        sourceLength = block.dwSourceSize <= capacity ? block.dwSourceSize : 0;
         registeredPathLength =
             block.dwRegisterPathSize <= sizeof registeredPath ? block.dwRegisterPathSize : 0;
         name[sizeof name - 1] = '\0';
@@ -591,8 +621,8 @@ class ReconciliationPass {
 
     // One outer product; false ends stage B.
     bool outerProduct(const char *name) {
-        auto outer = std::make_unique<OuterProduct>();
-        if (!outer->read(name)) {
+        std::unique_ptr<OuterProduct> outer(new OuterProduct);
+        if (!outer->readType(name)) {
             TRACE_AS("ProcAlertReport", kError, "Error read product parameter : %s", name);
             outer->productType = PPTYPE_MANUAL;  // left alone
         }
@@ -614,6 +644,10 @@ class ReconciliationPass {
             innerExists = 0;
         }
         if (innerExists == 0) {
+            if (!outer->read(name)) {
+                TRACE_AS("ProcAlertReport", kError, "Error read product parameter : %s", name);
+                return true;
+            }
             batch_.end();
             importProduct(name, *outer, productTime);
             batch_.begin();
@@ -652,7 +686,7 @@ class ReconciliationPass {
             return false;
         }
         DWORD capacity = length != 0 ? length : 1;
-        auto inner = std::make_unique<InnerProduct>();
+        std::unique_ptr<InnerProduct> inner(new InnerProduct);
         inner->source.reset(static_cast<BYTE *>(AMACREAlloc(AMACRE_ZEROINIT, capacity)));
         if (!inner->source) {
             TRACE_AS("ProcAlertReport", kError, "malloc memory error : size=%d",
@@ -660,10 +694,15 @@ class ReconciliationPass {
             return false;
         }
         AMACREAdjustSize(&capacity);
-        inner->readWhole(name, capacity);
+        inner->readSource(name, capacity);
 
         bool zeroTime = isZero(productTime);
         if (!zeroTime && CompareFileTime(&productTime, &inner->storedTime) == 0) return true;
+        if (!outer.read(name)) {
+            TRACE_AS("ProcAlertReport", kError, "Error read product parameter : %s", name);
+            return true;
+        }
+        inner->readDetails(name);
 
         batch_.end();
         pplog("%s: Find newer version product.\n", name);
@@ -750,7 +789,7 @@ class ReconciliationPass {
             closingForced_ = true;
             return false;
         }
-        auto inner = std::make_unique<InnerProduct>();
+        std::unique_ptr<InnerProduct> inner(new InnerProduct);
         DWORD capacity = length;
         inner->source.reset(static_cast<BYTE *>(AMACREAlloc(AMACRE_ZEROINIT, capacity)));
         if (!inner->source) {
@@ -760,7 +799,8 @@ class ReconciliationPass {
             return false;
         }
         AMACREAdjustSize(&capacity);
-        inner->readWhole(name, capacity);
+        inner->readSource(name, capacity);
+        inner->readDetails(name);
 
         batch_.end();
         TRACE_AS("ProcAlertReport", kProgress, "Remove report table start : %s", name);
