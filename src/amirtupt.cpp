@@ -80,8 +80,9 @@ constexpr DWORD kModeTraditional = 3;
 
 // ---- Process-wide state of the report table copy --------------------------
 
-// Set by the change callback, cleared before every update copy.
-volatile int32_t bReportTableChanged = 0;
+// Set by the change callback (on the thread that runs the copy), cleared
+// before every update copy.
+int32_t bReportTableChanged = 0;
 // Display name of the product under a slimmed update (callback trace line).
 const char *lpszReporTableDisplayName = nullptr;
 // The link thread's two events, signalled by the change callback.

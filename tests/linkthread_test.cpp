@@ -1,8 +1,8 @@
 // The product link thread driven through short cycles in the isolated root:
 // report information files come, change and go, and the registry and the
 // report table follow; start-up failures and stop requests.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
