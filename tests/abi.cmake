@@ -1,8 +1,12 @@
-# The binary interface of libamirtupt.so: exported names and the public
-# header compiled as C11.
-add_test(NAME abi.exported_symbols
-         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/abi/check_exports.sh $<TARGET_FILE:amirtupt>
-                 ${AMIRTUPT_EXPORTS_FILE} ${PROJECT_SOURCE_DIR}/include/amirtupt.h)
+# Binary interfaces: every shared library exports exactly what its header
+# declares, and the library's public header compiles as C11 and works from C.
+get_property(_exporting GLOBAL PROPERTY ORV_EXPORTING_LIBRARIES)
+foreach(library IN LISTS _exporting)
+  get_target_property(_declared ${library} ORV_EXPORTS_FILE)
+  add_test(NAME abi.exports.${library}
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/abi/check_exports.sh $<TARGET_FILE:${library}>
+                   ${_declared})
+endforeach()
 
 add_executable(c_header_test abi/c_header.c)
 target_link_libraries(c_header_test PRIVATE amirtupt)
