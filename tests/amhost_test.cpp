@@ -273,7 +273,7 @@ TEST(AmhostTest, DeadHolderOfTheRegistryMutexDoesNotBlockTheHost) {
     ASSERT_GE(holder, 0);
     if (holder == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        HANDLE mutex = CreateMutex(nullptr, /*initialOwner=*/FALSE, "EVENTLOG_SEMA");
+        HANDLE mutex = CreateMutex(nullptr, /*bInitialOwner=*/FALSE, "EVENTLOG_SEMA");
         char ok = mutex != nullptr && WaitForSingleObject(mutex, INFINITE) == WAIT_OBJECT_0;
         [[maybe_unused]] ssize_t n = ::write(ready[1], &ok, 1);
         for (;;) ::pause();

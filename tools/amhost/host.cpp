@@ -167,7 +167,8 @@ const char *signalName(uint32_t signo) {
 void serve(LinkThread &thread, HANDLE stop, int signals, CycleCounter *counter) {
     bool stopping = false;
     auto requestStop = [&](const char *why) {
-        if (!stopping) HOST_TRACE(kTraceProgress, "stop requested : %s", why);
+        if (!stopping)
+            TraceLog(kTraceProgress, "amhost", "serve", __LINE__, "stop requested : %s", why);
         stopping = true;
         SetEvent(stop);
     };
@@ -224,13 +225,13 @@ int run(const Options &options) {
     ensureReportDirectory();
     DWORD cycleMs = seedSettings(options);
 
-    Handle eventlog(
-        CreateEvent(nullptr, /*manualReset=*/FALSE, /*initialState=*/FALSE, "Eventlog_Mod_Event"));
+    Handle eventlog(CreateEvent(nullptr, /*bManualReset=*/FALSE, /*bInitialState=*/FALSE,
+                                "Eventlog_Mod_Event"));
     if (!eventlog) {
         HOST_TRACE(kTraceError, "CreateEvent(Eventlog_Mod_Event) error : %u",
                    static_cast<unsigned>(GetLastError()));
     }
-    Handle stop(CreateEvent(nullptr, /*manualReset=*/TRUE, /*initialState=*/FALSE, nullptr));
+    Handle stop(CreateEvent(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr));
     if (!stop) {
         fail("cannot create the stop event", std::to_string(GetLastError()).c_str());
         return kHostFailure;

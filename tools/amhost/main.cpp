@@ -11,7 +11,9 @@
 
 #include "host.h"
 
-int main(int argc, char **argv) {
+namespace {
+
+int runHost(int argc, char **argv) {
     amhost::Options options;
     double cycleSeconds = -1;
     uint64_t cycles = 0;
@@ -34,9 +36,14 @@ int main(int argc, char **argv) {
     if (cycleSeconds >= 0)
         options.cycleMs = static_cast<uint32_t>(std::llround(cycleSeconds * 1000));
     if (cycles > 0) options.cycles = cycles;
+    return amhost::run(options);
+}
 
+}  // namespace
+
+int main(int argc, char **argv) {
     try {
-        return amhost::run(options);
+        return runHost(argc, argv);
     } catch (const std::exception &error) {
         std::fprintf(stderr, "amhost: %s\n", error.what());
     } catch (...) {

@@ -26,7 +26,7 @@ constexpr DWORD kWaitSliceMs = 200;
 constexpr auto kResetPoll = 20ms;
 
 // Sleeps up to `period`; returns at once when a stop is requested.
-void pause(std::stop_token stop, std::chrono::milliseconds period) {
+void pause(const std::stop_token &stop, std::chrono::milliseconds period) {
     std::mutex lock;
     std::condition_variable_any wake;
     std::unique_lock held(lock);
@@ -35,9 +35,9 @@ void pause(std::stop_token stop, std::chrono::milliseconds period) {
 
 // Opens an event that another thread of this process creates, retrying until
 // it exists or the watch ends.
-Handle openWhenCreated(std::stop_token stop, const char *name) {
+Handle openWhenCreated(const std::stop_token &stop, const char *name) {
     while (!stop.stop_requested()) {
-        if (HANDLE event = OpenEvent(EVENT_ALL_ACCESS, /*inherit=*/FALSE, name)) {
+        if (HANDLE event = OpenEvent(EVENT_ALL_ACCESS, /*bInheritHandle=*/FALSE, name)) {
             HOST_TRACE(kTraceDetail, "watching event %s", name);
             return Handle(event);
         }
@@ -47,7 +47,7 @@ Handle openWhenCreated(std::stop_token stop, const char *name) {
 }
 
 // A failed wait is said once per run of failures and slows the watcher down.
-void waitFailed(std::stop_token stop, const char *name, bool &reported) {
+void waitFailed(const std::stop_token &stop, const char *name, bool &reported) {
     if (!reported) {
         HOST_TRACE(kTraceError, "waiting for event %s failed : %u", name,
                    static_cast<unsigned>(GetLastError()));
@@ -62,7 +62,7 @@ void fired(const char *name, std::atomic<uint64_t> &count) {
 }
 
 // An auto-reset event: every successful wait is one signal.
-void watchAutoReset(std::stop_token stop, const char *name, HANDLE event,
+void watchAutoReset(const std::stop_token &stop, const char *name, HANDLE event,
                     std::atomic<uint64_t> &count) {
     bool reported = false;
     while (!stop.stop_requested()) {
@@ -80,7 +80,7 @@ void watchAutoReset(std::stop_token stop, const char *name, HANDLE event,
 // edge from reset to signalled: after one is seen the watcher blocks no more
 // on the event but looks every kResetPoll whether it has been reset, and only
 // then waits for the next signal.
-void watchManualReset(std::stop_token stop, const char *name, HANDLE event,
+void watchManualReset(const std::stop_token &stop, const char *name, HANDLE event,
                       std::atomic<uint64_t> &count) {
     bool armed = true;
     bool reported = false;
@@ -109,15 +109,15 @@ int64_t monotonicMs() {
 
 EventWatchers::EventWatchers(HANDLE eventlog) {
     if (eventlog != nullptr) {
-        threads_[0] = std::jthread([this, eventlog](std::stop_token stop) {
+        threads_[0] = std::jthread([this, eventlog](const std::stop_token &stop) {
             watchAutoReset(stop, kEventlogEvent, eventlog, eventlog_);
         });
     }
-    threads_[1] = std::jthread([this](std::stop_token stop) {
+    threads_[1] = std::jthread([this](const std::stop_token &stop) {
         Handle event = openWhenCreated(stop, kBeginEvent);
         if (event) watchAutoReset(stop, kBeginEvent, event.get(), begin_);
     });
-    threads_[2] = std::jthread([this](std::stop_token stop) {
+    threads_[2] = std::jthread([this](const std::stop_token &stop) {
         Handle event = openWhenCreated(stop, kUpdatingEvent);
         if (event) watchManualReset(stop, kUpdatingEvent, event.get(), updating_);
     });
