@@ -193,7 +193,9 @@ TEST(AmhostTest, PlacedProductFileIsRegisteredAndImported) {
     EXPECT_EQ(readValue(outerKey("Alpha"), "Version"), "1.0");
     EXPECT_EQ(readValue(entryKey("Alpha", 100), "Owner"), "Alpha");
     EXPECT_EQ(readValue(entryKey("Alpha", 101), "Severity"), "ERROR");
-    EXPECT_NE(linkLog().find("Alpha: Inner registered. INSTALL over."), std::string::npos);
+    EXPECT_TRUE(eventually([] {
+        return linkLog().find("Alpha: Inner registered. INSTALL over.") != std::string::npos;
+    })) << linkLog();
 
     // The host stands in for the alert manager and the event log module:
     // the import signalled all three events and the host saw each.
@@ -223,14 +225,18 @@ TEST(AmhostTest, ChangedAndRemovedProductFilesFollowTheDirectory) {
     EXPECT_TRUE(eventually([] { return keyExists(entryKey("Beta", 202)); })) << linkLog();
     EXPECT_EQ(readValue(outerKey("Beta"), "Version"), "2.0");
     EXPECT_TRUE(eventually([] { return keyGone(entryKey("Beta", 200)); }));
-    EXPECT_NE(linkLog().find("Beta: Inner registry. UPDATE over."), std::string::npos);
+    EXPECT_TRUE(eventually([] {
+        return linkLog().find("Beta: Inner registry. UPDATE over.") != std::string::npos;
+    })) << linkLog();
 
     // The file gone: the product, its inner product and its entries go too.
     fs::remove(kInfDir + "/Beta.inf");
     EXPECT_TRUE(eventually([] { return keyGone(innerKey("Beta")); })) << linkLog();
     EXPECT_TRUE(keyGone(outerKey("Beta")));
     EXPECT_TRUE(keyGone(entryKey("Beta", 201)));
-    EXPECT_NE(linkLog().find("Beta: Product REMOVE over!"), std::string::npos);
+    EXPECT_TRUE(eventually([] {
+        return linkLog().find("Beta: Product REMOVE over!") != std::string::npos;
+    })) << linkLog();
 
     host.signal(SIGTERM);
     EXPECT_EQ(host.exitCode(), 0);
