@@ -32,11 +32,11 @@ constexpr int kDefaultLevels = (1 << 1) | (1 << 2) | (1 << 3);
 
 // Bit i set: level i is kept. ORV_TRACE_LEVELS is a comma list or "all".
 int keptLevels() {
-    const char *spec = std::getenv("ORV_TRACE_LEVELS");
-    if (spec == nullptr || *spec == '\0') return kDefaultLevels;
-    if (std::strcmp(spec, "all") == 0) return ~0;
+    const char *levels = std::getenv("ORV_TRACE_LEVELS");
+    if (levels == nullptr || *levels == '\0') return kDefaultLevels;
+    if (std::strcmp(levels, "all") == 0) return ~0;
     int mask = 0;
-    const char *p = spec;
+    const char *p = levels;
     while (*p != '\0') {
         char *end = nullptr;
         long level = std::strtol(p, &end, 10);
@@ -179,19 +179,19 @@ void formatMessage(std::string &out, const char *format, va_list args) {
             return;
         }
         ++p;
-        std::string spec(start, p);
+        std::string conversion(start, p);
         int width = starWidth ? va_arg(args, int) : 0;
         int precision = starPrecision ? va_arg(args, int) : 0;
         auto emit = [&](auto value) {
             int n;
             if (starWidth && starPrecision) {
-                n = std::snprintf(piece, sizeof piece, spec.c_str(), width, precision, value);
+                n = std::snprintf(piece, sizeof piece, conversion.c_str(), width, precision, value);
             } else if (starWidth) {
-                n = std::snprintf(piece, sizeof piece, spec.c_str(), width, value);
+                n = std::snprintf(piece, sizeof piece, conversion.c_str(), width, value);
             } else if (starPrecision) {
-                n = std::snprintf(piece, sizeof piece, spec.c_str(), precision, value);
+                n = std::snprintf(piece, sizeof piece, conversion.c_str(), precision, value);
             } else {
-                n = std::snprintf(piece, sizeof piece, spec.c_str(), value);
+                n = std::snprintf(piece, sizeof piece, conversion.c_str(), value);
             }
             if (n > 0) out.append(piece, std::min<size_t>(size_t(n), sizeof piece - 1));
         };
@@ -237,9 +237,9 @@ void formatMessage(std::string &out, const char *format, va_list args) {
             case 's': {
                 const char *s = va_arg(args, const char *);
                 if (s == nullptr) {
-                    spec.back() = 's';
+                    conversion.back() = 's';
                     emit("NULL");
-                } else if (!starWidth && !starPrecision && spec == "%s") {
+                } else if (!starWidth && !starPrecision && conversion == "%s") {
                     out.append(s);  // the common case, without a length limit
                 } else {
                     emit(s);
@@ -250,7 +250,7 @@ void formatMessage(std::string &out, const char *format, va_list args) {
                 (void)va_arg(args, void *);  // never written through
                 break;
             default:
-                out.append(spec);
+                out.append(conversion);
                 break;
         }
 #pragma GCC diagnostic pop
