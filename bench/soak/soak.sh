@@ -65,12 +65,13 @@ update_cycles() {
     ino=$(stat -c %i "$trace" 2>/dev/null) || return 0
     if [ "$ino" != "$trace_ino" ]; then
         if [ -n "$trace_ino" ]; then
-            cycles_seen=$((cycles_seen + $(tail -c +$((trace_off + 1)) "$trace.1" 2>/dev/null | count_lines)))
+            cycles_seen=$((cycles_seen + $(tail -c +$((trace_off + 1)) "$trace.1" 2>/dev/null | count_lines || true)))
         fi
         trace_ino=$ino trace_off=0
     fi
     size=$(stat -c %s "$trace")
-    cycles_seen=$((cycles_seen + $(tail -c +$((trace_off + 1)) "$trace" | head -c $((size - trace_off)) | count_lines)))
+    # head ends the pipe early: tail's SIGPIPE is no failure here.
+    cycles_seen=$((cycles_seen + $(set +o pipefail; tail -c +$((trace_off + 1)) "$trace" | head -c $((size - trace_off)) | count_lines)))
     trace_off=$size
 }
 cycles_seen=0
