@@ -391,10 +391,6 @@ struct OuterProduct {
         version[sizeof version - 1] = '\0';
         return ok;
     }
-
-    // The inner product's name: the outer product's own, or the key's name
-    // when the value is missing.
-    const char *innerName(const char *keyName) const { return name[0] != '\0' ? name : keyName; }
 };
 
 // The registered report table path as the last copy stored it.
@@ -495,7 +491,7 @@ void writeInner(const char *product, OuterProduct &outer, FILETIME &productTime,
     }
     block.lpProductTime = &productTime;
     block.dwProductNameSize = 0;
-    block.lpszProductName = const_cast<char *>(outer.innerName(product));
+    block.lpszProductName = outer.name;
     block.dwRegisterPathSize = registered.length;
     block.lpszRegisterPath = registered.path;
     block.dwDisplayNameSize = 0;

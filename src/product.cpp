@@ -410,7 +410,10 @@ int32_t ReadProductsRegisteried(int32_t type, PPInfo **head) {
 
 void msgout(const char *format, va_list args) {
     TRACE(kDetail, ">Params: format=%s, print2=%d", orNull(format), print2);
-    if (format == nullptr) return;
+    if (format == nullptr) {
+        TRACE(kDetail, "<return");
+        return;
+    }
     char text[1024] = {};
     std::vsnprintf(text, sizeof text - 1, format, args);
     char converted[1024] = {};
@@ -713,7 +716,6 @@ uint32_t product_remove_outer(const char *productName, int32_t productType) {
 }
 
 uint32_t product_remove_inner(const char *productName) {
-    TRACE(kDetail, ">Params: productName=%s", orNull(productName));
     auto done = [](uint32_t result) {
         TRACE_AS("product_remove_inner", kDetail, "<return value 0x%X", result);
         return result;
@@ -722,6 +724,7 @@ uint32_t product_remove_inner(const char *productName) {
         TRACE(kError, "param productName is NULL\n");
         return done(kFailure);
     }
+    // The entry line comes once the name is known, at the progress level.
     TRACE(kProgress, ">Params: productName=%s", productName);
     DWORD innerExists = 0;
     if (!AMACRTCheckInnerProduct(productName, &innerExists)) {
@@ -789,9 +792,11 @@ HANDLE EnterMutex(const char *name, uint32_t timeout) {
 
 void OutMutex(HANDLE mutex) {
     TRACE(kDetail, ">Params: handle=%p", mutex);
-    if (mutex == nullptr) return;
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
+    if (mutex != nullptr) {
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+    }
+    TRACE(kDetail, "<return");
 }
 
 int32_t SetEventLogEvent() {
