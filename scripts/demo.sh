@@ -24,22 +24,9 @@ enter_namespace() {
 
 if [ "${1:-}" != "--inside" ]; then
     if [ -z "${ORV_DEMO_BUILD:-}" ]; then
-        packages="g++ cmake ninja-build pkg-config libsqlite3-dev googletest libgtest-dev libbenchmark-dev libcli11-dev util-linux"
-        missing=""
-        for p in $packages; do
-            dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-        done
-        if [ -n "$missing" ]; then
-            if [ "$(id -u)" != 0 ]; then
-                echo "demo: missing packages:$missing (run as root to install them)" >&2
-                exit 1
-            fi
-            echo "Installing:$missing"
-            apt-get update
-            DEBIAN_FRONTEND=noninteractive apt-get install -y $missing
-        fi
+        ./scripts/deps.sh
         cmake --preset release
-        cmake --build --preset release
+        cmake --build --preset release --target amirtupt tblsync amhost orvpp orvreg
     fi
     enter_namespace
 fi

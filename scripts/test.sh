@@ -4,18 +4,7 @@
 # packages it needs (run it as root there).
 set -eu
 cd "$(dirname "$0")/.."
-
-packages="g++ cmake ninja-build pkg-config libsqlite3-dev googletest libgtest-dev libbenchmark-dev libcli11-dev util-linux"
-missing=""
-for p in $packages; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    echo "Installing:$missing"
-    apt-get update
-    DEBIAN_FRONTEND=noninteractive apt-get install -y $missing
-fi
-
+./scripts/deps.sh
 cmake --preset dev
 cmake --build --preset dev
 ctest --preset dev
