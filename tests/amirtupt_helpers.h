@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "amirtupt.h"
+#include "test_files.h"
 #include "tblsync.h"
 #include "w32compat.h"
 
@@ -34,17 +35,8 @@ inline constexpr const char kEventlogEvent[] = "Eventlog_Mod_Event";
 inline constexpr const char kSeparator[] =
     "------------------------------------------------------------\n";
 
-inline void writeFile(const std::string &path, const std::string &bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::string readFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using test_files::readFile;
+using test_files::writeFile;
 
 inline bool fileExists(const std::string &path) {
     struct stat status {};

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "amirtupt.h"
+#include "test_files.h"
 #include "tblsync.h"
 #include "w32compat.h"
 
@@ -29,17 +30,8 @@ inline constexpr const char kReportTableKey[] = "SOFTWARE\\ORV\\QORAlertMan\\Rep
 inline constexpr const char kTableDir[] = "/opt/orv/tables";
 inline constexpr const char kTraceFile[] = "/opt/orv/log/test-trace.log";
 
-inline void writeFile(const std::string &path, const std::string &bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::string readFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using test_files::readFile;
+using test_files::writeFile;
 
 // A report table file under /opt/orv/tables with one entry per event id of
 // the given source; returns its path.

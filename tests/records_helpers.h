@@ -10,22 +10,14 @@
 #include <string>
 
 #include "amirtupt.h"
+#include "test_files.h"
 
 namespace records_test {
 
 inline constexpr const char kInfDir[] = QORPPLX_REPORT_INF_DIR;
 
-inline void writeFile(const std::string &path, const std::string &bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::string readFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using test_files::readFile;
+using test_files::writeFile;
 
 inline bool exists(const std::string &path) {
     struct stat status {};
