@@ -95,14 +95,18 @@ BENCHMARK(BM_ProcAlertReportSteadyState)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Floor)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FloorOneTransaction)->Unit(benchmark::kMillisecond);
 
-// Keeps the mean time per iteration of each benchmark for the ratio.
+// Keeps the time per iteration of each benchmark (its median when repeated)
+// for the ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const auto &run : runs) {
+            // With repetitions, the medians stand for the runs.
+            bool aggregate = run.run_type == Run::RT_Aggregate;
+            if (aggregate && run.aggregate_name != "median") continue;
             if (run.iterations > 0 && !run.error_occurred) {
-                double perIteration = run.real_accumulated_time / double(run.iterations);
-                const std::string name = run.benchmark_name();
+                double perIteration = run.GetAdjustedRealTime() / 1e3;  // in ms
+                const std::string name = run.run_name.function_name;
                 if (name.find("FloorOneTransaction") != std::string::npos) {
                     floorBatched_ = perIteration;
                 } else if (name.find("Floor") != std::string::npos) {
@@ -124,8 +128,15 @@ int main(int argc, char **argv) {
     setUpProducts();
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
+    // The floor whose reads share one transaction is the strict one: the
+    // pass batches its own reads the same way.
+    if (reporter.floorBatched_ > 0 && reporter.pass_ > 0) {
+        std::printf("ProcAlertReport / floor in one transaction = %.2f (%.3f ms / %.3f ms)\n",
+                    reporter.pass_ / reporter.floorBatched_, reporter.pass_ * 1e3,
+                    reporter.floorBatched_ * 1e3);
+    }
     if (reporter.floor_ > 0 && reporter.pass_ > 0) {
-        std::printf("ProcAlertReport / floor = %.2f (%.3f ms / %.3f ms)\n",
+        std::printf("ProcAlertReport / floor as plain calls = %.2f (%.3f ms / %.3f ms)\n",
                     reporter.pass_ / reporter.floor_, reporter.pass_ * 1e3, reporter.floor_ * 1e3);
     }
     benchmark::Shutdown();
