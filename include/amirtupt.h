@@ -37,31 +37,18 @@ extern "C" {
 #define QORPPLX_REPORT_INF_DIR "/opt/orv/report/inf"
 
 /* Operation codes of PPInfo.op. */
-enum {
-    PPOP_NONE = 0,
-    PPOP_CREATE = 1,
-    PPOP_REMOVE = 2,
-    PPOP_UPDATE = 3
-};
+enum { PPOP_NONE = 0, PPOP_CREATE = 1, PPOP_REMOVE = 2, PPOP_UPDATE = 3 };
 
 /* Product types of PPInfo.Manual and of the registry value "Manual". */
-enum {
-    PPTYPE_AUTOMATIC = 0,
-    PPTYPE_MANUAL = 1
-};
+enum { PPTYPE_AUTOMATIC = 0, PPTYPE_MANUAL = 1 };
 
 /* Command codes of product_process. */
-enum {
-    PPCMD_INSTALL = 0,
-    PPCMD_UPDATE = 1,
-    PPCMD_REMOVE = 2,
-    PPCMD_UPDATE_REGISTRY = 4
-};
+enum { PPCMD_INSTALL = 0, PPCMD_UPDATE = 1, PPCMD_REMOVE = 2, PPCMD_UPDATE_REGISTRY = 4 };
 
 /* Product result codes of the commands. */
 enum {
     PPRESULT_OK = 0x00,
-    PPRESULT_EXISTENCE = 0x01,       /* install: already there; others: not there */
+    PPRESULT_EXISTENCE = 0x01, /* install: already there; others: not there */
     PPRESULT_REMOVE_NOT_OWNED = 0x02,
     PPRESULT_NOT_HIGHER_VERSION = 0x03,
     PPRESULT_UPDATE_NOT_OWNED = 0x04,

@@ -69,7 +69,8 @@ void setRecord(PPInfo *p, const char *fileName, const char *productName, int num
     int tables = reportTablePath != nullptr ? tablesInUse(numReportTablePath) : 0;
     p->NumReportTablePath = tables;
     for (int i = 0; i < tables; ++i) {
-        copyField(p->ReportTablePath[i], reportTablePath + i * PPINFO_REPORTTABLEPATH_SIZE);
+        copyField(p->ReportTablePath[i],
+                  reportTablePath + static_cast<ptrdiff_t>(i) * PPINFO_REPORTTABLEPATH_SIZE);
     }
     copyField(p->DisplayName, displayName);
     copyField(p->LanguageID, languageId);

@@ -61,7 +61,7 @@ using UniqueRecord = std::unique_ptr<PPInfo, FreeDeleter>;
 // ---- C locale --------------------------------------------------------------
 
 locale_t cLocale() {
-    static const locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    static const locale_t locale = newlocale(LC_ALL_MASK, "C", nullptr);
     return locale;
 }
 
@@ -69,9 +69,9 @@ locale_t cLocale() {
 // the thread's previous locale back.
 class CLocaleScope {
   public:
-    CLocaleScope() : previous_(cLocale() != static_cast<locale_t>(0) ? uselocale(cLocale()) : 0) {}
+    CLocaleScope() : previous_(cLocale() != nullptr ? uselocale(cLocale()) : nullptr) {}
     ~CLocaleScope() {
-        if (previous_ != static_cast<locale_t>(0)) uselocale(previous_);
+        if (previous_ != nullptr) uselocale(previous_);
     }
     CLocaleScope(const CLocaleScope &) = delete;
     CLocaleScope &operator=(const CLocaleScope &) = delete;

@@ -21,6 +21,8 @@ inline constexpr int kRegex = 2;
 inline constexpr int kProgress = 3;
 
 // A string argument for a trace line, "NULL" when it is absent.
-inline const char *orNull(const char *s) { return s != nullptr ? s : "NULL"; }
+inline const char *orNull(const char *s) {
+    return s != nullptr ? s : "NULL";
+}
 
 }  // namespace amirtupt

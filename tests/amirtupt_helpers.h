@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "amirtupt.h"
-#include "test_files.h"
 #include "tblsync.h"
+#include "test_files.h"
 #include "w32compat.h"
 
 namespace amirtupt_test {

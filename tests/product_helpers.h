@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "amirtupt.h"
-#include "test_files.h"
 #include "tblsync.h"
+#include "test_files.h"
 #include "w32compat.h"
 
 namespace product_test {

@@ -25,8 +25,8 @@ extern "C" {
 
 /* Reads value valueName of the key keyPath\subkeyName. *size: capacity in,
  * length out. */
-AMACRE_API BOOL AMACREGetSubkeyValue(HKEY root, LPCSTR keyPath, LPCSTR subkeyName,
-                                     LPCSTR valueName, LPVOID data, LPDWORD size);
+AMACRE_API BOOL AMACREGetSubkeyValue(HKEY root, LPCSTR keyPath, LPCSTR subkeyName, LPCSTR valueName,
+                                     LPVOID data, LPDWORD size);
 /* Reads value valueName of keyPath; *type receives its type (type may be NULL),
  * *size: capacity in, length out. */
 AMACRE_API BOOL AMACRERegReadEx(HKEY root, LPCSTR keyPath, LPCSTR valueName, LPDWORD type,

@@ -37,18 +37,18 @@ extern "C" {
  * The caller zeroes it, sets dwSize and, per wanted value, the buffer pointer
  * and, for texts, its capacity; a NULL pointer means "not wanted". */
 typedef struct OuterProductParam {
-    DWORD dwSize;              /* 112 */
-    DWORD dwProductNameSize;   /* capacity of lpszProductName */
+    DWORD dwSize;            /* 112 */
+    DWORD dwProductNameSize; /* capacity of lpszProductName */
     LPSTR lpszProductName;
-    DWORD dwReportTableSize;   /* capacity in; length of the value out */
-    LPSTR lpszReportTable;     /* NUL-separated paths ended by an empty string */
+    DWORD dwReportTableSize; /* capacity in; length of the value out */
+    LPSTR lpszReportTable;   /* NUL-separated paths ended by an empty string */
     DWORD dwDisplayNameSize;
     LPSTR lpszDisplayName;
     LPDWORD lpdwLanguageID;
     LPDWORD lpdwProductID;
     DWORD dwVersionSize;
     LPSTR lpszVersion;
-    LPDWORD lpdwProductType;   /* 0 automatic, nonzero manual */
+    LPDWORD lpdwProductType; /* 0 automatic, nonzero manual */
     BYTE reserved[24];
 } OuterProductParam;
 
@@ -57,13 +57,13 @@ typedef struct OuterProductParam {
  * receives its value; on write every field whose pointer is NULL is left
  * unchanged in the store. */
 typedef struct InnerProductParam {
-    DWORD dwSize;              /* 112 */
-    DWORD dwSourceSize;        /* length (write) or capacity in, length out (read) */
-    LPBYTE lpSource;           /* the sources registered for the product */
+    DWORD dwSize;       /* 112 */
+    DWORD dwSourceSize; /* length (write) or capacity in, length out (read) */
+    LPBYTE lpSource;    /* the sources registered for the product */
     LPFILETIME lpProductTime;
     DWORD dwProductNameSize;
     LPSTR lpszProductName;
-    DWORD dwRegisterPathSize;  /* capacity (read) or length (write) */
+    DWORD dwRegisterPathSize; /* capacity (read) or length (write) */
     LPSTR lpszRegisterPath;
     DWORD dwDisplayNameSize;
     LPSTR lpszDisplayName;
@@ -85,15 +85,15 @@ typedef BOOL (*RTCOPY_CHANGE_CALLBACK)(void);
  *   path of the traditional report table      (count 1)
  * each ended by a NULL pointer. */
 typedef struct RTCopyRequest {
-    uint64_t qwSize;           /* 56 */
-    DWORD dwFlags;             /* 0 */
-    DWORD dwReserved1;         /* 0 */
-    DWORD dwReserved2;         /* 0 */
-    DWORD dwReserved3;         /* 0 */
-    DWORD dwPriority;          /* 100 */
-    DWORD dwUnused;            /* not set */
-    LPVOID lpReserved;         /* NULL */
-    DWORD dwReserved4;         /* 0 */
+    uint64_t qwSize;   /* 56 */
+    DWORD dwFlags;     /* 0 */
+    DWORD dwReserved1; /* 0 */
+    DWORD dwReserved2; /* 0 */
+    DWORD dwReserved3; /* 0 */
+    DWORD dwPriority;  /* 100 */
+    DWORD dwUnused;    /* not set */
+    LPVOID lpReserved; /* NULL */
+    DWORD dwReserved4; /* 0 */
     DWORD dwArgc;
     void **lppArgv;
 } RTCopyRequest;

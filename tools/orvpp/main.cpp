@@ -163,7 +163,7 @@ constexpr const char kExitCodes[] =
 
 }  // namespace
 
-int main(int argc, char **argv) {
+static int run(int argc, char **argv) {
     CLI::App app{"Installs, updates and removes alert-report products by hand."};
     app.footer(kExitCodes);
     app.require_subcommand(1);
@@ -231,6 +231,17 @@ int main(int argc, char **argv) {
         if (scanCommand->parsed()) return scan();
     } catch (const std::exception &e) {
         error(e.what());
+    }
+    return kToolFailure;
+}
+
+int main(int argc, char **argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception &e) {
+        error(e.what());
+    } catch (...) {
+        error("unexpected failure");
     }
     return kToolFailure;
 }
