@@ -419,19 +419,46 @@ struct InnerProduct {
     DWORD languageId = 0;
     DWORD productId = 0;
 
-    // First read: the length of the source data (true when it can be had).
-    static bool sourceLengthOf(const char *product, DWORD *length) {
-        BYTE first[kFirstReadSize] = {};
+    // The first read into a buffer of the usual size, with the stored time.
+    struct FirstRead {
+        BYTE source[kFirstReadSize] = {};
+        DWORD length = 0;    // the whole source data's length
+        bool whole = false;  // the data and the stored time came with it
+        FILETIME storedTime{};
+    };
+
+    // True when the source data's length can be had.
+    static bool readFirst(const char *product, FirstRead *first) {
         InnerProductParam block{};
         block.dwSize = sizeof block;
-        block.dwSourceSize = sizeof first;
-        block.lpSource = first;
-        if (AMACRTReadInnerProductParam(0, product, &block) == 0 &&
-            GetLastError() != ERROR_MORE_DATA) {
-            return false;
-        }
-        *length = block.dwSourceSize;
+        block.dwSourceSize = sizeof first->source;
+        block.lpSource = first->source;
+        block.lpProductTime = &first->storedTime;
+        first->whole = AMACRTReadInnerProductParam(0, product, &block) != 0;
+        if (!first->whole && GetLastError() != ERROR_MORE_DATA) return false;
+        first->length = block.dwSourceSize;
         return true;
+    }
+
+    // The length of the source data (true when it can be had).
+    static bool sourceLengthOf(const char *product, DWORD *length) {
+        FirstRead first;
+        if (!readFirst(product, &first)) return false;
+        *length = first.length;
+        return true;
+    }
+
+    // The second read into the block of `capacity` bytes, spared when the
+    // first read brought everything it would: an up-to-date product then
+    // costs one read of its inner record.
+    void readSource(const char *product, DWORD capacity, const FirstRead &first) {
+        if (!first.whole || first.length > capacity) {
+            readSource(product, capacity);
+            return;
+        }
+        std::memcpy(source.get(), first.source, first.length);
+        sourceLength = first.length;
+        storedTime = first.storedTime;
     }
 
     // Second read into a block of `capacity` bytes (already allocated): the
@@ -676,13 +703,13 @@ class ReconciliationPass {
 
     // An outer product with an inner product; false ends stage B.
     bool updateCheck(const char *name, OuterProduct &outer, FILETIME &productTime) {
-        DWORD length = 0;
-        if (!InnerProduct::sourceLengthOf(name, &length)) {
+        InnerProduct::FirstRead first;
+        if (!InnerProduct::readFirst(name, &first)) {
             TRACE_AS("ProcAlertReport", kError, "Error read source : %s", name);
             pplog("%s: Error read source\n", name);
             return false;
         }
-        DWORD capacity = length != 0 ? length : 1;
+        DWORD capacity = first.length != 0 ? first.length : 1;
         std::unique_ptr<InnerProduct> inner(new InnerProduct);
         inner->source.reset(static_cast<BYTE *>(AMACREAlloc(AMACRE_ZEROINIT, capacity)));
         if (!inner->source) {
@@ -691,7 +718,7 @@ class ReconciliationPass {
             return false;
         }
         AMACREAdjustSize(&capacity);
-        inner->readSource(name, capacity);
+        inner->readSource(name, capacity, first);
 
         bool zeroTime = isZero(productTime);
         if (!zeroTime && CompareFileTime(&productTime, &inner->storedTime) == 0) return true;
