@@ -100,6 +100,7 @@ TEST(PPInfoList, DeleteAllRemovedKeepsTheOthersInOrder) {
 
 TEST(PPInfoList, SearchesAreExactAndFindTheFirst) {
     PPInfo *head = buildList({{"Alpha", 0}, {"Beta", 0}, {"Alpha", 0}});
+    ASSERT_NE(head, nullptr);
     std::strcpy(head->FileName, "/opt/orv/report/inf/a.inf");
     std::strcpy(head->next->FileName, "/opt/orv/report/inf/b.inf");
     std::strcpy(head->next->next->FileName, "/opt/orv/report/inf/a.inf");

@@ -112,9 +112,9 @@ TEST_F(ProductRegistry, StoresEachValueWithItsTypeLengthAndOrder) {
     };
     auto dword = [](DWORD n) { return std::string(reinterpret_cast<const char *>(&n), 4); };
     const Expected expected[] = {
-        {"ProductName", REG_SZ, std::string("Bytes", 6)},
-        {"DisplayName", REG_SZ, std::string("Bytes Display", 14)},
-        {"Version", REG_SZ, std::string("3.0", 4)},
+        {"ProductName", REG_SZ, std::string("Bytes\0", 6)},
+        {"DisplayName", REG_SZ, std::string("Bytes Display\0", 14)},
+        {"Version", REG_SZ, std::string("3.0\0", 4)},
         {"Manual", REG_DWORD, dword(1)},
         {"ReportTablePath", REG_BINARY, storedList({"a", "b"})},
         {"LanguageID", REG_DWORD, dword(1041)},

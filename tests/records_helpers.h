@@ -27,6 +27,7 @@ inline bool exists(const std::string &path) {
 // A heap record as the list operations expect it, reset and named.
 inline PPInfo *newRecord(const char *productName, int op = PPOP_NONE) {
     auto *p = static_cast<PPInfo *>(std::malloc(sizeof(PPInfo)));
+    if (p == nullptr) std::abort();
     QORPPLX_PPInfoResetPP(p);
     std::strcpy(p->ProductName, productName);
     p->op = op;

@@ -123,7 +123,7 @@ TEST(ReadRI, LinesAndTheFieldsTheyFill) {
 // What the two patterns, matched with all their groups the way POSIX assigns
 // them, make of lines built from the pieces that files are made of.
 TEST(ReadRI, GroupsAgreeWithTheFullMatcher) {
-    locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
     locale_t previous = uselocale(cLocale);
     regex_t quoted, unquoted;
     ASSERT_EQ(regcomp(&quoted, "[[:space:]]*([[:alnum:]]*)[[:space:]]*=[[:space:]]*\"(.*)\"",
@@ -271,7 +271,7 @@ TEST(ReadRI, ManyMegabytesAreReadToTheEnd) {
     std::string line = "ReportTableName=\"" + std::string(200, 'a') + "," + std::string(200, 'b') +
                        "\" # padding\n";
     std::string bytes;
-    while (bytes.size() < 6 * 1024 * 1024) bytes += line;
+    while (bytes.size() < size_t{6} * 1024 * 1024) bytes += line;
     bytes += "ProductName=\"Last\"\n";
     Record p = readBytes(bytes);
     ASSERT_NE(p, nullptr);

@@ -295,7 +295,7 @@ TEST_P(TblsyncEnumeration, NamesLieInSlotsOfTheLongestName) {
     ASSERT_EQ(count, 3u);
     ASSERT_EQ(longest, 6u);
     std::vector<std::string> got;
-    for (DWORD i = 0; i < count; ++i) got.emplace_back(names + i * (longest + 1));
+    for (DWORD i = 0; i < count; ++i) got.emplace_back(names + size_t{i} * (longest + 1));
     free(names);
     std::sort(got.begin(), got.end());
     EXPECT_EQ(got, (std::vector<std::string>{"Longer", "a", "mid"}));
