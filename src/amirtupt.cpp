@@ -13,6 +13,7 @@
 
 #include "amacre.h"
 #include "amirtupt.h"
+#include "capacities.h"
 #include "qortrace.h"
 #include "qorutil.h"
 #include "tblsync.h"
@@ -25,7 +26,11 @@ constexpr const char kTraceSource[] = "amirtupt";
 
 using amirtupt::kDetail;
 using amirtupt::kError;
+using amirtupt::kFirstReadSize;
+using amirtupt::kNameCapacity;
 using amirtupt::kProgress;
+using amirtupt::kReportTableCapacity;
+using amirtupt::kVersionCapacity;
 using amirtupt::orNull;
 
 // ---- Resources -----------------------------------------------------------
@@ -58,11 +63,6 @@ constexpr const char kEventlogModEventName[] = "Eventlog_Mod_Event";
 constexpr DWORD kTypeBinary = REG_BINARY;
 constexpr DWORD kTypeNumber = REG_DWORD;
 
-// Buffer sizes of the records exchanged with the copy library.
-constexpr DWORD kFirstReadSize = 508;  // values whose length is not known in advance
-constexpr DWORD kNameCapacity = 4097;
-constexpr DWORD kReportTableCapacity = 254;
-constexpr DWORD kVersionCapacity = 32;
 constexpr DWORD kPathNameCapacity = 8193;
 
 constexpr DWORD kDefaultLanguage = 1041;

@@ -21,6 +21,7 @@
 
 #include "amacre.h"
 #include "amirtupt.h"
+#include "capacities.h"
 #include "qorutil.h"
 #include "tblsync.h"
 #include "trace.h"
@@ -38,7 +39,11 @@ namespace {
 
 using amirtupt::kDetail;
 using amirtupt::kError;
+using amirtupt::kFirstReadSize;
+using amirtupt::kNameCapacity;
 using amirtupt::kProgress;
+using amirtupt::kReportTableCapacity;
+using amirtupt::kVersionCapacity;
 using amirtupt::orNull;
 
 constexpr const char kProductsKey[] = "SOFTWARE\\ORV\\ALERTREPORT";
@@ -54,10 +59,6 @@ constexpr DWORD kDefaultLanguage = 1033;
 constexpr DWORD kBlockSize = 112;
 // The stored report table list: NUL-separated paths, a final NUL, zeros.
 constexpr DWORD kReportTableListSize = 254;
-constexpr DWORD kNameCapacity = 4097;
-constexpr DWORD kVersionCapacity = 32;
-constexpr DWORD kSourceCapacity = 508;
-constexpr DWORD kRegisterPathCapacity = 254;
 constexpr int kMaxTables = PPINFO_MAX_REPORTTABLES;
 // "SOFTWARE\ORV\ALERTREPORT", a backslash, a product name of up to 511
 // characters and the NUL.
@@ -476,7 +477,7 @@ uint32_t product_install_inner(const PPInfo *record) {
         return fail(kInnerFailure);
     }
 
-    char registeredPath[kRegisterPathCapacity] = {};
+    char registeredPath[kReportTableCapacity] = {};
     DWORD registeredLength = 0;
     bool created = false;
     if (!innerExists) {
@@ -733,7 +734,7 @@ uint32_t product_remove_inner(const char *productName) {
     }
     if (!innerExists) return done(kOk);
 
-    char source[kSourceCapacity] = {};
+    char source[kFirstReadSize] = {};
     InnerProductParam inner;
     std::memset(&inner, 0, sizeof inner);
     inner.dwSize = kBlockSize;
