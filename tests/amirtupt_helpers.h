@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -55,8 +54,7 @@ inline std::string writeTable(const std::string &name, const std::string &lines)
 inline std::string pathList(const std::vector<std::string> &paths) {
     std::string list;
     for (const auto &p : paths) list.append(p).push_back('\0');
-    list.push_back('\0');
-    return list;
+    return list + '\0';
 }
 
 // Counts the non-overlapping occurrences of needle in text.
@@ -82,15 +80,6 @@ inline bool inOrder(const std::string &text, const std::vector<std::string> &nee
 
 // ---- Registry ---------------------------------------------------------------
 
-inline std::string queryString(HKEY key, const char *value) {
-    char data[4096] = {};
-    DWORD size = sizeof data - 1, type = 0;
-    if (RegQueryValueEx(key, value, nullptr, &type, reinterpret_cast<LPBYTE>(data), &size) != 0) {
-        return "?";
-    }
-    return std::string(data, strnlen(data, size));
-}
-
 inline void setValue(const char *keyPath, const char *name, DWORD type, const void *data,
                      DWORD size) {
     HKEY key = nullptr;
@@ -114,33 +103,42 @@ inline bool keyExists(const std::string &path) {
     return true;
 }
 
+inline std::vector<std::string> subkeys(const std::string &path) {
+    std::vector<std::string> names;
+    HKEY key = nullptr;
+    if (RegOpenKey(HKEY_LOCAL_MACHINE, path.c_str(), &key) != 0) return names;
+    char name[512];
+    for (DWORD i = 0, size = sizeof name;
+         RegEnumKeyEx(key, i, name, &size, nullptr, nullptr, nullptr, nullptr) == 0;
+         ++i, size = sizeof name) {
+        names.emplace_back(name, size);
+    }
+    RegCloseKey(key);
+    return names;
+}
+
+inline std::string queryString(const std::string &path, const char *value) {
+    char data[4096] = {};
+    DWORD size = sizeof data - 1, type = 0;
+    HKEY key = nullptr;
+    if (RegOpenKey(HKEY_LOCAL_MACHINE, path.c_str(), &key) != 0) return "?";
+    LONG rc = RegQueryValueEx(key, value, nullptr, &type, reinterpret_cast<LPBYTE>(data), &size);
+    RegCloseKey(key);
+    return rc != 0 ? "?" : std::string(data, strnlen(data, size));
+}
+
 // The report table: "<source>/<id>" -> "<severity>|<text>|<owner>".
 inline std::map<std::string, std::string> reportTable() {
     std::map<std::string, std::string> table;
-    HKEY root = nullptr;
-    if (RegOpenKey(HKEY_LOCAL_MACHINE, TBLSYNC_KEY_REPORTTABLE, &root) != 0) return table;
-    char source[512];
-    for (DWORD i = 0;; ++i) {
-        DWORD size = sizeof source;
-        if (RegEnumKeyEx(root, i, source, &size, nullptr, nullptr, nullptr, nullptr) != 0) break;
-        HKEY sourceKey = nullptr;
-        if (RegOpenKey(root, source, &sourceKey) != 0) continue;
-        char id[64];
-        for (DWORD j = 0;; ++j) {
-            DWORD idSize = sizeof id;
-            if (RegEnumKeyEx(sourceKey, j, id, &idSize, nullptr, nullptr, nullptr, nullptr) != 0) {
-                break;
-            }
-            HKEY entry = nullptr;
-            if (RegOpenKey(sourceKey, id, &entry) != 0) continue;
-            table[std::string(source) + "/" + id] = queryString(entry, "Severity") + "|" +
-                                                    queryString(entry, "Text") + "|" +
-                                                    queryString(entry, "Owner");
-            RegCloseKey(entry);
+    const std::string root = TBLSYNC_KEY_REPORTTABLE;
+    for (const auto &source : subkeys(root)) {
+        for (const auto &id : subkeys(root + "\\" + source)) {
+            std::string entry = root + "\\" + source + "\\" + id;
+            table[source + "/" + id] = queryString(entry, "Severity") + "|" +
+                                       queryString(entry, "Text") + "|" +
+                                       queryString(entry, "Owner");
         }
-        RegCloseKey(sourceKey);
     }
-    RegCloseKey(root);
     return table;
 }
 
@@ -174,38 +172,26 @@ inline bool outerExists(const char *name) {
     return AMACRTCheckProduct(name, &exists) != 0 && exists != 0;
 }
 
+inline InnerProductParam innerBlock() {
+    InnerProductParam block{};
+    block.dwSize = sizeof block;
+    return block;
+}
+
 // The inner product's source data as bytes, or "<unreadable>".
 inline std::string innerSource(const char *name) {
-    std::vector<BYTE> data(64 * 1024);
-    InnerProductParam block{};
-    block.dwSize = sizeof block;
+    std::string data(64 * 1024, '\0');
+    InnerProductParam block = innerBlock();
     block.dwSourceSize = static_cast<DWORD>(data.size());
-    block.lpSource = data.data();
+    block.lpSource = reinterpret_cast<LPBYTE>(data.data());
     if (AMACRTReadInnerProductParam(0, name, &block) == 0) return "<unreadable>";
-    return std::string(reinterpret_cast<char *>(data.data()), block.dwSourceSize);
+    return data.substr(0, block.dwSourceSize);
 }
 
-inline bool setInnerSource(const char *name, const std::string &bytes) {
-    InnerProductParam block{};
-    block.dwSize = sizeof block;
+inline bool setInnerSource(const char *name, std::string bytes) {
+    InnerProductParam block = innerBlock();
     block.dwSourceSize = static_cast<DWORD>(bytes.size());
-    block.lpSource = reinterpret_cast<LPBYTE>(const_cast<char *>(bytes.data()));
-    return AMACRTWriteInnerProductParam(1, name, &block) != 0;
-}
-
-inline FILETIME innerTime(const char *name) {
-    FILETIME t{0xFFFFFFFF, 0xFFFFFFFF};
-    InnerProductParam block{};
-    block.dwSize = sizeof block;
-    block.lpProductTime = &t;
-    AMACRTReadInnerProductParam(0, name, &block);
-    return t;
-}
-
-inline bool setInnerTime(const char *name, FILETIME t) {
-    InnerProductParam block{};
-    block.dwSize = sizeof block;
-    block.lpProductTime = &t;
+    block.lpSource = reinterpret_cast<LPBYTE>(bytes.data());
     return AMACRTWriteInnerProductParam(1, name, &block) != 0;
 }
 
@@ -217,10 +203,19 @@ inline FILETIME fromTicks(uint64_t v) {
     return FILETIME{static_cast<DWORD>(v), static_cast<DWORD>(v >> 32)};
 }
 
-inline FILETIME productTime(const char *name) {
+// The time stored with the inner product and the outer product's key time.
+inline uint64_t innerTime(const char *name) {
+    FILETIME t{0xFFFFFFFF, 0xFFFFFFFF};
+    InnerProductParam block = innerBlock();
+    block.lpProductTime = &t;
+    AMACRTReadInnerProductParam(0, name, &block);
+    return ticks(t);
+}
+
+inline uint64_t productTime(const char *name) {
     FILETIME t{};
     AMACRTGetProductTime(name, &t);
-    return t;
+    return ticks(t);
 }
 
 // ---- Products -----------------------------------------------------------------------
@@ -243,8 +238,6 @@ inline PPInfo makeRecord(const char *name, const char *version,
     return p;
 }
 
-// ---- Waiting -------------------------------------------------------------------------
-
 // Polls until pred holds or the liveness bound passes.
 inline bool eventually(const std::function<bool()> &pred,
                        std::chrono::milliseconds bound = std::chrono::seconds(20)) {
@@ -257,14 +250,12 @@ inline bool eventually(const std::function<bool()> &pred,
 }
 
 // The product link log from byte `from` on, without the time stamps of its
-// entries.
+// entries ("M/D H:M:S " before timed entries).
 inline std::string pplinkLog(size_t from = 0) {
     std::string text = readFile(kPPLinkLog), out;
-    text.erase(0, std::min(from, text.size()));
-    std::istringstream lines(text);
+    std::istringstream lines(text.erase(0, std::min(from, text.size())));
     std::string line;
     while (std::getline(lines, line)) {
-        // "M/D H:M:S " before timed entries
         unsigned mo, d, h, mi, s;
         int used = 0;
         if (std::sscanf(line.c_str(), "%u/%u %u:%u:%u %n", &mo, &d, &h, &mi, &s, &used) == 5 &&

@@ -99,21 +99,6 @@ class LinkThreadTest : public ::testing::Test {
 // A cycle long enough that one cycle is all a test sees.
 constexpr DWORD kOneCycle = 600000;
 
-TEST_F(LinkThreadTest, NewFileIsRegisteredAndImportedInOneCycle) {
-    setCycle(kOneCycle);
-    writeInf("alpha.ri", "Alpha", "1.0", alpha1_);
-    LinkThread thread;
-
-    ASSERT_TRUE(eventually([] { return innerExists("Alpha"); }));
-    EXPECT_EQ(thread.stop(), 0);
-
-    EXPECT_EQ(registeredVersion("Alpha"), "1.0");
-    EXPECT_EQ(GetProductType("Alpha"), 0u);
-    EXPECT_EQ(reportTable(), (Table{{"AlphaSrc/1", "ERROR|disk failed|Alpha"}}));
-    EXPECT_TRUE(inOrder(pplinkLog(), {"Install product: Alpha\n",
-                                      "Alpha: Inner registered. INSTALL over.\n", kSeparator}));
-}
-
 TEST_F(LinkThreadTest, FileChangesAreFollowedCycleByCycle) {
     setCycle(100);
     writeInf("alpha.ri", "Alpha", "1.0", alpha1_);
@@ -139,10 +124,12 @@ TEST_F(LinkThreadTest, FileChangesAreFollowedCycleByCycle) {
                                       "Remove product: Alpha\n", "Alpha: Product REMOVE over!\n"}));
 }
 
-// The first cycle compares the registered automatic products with the files.
+// The first cycle compares the registered automatic products with the files
+// and registers and imports a new one.
 TEST_F(LinkThreadTest, FirstCycleReconcilesRegistryWithFiles) {
     setCycle(kOneCycle);
-    registerProduct("Gone", alpha1_, "1.0", PPTYPE_AUTOMATIC);
+    registerProduct("Gone", writeTable("gone.tbl", "GoneSrc,1,INFO,gone\n"), "1.0",
+                    PPTYPE_AUTOMATIC);
     registerProduct("Same", writeTable("same.tbl", "SameSrc,2,INFO,same\n"), "1.0",
                     PPTYPE_AUTOMATIC);
     registerProduct("Newer", writeTable("newer1.tbl", "NewerSrc,3,INFO,old\n"), "1.0",
@@ -152,18 +139,24 @@ TEST_F(LinkThreadTest, FirstCycleReconcilesRegistryWithFiles) {
     ASSERT_TRUE(innerExists("Gone"));
     writeInf("same.ri", "Same", "1.0", "/opt/orv/tables/other.tbl");
     writeInf("newer.ri", "Newer", "1.1", writeTable("newer2.tbl", "NewerSrc,3,INFO,new\n"));
+    writeInf("alpha.ri", "Alpha", "1.0", alpha1_);
     size_t logged = readFile(kPPLinkLog).size();
     LinkThread thread;
 
     ASSERT_TRUE(eventually([] {
         return !outerExists("Gone") && !innerExists("Gone") &&
                reportTable().count("NewerSrc/3") == 1 &&
-               reportTable()["NewerSrc/3"] == "INFO|new|Newer";
+               reportTable()["NewerSrc/3"] == "INFO|new|Newer" && innerExists("Alpha");
     }));
     EXPECT_EQ(thread.stop(), 0);
 
     std::string log = pplinkLog(logged);
     EXPECT_TRUE(inOrder(log, {"Remove product: Gone\n", "Update product: Newer\n"}));
+    EXPECT_TRUE(inOrder(
+        log, {"Install product: Alpha\n", "Alpha: Inner registered. INSTALL over.\n", kSeparator}));
+    EXPECT_EQ(registeredVersion("Alpha"), "1.0");
+    EXPECT_EQ(GetProductType("Alpha"), 0u);
+    EXPECT_EQ(reportTable()["AlphaSrc/1"], "ERROR|disk failed|Alpha");
     // An equal version takes the registered values and leaves the key alone.
     EXPECT_EQ(countOf(log, "Same"), 0u) << log;
     EXPECT_EQ(registeredVersion("Same"), "1.0");
@@ -188,22 +181,20 @@ TEST_F(LinkThreadTest, ManualProductsFilesOnlyGetNotServiceLines) {
     EXPECT_EQ(countOf(pplinkLog(), "Install product: Hand"), 0u);
 }
 
-TEST_F(LinkThreadTest, MissingDirectoryStillStops) {
+// A null parameter block ends the thread at once without creating
+// anything; a missing directory only makes the scans fail.
+TEST_F(LinkThreadTest, NullBlockEndsAtOnceAndMissingDirectoryStillStops) {
     setCycle(100);
+    EXPECT_EQ(AM_Dll_ReportTableUpdate(nullptr), 0u);
+    EXPECT_EQ(OpenEvent(EVENT_ALL_ACCESS, FALSE, kStartEvent), nullptr);
+    EXPECT_FALSE(keyExists(TBLSYNC_KEY_OUTER_PRODUCTS));
+
     ASSERT_EQ(::rmdir(QORPPLX_REPORT_INF_DIR), 0);
     LinkThread thread;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // a few failed scans
     EXPECT_TRUE(thread.running());
     EXPECT_EQ(thread.stop(), 0);
     EXPECT_FALSE(fileExists(kPPLinkLog));
-}
-
-TEST_F(LinkThreadTest, NullParameterBlockEndsAtOnce) {
-    setCycle(100);
-    EXPECT_EQ(AM_Dll_ReportTableUpdate(nullptr), 0u);
-    // Nothing was created.
-    EXPECT_EQ(OpenEvent(EVENT_ALL_ACCESS, FALSE, kStartEvent), nullptr);
-    EXPECT_FALSE(keyExists(TBLSYNC_KEY_OUTER_PRODUCTS));
 }
 
 TEST_F(LinkThreadTest, StartUpFailuresEndTheThreadWithTheirCodes) {

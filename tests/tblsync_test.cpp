@@ -278,19 +278,17 @@ class TblsyncEnumeration : public TblsyncIsolated,
                            public ::testing::WithParamInterface<std::pair<EnumCall, const char *>> {
 };
 
-TEST_P(TblsyncEnumeration, MissingParentIsAnEmptyList) {
+// A missing parent is an empty list; names lie in slots of the longest name.
+TEST_P(TblsyncEnumeration, NamesLieInSlotsOfTheLongestName) {
     DWORD count = 9, longest = 9;
     LPSTR names = nullptr;
     ASSERT_TRUE(GetParam().first(&count, &longest, &names));
     EXPECT_EQ(count, 0u);
     free(names);
-}
 
-TEST_P(TblsyncEnumeration, NamesLieInSlotsOfTheLongestName) {
     const std::string parent = GetParam().second;
     for (const char *name : {"mid", "Longer", "a"}) setNumber(parent + "\\" + name, "Manual", 0);
-    DWORD count = 0, longest = 0;
-    LPSTR names = nullptr;
+    names = nullptr;
     ASSERT_TRUE(GetParam().first(&count, &longest, &names));
     ASSERT_EQ(count, 3u);
     ASSERT_EQ(longest, 6u);
