@@ -2,114 +2,21 @@
 // killed owner or waiter, simultaneous creation, and the lifetime of an
 // object whose holders end.
 #include <gtest/gtest.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
-#include <functional>
-#include <sstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "sync_helpers.h"
-#include "w32compat.h"
 
 namespace {
 
+using namespace sync_test;
 using Clock = std::chrono::steady_clock;
-
-// Memory shared with forked children.
-template <class T>
-class SharedBlock {
-  public:
-    SharedBlock() {
-        void *p =
-            mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) std::abort();
-        value_ = new (p) T();
-    }
-    ~SharedBlock() {
-        value_->~T();
-        munmap(value_, sizeof(T));
-    }
-    SharedBlock(const SharedBlock &) = delete;
-    SharedBlock &operator=(const SharedBlock &) = delete;
-    T *operator->() const { return value_; }
-    T &operator*() const { return *value_; }
-
-  private:
-    T *value_;
-};
-
-// A child process running `body`; its exit code is body's result. A child
-// that fails an expectation reports it through the exit code, never through
-// the test framework of the parent's copy.
-class Child {
-  public:
-    explicit Child(const std::function<int()> &body) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            int code = 99;
-            try {
-                code = body();
-            } catch (...) {
-            }
-            _exit(code);
-        }
-    }
-    ~Child() {
-        if (pid_ > 0 && !reaped_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    Child(const Child &) = delete;
-    Child &operator=(const Child &) = delete;
-    pid_t pid() const { return pid_; }
-    // The exit code, or -signal.
-    int wait() {
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        reaped_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-    }
-    void kill9() { kill(pid_, SIGKILL); }
-    // The caller reaped it with waitpid of its own.
-    void markReaped() { reaped_ = true; }
-
-  private:
-    pid_t pid_ = -1;
-    bool reaped_ = false;
-};
-
-// Spins until pred() holds or `seconds` pass.
-template <class Pred>
-bool waitUntil(Pred pred, int seconds = 10) {
-    auto until = Clock::now() + std::chrono::seconds(seconds);
-    while (!pred()) {
-        if (Clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-void settle() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-}
-
-bool shmFileExists(const std::string &name) {
-    struct stat st;
-    return stat(("/dev/shm/orv." + name).c_str(), &st) == 0;
-}
 
 TEST(SyncProcess, NamedMutexLosesNoIncrement) {
     struct Shared {
@@ -117,11 +24,7 @@ TEST(SyncProcess, NamedMutexLosesNoIncrement) {
         pthread_barrier_t bothOpen;
     };
     SharedBlock<Shared> shared;
-    pthread_barrierattr_t attr;
-    pthread_barrierattr_init(&attr);
-    pthread_barrierattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-    ASSERT_EQ(pthread_barrier_init(&shared->bothOpen, &attr, 2), 0);
-    pthread_barrierattr_destroy(&attr);
+    ASSERT_TRUE(initSharedBarrier(&shared->bothOpen, 2));
     constexpr int kRounds = 4000;
     auto body = [&] {
         HANDLE mx = CreateMutex(nullptr, FALSE, "counter.lock");
@@ -176,13 +79,10 @@ TEST(SyncProcess, DeadOwnerHandsTheMutexToTheWaiter) {
             EXPECT_EQ(WaitForSingleObject(mx, 0), WAIT_TIMEOUT) << "still held";
             std::atomic<DWORD> result{0};
             std::atomic<bool> released{false};
-            Clock::time_point killedAt;
-            std::atomic<bool> got{false};
-            Clock::time_point gotAt;
+            Clock::time_point killedAt, gotAt;
             std::thread waiter([&] {
                 result = WaitForSingleObject(mx, 10000);
                 gotAt = Clock::now();
-                got = true;
                 if (result == WAIT_OBJECT_0) released = ReleaseMutex(mx) != FALSE;
             });
             settle();
@@ -198,9 +98,7 @@ TEST(SyncProcess, DeadOwnerHandsTheMutexToTheWaiter) {
             EXPECT_TRUE(ReleaseMutex(mx));
         }
         // Free now, and owned once only.
-        SetLastError(0);
-        EXPECT_FALSE(ReleaseMutex(mx));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_OWNER));
+        EXPECT_EQ(errorOf([&] { return ReleaseMutex(mx); }), DWORD{ERROR_NOT_OWNER});
         EXPECT_EQ(WaitForSingleObject(mx, 0), WAIT_OBJECT_0);
         EXPECT_TRUE(ReleaseMutex(mx));
         EXPECT_TRUE(CloseHandle(mx));
@@ -211,6 +109,23 @@ struct WaiterBoard {
     std::atomic<int> released{0};
 };
 
+// `count` processes that each open the event `name`, wait on it once and
+// count themselves released; returns once every one of them waits.
+std::vector<std::unique_ptr<Child>> spawnWaiters(const char *name, int count, WaiterBoard *board) {
+    std::vector<std::unique_ptr<Child>> children;
+    for (int i = 0; i < count; ++i) {
+        children.push_back(std::make_unique<Child>([name, board] {
+            HANDLE h = OpenEvent(EVENT_ALL_ACCESS, FALSE, name);
+            if (h == nullptr) return 1;
+            if (WaitForSingleObject(h, 20000) != WAIT_OBJECT_0) return 2;
+            ++board->released;
+            return 0;
+        }));
+        EXPECT_TRUE(awaitEventWait(children.back()->pid()));
+    }
+    return children;
+}
+
 // N processes wait on one auto-reset event; each SetEvent, paced so that it
 // is consumed before the next, lets exactly one of them through.
 TEST(SyncProcess, AutoResetReleasesOneProcessPerSet) {
@@ -219,17 +134,7 @@ TEST(SyncProcess, AutoResetReleasesOneProcessPerSet) {
     SharedBlock<WaiterBoard> board;
     HANDLE ev = CreateEvent(nullptr, FALSE, FALSE, "auto.procs");
     ASSERT_NE(ev, nullptr);
-    std::vector<std::unique_ptr<Child>> children;
-    for (int i = 0; i < kWaiters; ++i) {
-        children.push_back(std::make_unique<Child>([&] {
-            HANDLE h = OpenEvent(EVENT_ALL_ACCESS, FALSE, "auto.procs");
-            if (h == nullptr) return 1;
-            if (WaitForSingleObject(h, 20000) != WAIT_OBJECT_0) return 2;
-            ++board->released;
-            return 0;
-        }));
-    }
-    for (auto &c : children) ASSERT_TRUE(sync_test::awaitEventWait(c->pid()));
+    auto children = spawnWaiters("auto.procs", kWaiters, &*board);
     for (int k = 1; k <= kSets; ++k) {
         EXPECT_TRUE(SetEvent(ev));
         EXPECT_TRUE(waitUntil([&] { return board->released.load() >= k; }));
@@ -250,18 +155,11 @@ TEST(SyncProcess, ManualResetReleasesEveryProcess) {
     SharedBlock<WaiterBoard> board;
     HANDLE ev = CreateEvent(nullptr, TRUE, FALSE, "manual.procs");
     ASSERT_NE(ev, nullptr);
-    std::vector<std::unique_ptr<Child>> children;
-    for (int i = 0; i < kWaiters; ++i) {
-        children.push_back(std::make_unique<Child>([&] {
-            HANDLE h = OpenEvent(EVENT_ALL_ACCESS, FALSE, "manual.procs");
-            if (h == nullptr) return 1;
-            return WaitForSingleObject(h, 20000) == WAIT_OBJECT_0 ? 0 : 2;
-        }));
-    }
-    for (auto &c : children) ASSERT_TRUE(sync_test::awaitEventWait(c->pid()));
+    auto children = spawnWaiters("manual.procs", kWaiters, &*board);
     EXPECT_TRUE(SetEvent(ev));
     EXPECT_TRUE(ResetEvent(ev));
     for (auto &c : children) EXPECT_EQ(c->wait(), 0);
+    EXPECT_EQ(board->released.load(), kWaiters);
     EXPECT_TRUE(CloseHandle(ev));
 }
 
@@ -273,24 +171,15 @@ TEST(SyncProcess, KilledWaiterDoesNotSwallowASignal) {
         SharedBlock<WaiterBoard> board;
         HANDLE ev = CreateEvent(nullptr, manual, FALSE, "killed.waiter");
         ASSERT_NE(ev, nullptr);
-        auto body = [&] {
-            HANDLE h = OpenEvent(EVENT_ALL_ACCESS, FALSE, "killed.waiter");
-            if (h == nullptr) return 1;
-            if (WaitForSingleObject(h, 20000) != WAIT_OBJECT_0) return 2;
-            ++board->released;
-            return 0;
-        };
-        Child doomed(body);
         // The doomed waiter is the longest-waiting one.
-        ASSERT_TRUE(sync_test::awaitEventWait(doomed.pid()));
-        Child survivor(body);
-        ASSERT_TRUE(sync_test::awaitEventWait(survivor.pid()));
-        doomed.kill9();
-        ASSERT_TRUE(sync_test::awaitZombie(doomed.pid()));
+        auto doomed = spawnWaiters("killed.waiter", 1, &*board);
+        auto survivor = spawnWaiters("killed.waiter", 1, &*board);
+        doomed[0]->kill9();
+        ASSERT_TRUE(awaitZombie(doomed[0]->pid()));
         EXPECT_TRUE(SetEvent(ev));
-        EXPECT_EQ(survivor.wait(), 0);
+        EXPECT_EQ(survivor[0]->wait(), 0);
         EXPECT_EQ(board->released.load(), 1);
-        EXPECT_EQ(doomed.wait(), -SIGKILL);
+        EXPECT_EQ(doomed[0]->wait(), -SIGKILL);
         // A later wait and signal work as usual.
         EXPECT_TRUE(ResetEvent(ev));
         EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
@@ -309,11 +198,7 @@ TEST(SyncProcess, SimultaneousCreateMakesOneObject) {
         DWORD childError[kRounds];
     };
     SharedBlock<Shared> shared;
-    pthread_barrierattr_t attr;
-    pthread_barrierattr_init(&attr);
-    pthread_barrierattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-    ASSERT_EQ(pthread_barrier_init(&shared->barrier, &attr, 2), 0);
-    pthread_barrierattr_destroy(&attr);
+    ASSERT_TRUE(initSharedBarrier(&shared->barrier, 2));
     auto name = [](int round) { return "race." + std::to_string(round); };
 
     Child child([&] {
@@ -382,9 +267,8 @@ TEST(SyncProcess, ObjectOfEndedHoldersIsRemadeFresh) {
         // until somebody looks at it.
         EXPECT_EQ(shmFileExists("leftover"), c.end != End::Exit);
         if (c.openFirst) {
-            SetLastError(0);
-            EXPECT_EQ(OpenEvent(EVENT_ALL_ACCESS, FALSE, "leftover"), nullptr);
-            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+            EXPECT_EQ(errorOf([] { return OpenEvent(EVENT_ALL_ACCESS, FALSE, "leftover"); }),
+                      DWORD{ERROR_FILE_NOT_FOUND});
             EXPECT_FALSE(shmFileExists("leftover"));
         }
         HANDLE h = CreateEvent(nullptr, TRUE, FALSE, "leftover");
@@ -415,9 +299,8 @@ TEST(SyncProcess, HalfMadeObjectFileIsRemade) {
                 out << std::string(size, '\0');
             }
             if (openFirst) {
-                SetLastError(0);
-                EXPECT_EQ(OpenEvent(EVENT_ALL_ACCESS, FALSE, "halfmade"), nullptr);
-                EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+                EXPECT_EQ(errorOf([] { return OpenEvent(EVENT_ALL_ACCESS, FALSE, "halfmade"); }),
+                          DWORD{ERROR_FILE_NOT_FOUND});
             }
             HANDLE h = CreateMutex(nullptr, TRUE, "halfmade");
             ASSERT_NE(h, nullptr);
