@@ -74,6 +74,16 @@ std::string readValue(const std::string &key, const std::string &name) {
     return data;
 }
 
+// The number of values and the last-write time of a key.
+LONG queryInfo(HKEY key, DWORD *values, std::uint64_t *lastWrite = nullptr) {
+    FILETIME ft{};
+    LONG rc = RegQueryInfoKey(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, values,
+                              nullptr, nullptr, nullptr, &ft);
+    if (lastWrite != nullptr)
+        *lastWrite = (std::uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime;
+    return rc;
+}
+
 std::string integrityCheck() {
     sqlite3 *db = nullptr;
     std::string result = "cannot open";
@@ -92,11 +102,8 @@ std::string integrityCheck() {
 // Reads the numbers a child reported through a pipe until it has reported
 // `until` of them (or closed the pipe); returns false at end of file.
 bool readReports(int fd, std::vector<std::uint32_t> &seen, std::size_t until) {
-    while (seen.size() < until) {
-        std::uint32_t i = 0;
-        ssize_t n = read(fd, &i, sizeof i);
-        if (n != static_cast<ssize_t>(sizeof i)) return false;
-        seen.push_back(i);
+    for (std::uint32_t i = 0; seen.size() < until; seen.push_back(i)) {
+        if (read(fd, &i, sizeof i) != static_cast<ssize_t>(sizeof i)) return false;
     }
     return true;
 }
@@ -104,8 +111,34 @@ bool readReports(int fd, std::vector<std::uint32_t> &seen, std::size_t until) {
 // Rounds of the kill tests; ORV_KILL_ROUNDS raises them for a longer soak.
 int killRounds() {
     const char *env = std::getenv("ORV_KILL_ROUNDS");
-    int rounds = env != nullptr ? std::atoi(env) : 0;
-    return rounds > 0 ? rounds : 25;
+    return env != nullptr && std::atoi(env) > 0 ? std::atoi(env) : 25;
+}
+
+// Starts a child writing values numbered from `first` under `base` (inside
+// one transaction if asked) and reporting each success, and kills it at a
+// random moment after at least `least` and at most `least + spread - 1`
+// reports. Returns the numbers whose write the child saw succeed.
+std::vector<std::uint32_t> killWriter(std::mt19937 &random, const char *base, std::uint32_t first,
+                                      bool transaction, std::uint32_t least, std::uint32_t spread) {
+    int fds[2];
+    std::vector<std::uint32_t> seen;
+    EXPECT_EQ(pipe(fds), 0);
+    pid_t child = spawn([&] {
+        close(fds[0]);
+        if (transaction && RegBeginTransaction() != ERROR_SUCCESS) return 1;
+        for (std::uint32_t i = first;; ++i) {
+            if (writeValue(keyName(base, i), valueName(i), payload(i)) != 0) return 2;
+            if (write(fds[1], &i, sizeof i) != sizeof i) return 3;
+        }
+    });
+    close(fds[1]);
+    EXPECT_TRUE(readReports(fds[0], seen, least + random() % spread));
+    usleep(random() % 400);
+    kill(child, SIGKILL);
+    EXPECT_EQ(exitStatus(child), 128 + SIGKILL);
+    readReports(fds[0], seen, SIZE_MAX);
+    close(fds[0]);
+    return seen;
 }
 
 // A writer killed at a random moment of a stream of writes: the database
@@ -113,31 +146,13 @@ int killRounds() {
 // registry takes writes at once afterwards.
 TEST(RegistryProcesses, KilledWriterLosesNothingCommitted) {
     std::mt19937 random(std::random_device{}());
-    std::uint32_t next = 0;
     std::vector<std::uint32_t> committed;
     for (int round = 0, rounds = killRounds(); round < rounds; ++round) {
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
-        const std::uint32_t first = next;
-        pid_t child = spawn([&] {
-            close(fds[0]);
-            for (std::uint32_t i = first;; ++i) {
-                if (writeValue(keyName("SOFTWARE\\Stream", i), valueName(i), payload(i)) != 0) {
-                    return 1;
-                }
-                if (write(fds[1], &i, sizeof i) != sizeof i) return 2;
-            }
-        });
-        close(fds[1]);
-        std::vector<std::uint32_t> seen;
-        ASSERT_TRUE(readReports(fds[0], seen, 5 + random() % 60)) << "round " << round;
-        usleep(random() % 400);
-        kill(child, SIGKILL);
-        EXPECT_EQ(exitStatus(child), 128 + SIGKILL);
-        readReports(fds[0], seen, SIZE_MAX);
-        close(fds[0]);
+        // The next round's numbers never meet a half-written one.
+        std::uint32_t first = committed.empty() ? 0 : committed.back() + 2;
+        auto seen = killWriter(random, "SOFTWARE\\Stream", first, false, 5, 60);
+        ASSERT_FALSE(seen.empty()) << "round " << round;
         committed.insert(committed.end(), seen.begin(), seen.end());
-        next = seen.back() + 2;  // the next round's numbers never meet a half-written one
     }
     ASSERT_EQ(integrityCheck(), "ok");
     for (std::uint32_t i : committed) {
@@ -152,25 +167,7 @@ TEST(RegistryProcesses, KilledTransactionLeavesNothing) {
     std::mt19937 random(std::random_device{}());
     ASSERT_EQ(writeValue("SOFTWARE\\Txn", "Before", "kept"), ERROR_SUCCESS);
     for (int round = 0, rounds = killRounds(); round < rounds; ++round) {
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
-        pid_t child = spawn([&] {
-            close(fds[0]);
-            if (RegBeginTransaction() != ERROR_SUCCESS) return 1;
-            for (std::uint32_t i = 0;; ++i) {
-                if (writeValue(keyName("SOFTWARE\\Txn\\Open", i), valueName(i), payload(i)) != 0) {
-                    return 2;
-                }
-                if (write(fds[1], &i, sizeof i) != sizeof i) return 3;
-            }
-        });
-        close(fds[1]);
-        std::vector<std::uint32_t> seen;
-        ASSERT_TRUE(readReports(fds[0], seen, 1 + random() % 80)) << "round " << round;
-        usleep(random() % 400);
-        kill(child, SIGKILL);
-        EXPECT_EQ(exitStatus(child), 128 + SIGKILL);
-        close(fds[0]);
+        ASSERT_FALSE(killWriter(random, "SOFTWARE\\Txn\\Open", 0, true, 1, 80).empty());
         HKEY open = nullptr;
         ASSERT_EQ(RegOpenKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Txn\\Open", &open),
                   ERROR_FILE_NOT_FOUND)
@@ -206,12 +203,8 @@ TEST(RegistryProcesses, SimultaneousWritersAllSucceed) {
                                   reinterpret_cast<const BYTE *>(&value), 4) != 0) {
                     return 13;
                 }
-                FILETIME ft{};
-                if (RegQueryInfoKey(shared, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                    nullptr, nullptr, nullptr, nullptr, &ft) != 0) {
-                    return 14;
-                }
-                std::uint64_t now = (std::uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime;
+                std::uint64_t now = 0;
+                if (queryInfo(shared, nullptr, &now) != 0) return 14;
                 if (now <= last) return 15;
                 last = now;
                 if (w == 0 && i % 10 == 9 && RegCommitTransaction() != 0) return 16;
@@ -227,11 +220,8 @@ TEST(RegistryProcesses, SimultaneousWritersAllSucceed) {
                              ("SOFTWARE\\Writers\\W" + std::to_string(w) + "\\K0").c_str(), &key),
                   ERROR_SUCCESS);
         DWORD values = 0;
-        ASSERT_EQ(RegQueryInfoKey(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                  &values, nullptr, nullptr, nullptr, nullptr),
-                  ERROR_SUCCESS);
-        EXPECT_EQ(values,
-                  (kWrites + 6) / 7);  // K0 holds the values whose number is a multiple of 7
+        ASSERT_EQ(queryInfo(key, &values), ERROR_SUCCESS);
+        EXPECT_EQ(values, (kWrites + 6) / 7);  // K0 holds the numbers that are multiples of 7
         RegCloseKey(key);
     }
 }
