@@ -28,37 +28,10 @@ class TblsyncProducts : public TblsyncIsolated {
     }
 };
 
-TEST_F(TblsyncProducts, OuterBlockReceivesEveryValue) {
-    registerOuter();
-    char name[64], tables[300], display[64], version[32];
-    DWORD language = 0, id = 0, type = 0;
-    OuterProductParam block{};
-    block.dwSize = sizeof block;
-    block.dwProductNameSize = sizeof name;
-    block.lpszProductName = name;
-    block.dwReportTableSize = sizeof tables;
-    block.lpszReportTable = tables;
-    block.dwDisplayNameSize = sizeof display;
-    block.lpszDisplayName = display;
-    block.lpdwLanguageID = &language;
-    block.lpdwProductID = &id;
-    block.dwVersionSize = sizeof version;
-    block.lpszVersion = version;
-    block.lpdwProductType = &type;
-    ASSERT_TRUE(AMACRTReadProductParam(0, "prod", &block));  // names ignore case
-    EXPECT_STREQ(name, "Prod");
-    EXPECT_STREQ(display, "Product display");
-    EXPECT_STREQ(version, "V1.2");
-    EXPECT_EQ(block.dwReportTableSize, 254u);
-    EXPECT_EQ(std::string(tables, 13), std::string("/a/t1\0/b/t2\0\0", 13));
-    EXPECT_EQ(language, 1041u);
-    EXPECT_EQ(id, 77u);
-    EXPECT_EQ(type, 1u);
-}
-
 // Each buffer given one byte too little: the call fails with 234 and the size
-// needed, and writes nothing, not even into the bytes it was given.
-TEST_F(TblsyncProducts, TooSmallOuterBufferFailsWithSizeNeeded) {
+// needed, and writes nothing, not even into the bytes it was given. With room
+// enough the block receives every value.
+TEST_F(TblsyncProducts, OuterBlockReceivesEveryValueOrFailsWithSizeNeeded) {
     registerOuter();
     struct Case {
         const char *field;
@@ -93,6 +66,32 @@ TEST_F(TblsyncProducts, TooSmallOuterBufferFailsWithSizeNeeded) {
         EXPECT_EQ(std::count(buffer.begin() + c.needed, buffer.end(), '\x5a'),
                   400 - static_cast<long>(c.needed));
     }
+
+    // Every buffer large enough: the block receives every value.
+    char name[64], tables[300], display[64], version[32];
+    DWORD language = 0, id = 0, type = 0;
+    OuterProductParam block{};
+    block.dwSize = sizeof block;
+    block.dwProductNameSize = sizeof name;
+    block.lpszProductName = name;
+    block.dwReportTableSize = sizeof tables;
+    block.lpszReportTable = tables;
+    block.dwDisplayNameSize = sizeof display;
+    block.lpszDisplayName = display;
+    block.lpdwLanguageID = &language;
+    block.lpdwProductID = &id;
+    block.dwVersionSize = sizeof version;
+    block.lpszVersion = version;
+    block.lpdwProductType = &type;
+    ASSERT_TRUE(AMACRTReadProductParam(0, "prod", &block));  // names ignore case
+    EXPECT_STREQ(name, "Prod");
+    EXPECT_STREQ(display, "Product display");
+    EXPECT_STREQ(version, "V1.2");
+    EXPECT_EQ(block.dwReportTableSize, 254u);
+    EXPECT_EQ(std::string(tables, 13), std::string("/a/t1\0/b/t2\0\0", 13));
+    EXPECT_EQ(language, 1041u);
+    EXPECT_EQ(id, 77u);
+    EXPECT_EQ(type, 1u);
 }
 
 TEST_F(TblsyncProducts, InnerBlockRoundTripsAndNullFieldsStayUnchanged) {
