@@ -20,6 +20,7 @@
 
 #include "amirtupt.h"
 #include "tblsync.h"
+#include "tblsync_support.h"
 #include "test_files.h"
 #include "w32compat.h"
 
@@ -50,12 +51,9 @@ inline std::string writeTable(const std::string &name, const std::string &lines)
     return path;
 }
 
-// A report table value: NUL-separated paths ended by an empty string.
-inline std::string pathList(const std::vector<std::string> &paths) {
-    std::string list;
-    for (const auto &p : paths) list.append(p).push_back('\0');
-    return list + '\0';
-}
+using tblsync_test::keyExists;
+using tblsync_test::pathList;
+using tblsync_test::subkeys;
 
 // Counts the non-overlapping occurrences of needle in text.
 inline size_t countOf(const std::string &text, const std::string &needle) {
@@ -80,64 +78,21 @@ inline bool inOrder(const std::string &text, const std::vector<std::string> &nee
 
 // ---- Registry ---------------------------------------------------------------
 
-inline void setValue(const char *keyPath, const char *name, DWORD type, const void *data,
-                     DWORD size) {
-    HKEY key = nullptr;
-    if (RegCreateKey(HKEY_LOCAL_MACHINE, keyPath, &key) != 0) return;
-    RegSetValueEx(key, name, 0, type, static_cast<const BYTE *>(data), size);
-    RegCloseKey(key);
-}
-
 inline void setDword(const char *keyPath, const char *name, DWORD value) {
-    setValue(keyPath, name, REG_DWORD, &value, sizeof value);
+    tblsync_test::setNumber(keyPath, name, value);
 }
 
 inline void setString(const char *keyPath, const char *name, const std::string &value) {
-    setValue(keyPath, name, REG_SZ, value.c_str(), static_cast<DWORD>(value.size() + 1));
-}
-
-inline bool keyExists(const std::string &path) {
-    HKEY key = nullptr;
-    if (RegOpenKey(HKEY_LOCAL_MACHINE, path.c_str(), &key) != 0) return false;
-    RegCloseKey(key);
-    return true;
-}
-
-inline std::vector<std::string> subkeys(const std::string &path) {
-    std::vector<std::string> names;
-    HKEY key = nullptr;
-    if (RegOpenKey(HKEY_LOCAL_MACHINE, path.c_str(), &key) != 0) return names;
-    char name[512];
-    for (DWORD i = 0, size = sizeof name;
-         RegEnumKeyEx(key, i, name, &size, nullptr, nullptr, nullptr, nullptr) == 0;
-         ++i, size = sizeof name) {
-        names.emplace_back(name, size);
-    }
-    RegCloseKey(key);
-    return names;
-}
-
-inline std::string queryString(const std::string &path, const char *value) {
-    char data[4096] = {};
-    DWORD size = sizeof data - 1, type = 0;
-    HKEY key = nullptr;
-    if (RegOpenKey(HKEY_LOCAL_MACHINE, path.c_str(), &key) != 0) return "?";
-    LONG rc = RegQueryValueEx(key, value, nullptr, &type, reinterpret_cast<LPBYTE>(data), &size);
-    RegCloseKey(key);
-    return rc != 0 ? "?" : std::string(data, strnlen(data, size));
+    tblsync_test::setValue(keyPath, name, REG_SZ, value + '\0');
 }
 
 // The report table: "<source>/<id>" -> "<severity>|<text>|<owner>".
 inline std::map<std::string, std::string> reportTable() {
     std::map<std::string, std::string> table;
-    const std::string root = TBLSYNC_KEY_REPORTTABLE;
-    for (const auto &source : subkeys(root)) {
-        for (const auto &id : subkeys(root + "\\" + source)) {
-            std::string entry = root + "\\" + source + "\\" + id;
-            table[source + "/" + id] = queryString(entry, "Severity") + "|" +
-                                       queryString(entry, "Text") + "|" +
-                                       queryString(entry, "Owner");
-        }
+    for (const auto &[entry, row] : tblsync_test::dumpTable()) {
+        const auto &[severity, text, owner] = row;
+        table[entry.substr(0, entry.find('\\')) + "/" + entry.substr(entry.find('\\') + 1)] =
+            severity + "|" + text + "|" + owner;
     }
     return table;
 }
