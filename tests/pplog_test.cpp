@@ -18,7 +18,12 @@ using records_test::writeFile;
 
 const std::string kLog = "/opt/orv/log/PPLink.log";
 
-TEST(PPLog, FileIsEmptiedOnlyPastTheBound) {
+TEST(PPLog, FileIsCreatedAndEmptiedOnlyPastTheBound) {
+    ASSERT_FALSE(exists(kLog));
+    pplognotime("first\n");
+    pplognotime("second\n");
+    EXPECT_EQ(readFile(kLog), "first\nsecond\n");
+
     struct Case {
         size_t before;
         bool emptied;
@@ -29,13 +34,6 @@ TEST(PPLog, FileIsEmptiedOnlyPastTheBound) {
         pplognotime("entry %d %s\n", 7, "seven");
         EXPECT_EQ(readFile(kLog), (c.emptied ? "" : old) + "entry 7 seven\n") << c.before;
     }
-}
-
-TEST(PPLog, MissingFileIsCreated) {
-    ASSERT_FALSE(exists(kLog));
-    pplognotime("first\n");
-    pplognotime("second\n");
-    EXPECT_EQ(readFile(kLog), "first\nsecond\n");
 }
 
 TEST(PPLog, StampIsLocalTimeWithoutLeadingZeros) {
@@ -79,7 +77,7 @@ std::string rootOfLength(size_t length) {
     return root;
 }
 
-TEST(PPLog, EntryNeedsARootWithRoomForTheLogPath) {
+TEST(PPLog, EntryNeedsARootWithRoomForTheLogPathAndItsDirectory) {
     struct Case {
         size_t rootLength;
         bool written;
@@ -97,9 +95,8 @@ TEST(PPLog, EntryNeedsARootWithRoomForTheLogPath) {
         }
     }
     EXPECT_FALSE(exists(kLog));
-}
 
-TEST(PPLog, MissingLogDirectoryLosesTheEntrySilently) {
+    // A root without log directory loses the entry silently.
     ASSERT_TRUE(std::filesystem::create_directories("/opt/bare"));
     ASSERT_EQ(setenv("ORV_ROOT", "/opt/bare", 1), 0);
     ASSERT_EQ(setenv("ORV_TRACE_FILE", "/opt/trace.log", 1), 0);  // it would make log/

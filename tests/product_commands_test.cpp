@@ -1,11 +1,6 @@
 // The product commands through product_process: result codes, console
 // messages, what each command leaves in the registry and the report table,
 // the message writer and the command mutex.
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <functional>
 #include <string>
 #include <vector>
@@ -113,12 +108,21 @@ auto withCount(const char *name, int count) {
     };
 }
 
+// Product "P" installed beforehand, and the texts the commands print for it.
+auto have(const char *version, int manual = PPTYPE_MANUAL) {
+    return [=] { installed("P", version, manual); };
+}
+const std::string kInstalled = "Product \"P\" INSTALLED successfully\n";
+const std::string kUpdated = "Product \"P\" has been UPDATED successfully\n";
+const std::string kRemoved = "Product \"P\" is REMOVED sucessfully\n";
+const std::string kNotExist = "Product \"P\" is not exist\n";
+const std::string kNotHigher = "Your information file is not a HIGHER VERSION one\n";
+const std::string kNotOwned = "You can't update the product not owned\n";
+
 const CommandCase kCommandCases[] = {
     // install
-    {"InstallNew", nullptr, PPCMD_INSTALL, rec("P", "1.0"), 0x00,
-     "Product \"P\" INSTALLED successfully\n"},
-    {"InstallExisting", [] { installed("P", "1.0", PPTYPE_MANUAL); }, PPCMD_INSTALL,
-     rec("P", "2.0"), 0x01, "Product \"P\" exist\n"},
+    {"InstallNew", nullptr, PPCMD_INSTALL, rec("P", "1.0"), 0x00, kInstalled},
+    {"InstallExisting", have("1.0"), PPCMD_INSTALL, rec("P", "2.0"), 0x01, "Product \"P\" exist\n"},
     {"InstallFailingImport", nullptr, PPCMD_INSTALL, rec("P", "1.0", 1, {kBadTable}), 0x13,
      "Install product \"P\" error\n"},
     {"InstallPercentName", nullptr, PPCMD_INSTALL, rec("50%d%s", "1.0"), 0x00,
@@ -126,40 +130,34 @@ const CommandCase kCommandCases[] = {
     {"InstallBackslashName", nullptr, PPCMD_INSTALL, rec("A\\B", "1.0"), 0x11,
      "Install product \"A\\B\" error\n"},
     // update
-    {"UpdateMissing", nullptr, PPCMD_UPDATE, rec("P", "2.0"), 0x01, "Product \"P\" is not exist\n"},
-    {"UpdateSameVersion", [] { installed("P", "1.0", PPTYPE_MANUAL); }, PPCMD_UPDATE,
-     rec("P", "1.0"), 0x03, "Your information file is not a HIGHER VERSION one\n"},
-    {"UpdateNumericallyHigher", [] { installed("P", "1.9", PPTYPE_MANUAL); }, PPCMD_UPDATE,
-     rec("P", "1.10"), 0x03, "Your information file is not a HIGHER VERSION one\n"},
-    {"UpdateHigher", [] { installed("P", "1.0", PPTYPE_MANUAL); }, PPCMD_UPDATE, rec("P", "1.1"),
-     0x00, "Product \"P\" has been UPDATED successfully\n"},
-    {"UpdateNotOwned", [] { installed("P", "1.0", PPTYPE_AUTOMATIC); }, PPCMD_UPDATE,
-     rec("P", "2.0"), 0x04, "You can't update the product not owned\n"},
+    {"UpdateMissing", nullptr, PPCMD_UPDATE, rec("P", "2.0"), 0x01, kNotExist},
+    {"UpdateSameVersion", have("1.0"), PPCMD_UPDATE, rec("P", "1.0"), 0x03, kNotHigher},
+    {"UpdateNumericallyHigher", have("1.9"), PPCMD_UPDATE, rec("P", "1.10"), 0x03, kNotHigher},
+    {"UpdateHigher", have("1.0"), PPCMD_UPDATE, rec("P", "1.1"), 0x00, kUpdated},
+    {"UpdateNotOwned", have("1.0", PPTYPE_AUTOMATIC), PPCMD_UPDATE, rec("P", "2.0"), 0x04,
+     kNotOwned},
     {"UpdateWithoutInner", [] { outerOnly("P", "1.0", PPTYPE_MANUAL); }, PPCMD_UPDATE,
-     rec("P", "2.0"), 0x00, "Product \"P\" has been UPDATED successfully\n"},
-    {"UpdateFailingImport", [] { installed("P", "1.0", PPTYPE_MANUAL); }, PPCMD_UPDATE,
-     rec("P", "2.0", 1, {kBadTable}), 0x10, "Update product \"P\" error\n"},
+     rec("P", "2.0"), 0x00, kUpdated},
+    {"UpdateFailingImport", have("1.0"), PPCMD_UPDATE, rec("P", "2.0", 1, {kBadTable}), 0x10,
+     "Update product \"P\" error\n"},
     // registry update
-    {"UpdateRegistryLowerVersion", [] { installed("P", "2.0", PPTYPE_MANUAL); },
-     PPCMD_UPDATE_REGISTRY, rec("P", "1.0"), 0x00, ""},
-    {"UpdateRegistryMissing", nullptr, PPCMD_UPDATE_REGISTRY, rec("P", "1.0"), 0x01,
-     "Product \"P\" is not exist\n"},
-    {"UpdateRegistryNotOwned", [] { installed("P", "1.0", PPTYPE_MANUAL); }, PPCMD_UPDATE_REGISTRY,
-     rec("P", "2.0", PPTYPE_AUTOMATIC), 0x04, "You can't update the product not owned\n"},
-    {"UpdateRegistryWithoutTables", [] { installed("P", "1.0", PPTYPE_MANUAL); },
-     PPCMD_UPDATE_REGISTRY, rec("P", "2.0", PPTYPE_MANUAL, {}), 0x00, ""},
+    {"UpdateRegistryLowerVersion", have("2.0"), PPCMD_UPDATE_REGISTRY, rec("P", "1.0"), 0x00, ""},
+    {"UpdateRegistryMissing", nullptr, PPCMD_UPDATE_REGISTRY, rec("P", "1.0"), 0x01, kNotExist},
+    {"UpdateRegistryNotOwned", have("1.0"), PPCMD_UPDATE_REGISTRY,
+     rec("P", "2.0", PPTYPE_AUTOMATIC), 0x04, kNotOwned},
+    {"UpdateRegistryWithoutTables", have("1.0"), PPCMD_UPDATE_REGISTRY,
+     rec("P", "2.0", PPTYPE_MANUAL, {}), 0x00, ""},
     // remove
-    {"RemoveMissing", nullptr, PPCMD_REMOVE, rec("P", ""), 0x01, "Product \"P\" is not exist\n"},
-    {"RemoveOwned", [] { installed("P", "1.0", PPTYPE_MANUAL); }, PPCMD_REMOVE,
-     rec("P", "", PPTYPE_MANUAL, {}), 0x00, "Product \"P\" is REMOVED sucessfully\n"},
-    {"RemoveNotOwned", [] { installed("P", "1.0", PPTYPE_AUTOMATIC); }, PPCMD_REMOVE, rec("P", ""),
-     0x02, "You can't remove the product not owned\n"},
-    {"RemoveAnyType", [] { installed("P", "1.0", PPTYPE_AUTOMATIC); }, PPCMD_REMOVE,
-     rec("P", "", -1), 0x00, "Product \"P\" is REMOVED sucessfully\n"},
+    {"RemoveMissing", nullptr, PPCMD_REMOVE, rec("P", ""), 0x01, kNotExist},
+    {"RemoveOwned", have("1.0"), PPCMD_REMOVE, rec("P", "", PPTYPE_MANUAL, {}), 0x00, kRemoved},
+    {"RemoveNotOwned", have("1.0", PPTYPE_AUTOMATIC), PPCMD_REMOVE, rec("P", ""), 0x02,
+     "You can't remove the product not owned\n"},
+    {"RemoveAnyType", have("1.0", PPTYPE_AUTOMATIC), PPCMD_REMOVE, rec("P", "", -1), 0x00,
+     kRemoved},
     {"RemoveWithoutInner", [] { outerOnly("P", "1.0", PPTYPE_MANUAL); }, PPCMD_REMOVE, rec("P", ""),
-     0x00, "Product \"P\" is REMOVED sucessfully\n"},
+     0x00, kRemoved},
     // codes that name no command
-    {"CommandThree", [] { installed("P", "1.0", PPTYPE_MANUAL); }, 3, rec("P", "2.0"), 0x00, ""},
+    {"CommandThree", have("1.0"), 3, rec("P", "2.0"), 0x00, ""},
     {"CommandUnknown", nullptr, 0xFFFFFFFF, rec("P", "2.0"), 0x00, ""},
     // validation before the lock
     {"EmptyNameInstall", nullptr, PPCMD_INSTALL, rec("", "1.0"), 0x10, "", "Product name is null"},
@@ -167,14 +165,14 @@ const CommandCase kCommandCases[] = {
     {"EmptyNameUnknown", nullptr, 3, rec("", "1.0"), 0x10, "", "Product name is null"},
     {"InstallWithoutTables", nullptr, PPCMD_INSTALL, rec("P", "1.0", 1, {}), 0x14, "",
      "not report table defined"},
-    {"UpdateWithoutTables", [] { installed("P", "1.0", PPTYPE_MANUAL); }, PPCMD_UPDATE,
-     rec("P", "2.0", 1, {}), 0x14, "", "not report table defined"},
+    {"UpdateWithoutTables", have("1.0"), PPCMD_UPDATE, rec("P", "2.0", 1, {}), 0x14, "",
+     "not report table defined"},
     {"InstallMissingTable", nullptr, PPCMD_INSTALL, rec("P", "1.0", 1, {kTable, kMissingTable}),
      0x14, "", "<can't get file's status : /opt/orv/tables/missing.tbl"},
     {"InstallDirectoryTable", nullptr, PPCMD_INSTALL, rec("P", "1.0", 1, {kDirectoryTable}), 0x14,
      "", "<not valid file : /opt/orv/tables"},
     {"InstallLinkedTable", nullptr, PPCMD_INSTALL, rec("P", "1.0", 1, {kLinkTable}), 0x00,
-     "Product \"P\" INSTALLED successfully\n"},
+     kInstalled},
     {"InstallTooManyTables", nullptr, PPCMD_INSTALL, withCount("P", 5), 0x14, ""},
     {"UpdateNegativeTables", nullptr, PPCMD_UPDATE, withCount("P", -1), 0x14, ""},
 };
@@ -234,29 +232,39 @@ TEST_F(ProductCommand, FailedImportKeepsTheProductKey) {
     EXPECT_EQ(quietly(PPCMD_INSTALL, makeRecord("Half", "1.0", {kTable})), 0x01u);
 }
 
-TEST_F(ProductCommand, UpdateReplacesTheReportTables) {
-    installed("Up", "1.0", PPTYPE_MANUAL);
-    ASSERT_EQ(ownedEntries("SrcP", "Up"), (std::vector<std::string>{"1", "2", "3"}));
-    ASSERT_EQ(quietly(PPCMD_UPDATE, makeRecord("Up", "1.1", {kOtherTable})), 0u);
-    EXPECT_EQ(ownedEntries("SrcP", "Up"), (std::vector<std::string>{"10", "11"}));
-    EXPECT_EQ(readValue(productKey("Up"), "Version")->bytes, std::string("1.1\0", 4));
-    EXPECT_EQ(readValue(innerKey("Up"), "Version")->bytes.c_str(), std::string("1.1"));
-}
-
-TEST_F(ProductCommand, UpdateWithoutInnerProductImportsAsAnInstallDoes) {
-    outerOnly("Outer", "1.0", PPTYPE_MANUAL);
-    ASSERT_EQ(quietly(PPCMD_UPDATE, makeRecord("Outer", "2.0", {kTable})), 0u);
-    EXPECT_TRUE(keyExists(innerKey("Outer")));
-    EXPECT_EQ(readValue(innerKey("Outer"), "Source")->bytes, std::string("SrcP\0", 5));
-    EXPECT_EQ(ownedEntries("SrcP", "Outer"), (std::vector<std::string>{"1", "2", "3"}));
-}
-
-TEST_F(ProductCommand, RegistryUpdateLeavesTheReportTablesAlone) {
-    installed("Pi", "2.0", PPTYPE_MANUAL);
-    ASSERT_EQ(quietly(PPCMD_UPDATE_REGISTRY, makeRecord("Pi", "1.0", {kOtherTable})), 0u);
-    EXPECT_EQ(readValue(productKey("Pi"), "Version")->bytes, std::string("1.0\0", 4));
-    EXPECT_EQ(readValue(innerKey("Pi"), "Version")->bytes.c_str(), std::string("2.0"));
-    EXPECT_EQ(ownedEntries("SrcP", "Pi"), (std::vector<std::string>{"1", "2", "3"}));
+// An update replaces the report tables (importing them as an install does when
+// the inner product is missing); a registry update leaves them and the inner
+// product alone.
+TEST_F(ProductCommand, UpdatesAndTheReportTables) {
+    struct Case {
+        const char *name;
+        bool innerBefore;
+        uint32_t command;
+        const std::string &table;
+        const char *innerVersion;
+        std::vector<std::string> owned;
+    };
+    const Case cases[] = {
+        {"Up", true, PPCMD_UPDATE, kOtherTable, "2.0", {"10", "11"}},
+        {"Outer", false, PPCMD_UPDATE, kTable, "2.0", {"1", "2", "3"}},
+        {"Pi", true, PPCMD_UPDATE_REGISTRY, kOtherTable, "1.5", {"1", "2", "3"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.innerBefore) {
+            installed(c.name, "1.5", PPTYPE_MANUAL);
+        } else {
+            outerOnly(c.name, "1.5", PPTYPE_MANUAL);
+        }
+        ASSERT_EQ(quietly(c.command, makeRecord(c.name, "2.0", {c.table})), 0u);
+        EXPECT_EQ(readValue(productKey(c.name), "Version")->bytes, std::string("2.0\0", 4));
+        EXPECT_EQ(readValue(innerKey(c.name), "Version")->bytes.c_str(),
+                  std::string(c.innerVersion));
+        EXPECT_EQ(ownedEntries("SrcP", c.name), c.owned);
+        if (!c.innerBefore) {
+            EXPECT_EQ(readValue(innerKey(c.name), "Source")->bytes, std::string("SrcP\0", 5));
+        }
+    }
 }
 
 TEST_F(ProductCommand, RemoveDeletesEverythingOfTheProduct) {
@@ -271,7 +279,7 @@ TEST_F(ProductCommand, RemoveDeletesEverythingOfTheProduct) {
 
 // ---- Message writer ------------------------------------------------------------------
 
-TEST_F(ProductCommand, MessagesGoWherePrint2Says) {
+TEST_F(ProductCommand, MessagesGoWherePrint2SaysCutAt1022Characters) {
     struct Case {
         int print2;
         bool onConsole;
@@ -290,10 +298,9 @@ TEST_F(ProductCommand, MessagesGoWherePrint2Says) {
         EXPECT_EQ(output, c.onConsole ? text : "");
         EXPECT_EQ(tracedLine(3, "msgout", text.substr(0, text.size() - 1)), c.inTrace);
     }
-}
-
-TEST_F(ProductCommand, LongMessagesAreCutAt1022Characters) {
+    // A long message is cut at 1022 characters.
     const std::string longText(2000, 'm');
+    print2 = 1;
     ::testing::internal::CaptureStdout();
     msgout("%s", longText.c_str());
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), longText.substr(0, 1022));
@@ -301,61 +308,29 @@ TEST_F(ProductCommand, LongMessagesAreCutAt1022Characters) {
 
 // ---- The command mutex ---------------------------------------------------------------
 
-// A child process that takes "EVENTLOG_SEMA", tells the parent, and then
-// either writes a marker and releases it after a while, or dies holding it.
-pid_t holdCommandMutex(bool dieHolding, int &readyFd) {
-    int fds[2];
-    if (::pipe(fds) != 0) return -1;
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        ::close(fds[0]);
-        void *mutex = EnterMutex("EVENTLOG_SEMA", INFINITE);
-        char ready = mutex != nullptr ? 'y' : 'n';
-        if (::write(fds[1], &ready, 1) != 1) ::_exit(2);
-        if (dieHolding) ::raise(SIGKILL);
-        ::usleep(300 * 1000);
-        writeFile("/opt/orv/released", "released");
-        OutMutex(mutex);
-        ::_exit(0);
+// A command waits for a live holder of the mutex, and one killed holding it
+// blocks no command.
+TEST_F(ProductCommand, CommandWaitsForALiveHolderAndNotForADeadOne) {
+    for (bool dieHolding : {false, true}) {
+        SCOPED_TRACE(dieHolding ? "killed holder" : "live holder");
+        pid_t child = holdCommandMutex(dieHolding ? Holder::Die : Holder::Release);
+        ASSERT_GT(child, 0);
+        int status = 0;
+        if (dieHolding) {
+            ASSERT_EQ(::waitpid(child, &status, 0), child);
+            ASSERT_TRUE(WIFSIGNALED(status));
+        }
+        ::alarm(30);  // a command that never returns fails the test instead of hanging it
+        EXPECT_EQ(quietly(PPCMD_INSTALL, makeRecord("Waiting", "1.0", {kTable})), 0u);
+        EXPECT_EQ(quietly(PPCMD_REMOVE, makeRecord("Waiting", "", {})), 0u);
+        ::alarm(0);
+        if (!dieHolding) {
+            // The install could only run once the holder had released the mutex.
+            EXPECT_EQ(readFile("/opt/orv/released"), "released");
+            ASSERT_EQ(::waitpid(child, &status, 0), child);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
     }
-    ::close(fds[1]);
-    readyFd = fds[0];
-    return pid;
-}
-
-TEST_F(ProductCommand, CommandWaitsForTheHolderOfTheMutex) {
-    int readyFd = -1;
-    pid_t child = holdCommandMutex(/*dieHolding=*/false, readyFd);
-    ASSERT_GT(child, 0);
-    char ready = 0;
-    ASSERT_EQ(::read(readyFd, &ready, 1), 1);
-    ::close(readyFd);
-    ASSERT_EQ(ready, 'y');
-    PPInfo record = makeRecord("Waiting", "1.0", {kTable});
-    EXPECT_EQ(quietly(PPCMD_INSTALL, record), 0u);
-    // The install could only run once the holder had released the mutex.
-    EXPECT_EQ(readFile("/opt/orv/released"), "released");
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-}
-
-TEST_F(ProductCommand, HolderKilledWithTheMutexDoesNotBlockCommands) {
-    int readyFd = -1;
-    pid_t child = holdCommandMutex(/*dieHolding=*/true, readyFd);
-    ASSERT_GT(child, 0);
-    char ready = 0;
-    ASSERT_EQ(::read(readyFd, &ready, 1), 1);
-    ::close(readyFd);
-    ASSERT_EQ(ready, 'y');
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status));
-    ::alarm(30);  // a command that never returns fails the test instead of hanging it
-    EXPECT_EQ(quietly(PPCMD_INSTALL, makeRecord("After", "1.0", {kTable})), 0u);
-    EXPECT_EQ(quietly(PPCMD_REMOVE, makeRecord("After", "", {})), 0u);
-    ::alarm(0);
 }
 
 }  // namespace

@@ -1,10 +1,5 @@
 // A setup tool and the product link thread of a host process at work on the
 // same registry and report table at once.
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <map>
 #include <set>
@@ -158,23 +153,8 @@ TEST_F(ProductConcurrency, SetupToolKilledHoldingTheMutexDoesNotStopTheHost) {
     writeInformationFile("Before", writeTable("before.tbl", "SrcBefore", 1, 5));
     ASSERT_TRUE(waitForInnerProduct("Before"));
 
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    pid_t tool = ::fork();
-    if (tool == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        ::close(fds[0]);
-        void *mutex = EnterMutex("EVENTLOG_SEMA", INFINITE);
-        char ready = mutex != nullptr ? 'y' : 'n';
-        if (::write(fds[1], &ready, 1) != 1) ::_exit(2);
-        ::pause();  // killed while holding the mutex
-        ::_exit(3);
-    }
-    ::close(fds[1]);
-    char ready = 0;
-    ASSERT_EQ(::read(fds[0], &ready, 1), 1);
-    ::close(fds[0]);
-    ASSERT_EQ(ready, 'y');
+    pid_t tool = holdCommandMutex(Holder::Wait);  // killed while holding the mutex
+    ASSERT_GT(tool, 0);
     writeInformationFile("AfterKill", writeTable("after.tbl", "SrcAfter", 1, 5));
     ::kill(tool, SIGKILL);
     ::waitpid(tool, nullptr, 0);

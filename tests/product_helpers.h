@@ -3,7 +3,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -104,15 +107,11 @@ struct Value {
 
 inline std::optional<Value> readValue(const std::string &keyPath, const char *name) {
     Key key(keyPath);
-    if (!key) return std::nullopt;
     DWORD type = 0;
-    DWORD size = 0;
-    if (RegQueryValueEx(key.get(), name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    std::string bytes(size, '\0');
-    if (RegQueryValueEx(key.get(), name, nullptr, &type, reinterpret_cast<BYTE *>(bytes.data()),
-                        &size) != ERROR_SUCCESS) {
+    std::string bytes(65536, '\0');
+    DWORD size = static_cast<DWORD>(bytes.size());
+    if (!key || RegQueryValueEx(key.get(), name, nullptr, &type,
+                                reinterpret_cast<BYTE *>(bytes.data()), &size) != ERROR_SUCCESS) {
         return std::nullopt;
     }
     bytes.resize(size);
@@ -140,30 +139,15 @@ inline void writeNumber(const std::string &keyPath, const char *name, DWORD numb
     writeValue(keyPath, name, REG_DWORD, std::string(reinterpret_cast<const char *>(&number), 4));
 }
 
-inline std::vector<std::string> subkeys(const std::string &path) {
+// The subkey names of a key, or its value names, in enumeration order.
+inline std::vector<std::string> subkeys(const std::string &path, bool valueNames = false) {
     std::vector<std::string> names;
     Key key(path);
-    if (!key) return names;
-    for (DWORD i = 0;; ++i) {
-        char name[1024];
-        DWORD length = sizeof name;
-        if (RegEnumKeyEx(key.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS) {
-            break;
-        }
-        names.emplace_back(name, length);
-    }
-    return names;
-}
-
-inline std::vector<std::string> valueNames(const std::string &path) {
-    std::vector<std::string> names;
-    Key key(path);
-    if (!key) return names;
-    for (DWORD i = 0;; ++i) {
-        char name[1024];
-        DWORD length = sizeof name;
-        if (RegEnumValue(key.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+    char name[1024];
+    for (DWORD i = 0, length = sizeof name; key; ++i, length = sizeof name) {
+        if ((valueNames
+                 ? RegEnumValue(key.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr)
+                 : RegEnumKeyEx(key.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr)) !=
             ERROR_SUCCESS) {
             break;
         }
@@ -213,6 +197,40 @@ inline bool tracedLine(int level, const std::string &function, const std::string
         }
     }
     return false;
+}
+
+// What a child holding "EVENTLOG_SEMA" does next: release it after 300 ms
+// (writing /opt/orv/released first), die holding it, or wait to be killed.
+enum class Holder { Release, Die, Wait };
+
+// Forks a child that takes "EVENTLOG_SEMA"; returns its pid once it holds the
+// mutex, or -1.
+inline pid_t holdCommandMutex(Holder then) {
+    int fds[2];
+    if (::pipe(fds) != 0) return -1;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a test that failed
+        ::close(fds[0]);
+        void *mutex = EnterMutex("EVENTLOG_SEMA", INFINITE);
+        char ready = mutex != nullptr ? 'y' : 'n';
+        if (::write(fds[1], &ready, 1) != 1) ::_exit(2);
+        if (then == Holder::Die) ::raise(SIGKILL);
+        if (then == Holder::Wait) ::pause();
+        ::usleep(300 * 1000);
+        writeFile("/opt/orv/released", "released");
+        OutMutex(mutex);
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    char ready = 0;
+    bool held = ::read(fds[0], &ready, 1) == 1 && ready == 'y';
+    ::close(fds[0]);
+    if (!held && pid > 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    return held ? pid : -1;
 }
 
 }  // namespace product_test

@@ -48,53 +48,42 @@ class ProductRegistry : public ::testing::Test {
     void SetUp() override { traceToFile(); }
 };
 
-struct RoundTripCase {
-    const char *label;
-    std::vector<std::string> tables;
-    const char *language;
-    const char *productId;
-    const char *expectedProductId;
-    int manual;
-};
+TEST_F(ProductRegistry, RecordToKeyToRecord) {
+    struct Case {
+        std::vector<std::string> tables;
+        const char *language, *productId, *expectedProductId;
+        int manual;
+    };
+    const Case cases[] = {
+        {{}, "1033", "7", "7", PPTYPE_AUTOMATIC},
+        {{"/opt/orv/tables/one.tbl"}, "1041", "120", "120", PPTYPE_MANUAL},
+        {{"/t/a", "/t/b"}, "1033", "no digits", "0", PPTYPE_AUTOMATIC},
+        {{"/t/1", "/t/2", "/t/3", "/t/4"}, "1041", "-5", "-5", PPTYPE_MANUAL},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.tables.size());
+        PPInfo written = makeRecord("Round", "2.1", c.tables, c.manual, c.language, c.productId,
+                                    "Round Trip Monitor");
+        std::snprintf(written.FileName, sizeof written.FileName, "/opt/orv/report/inf/round");
+        ASSERT_EQ(registerPP(&written), 0);
 
-void PrintTo(const RoundTripCase &c, std::ostream *os) {
-    *os << c.label;
+        Record read(GetProductInfo("Round"));
+        ASSERT_NE(read, nullptr);
+        EXPECT_STREQ(read->ProductName, "Round");
+        EXPECT_STREQ(read->DisplayName, "Round Trip Monitor");
+        EXPECT_STREQ(read->Version, "2.1");
+        EXPECT_STREQ(read->LanguageID, c.language);
+        EXPECT_STREQ(read->ProductID, c.expectedProductId);
+        EXPECT_EQ(read->Manual, c.manual);
+        EXPECT_EQ(paths(*read), c.tables);
+        // Records from the registry know no file and no operation.
+        EXPECT_STREQ(read->FileName, "");
+        EXPECT_EQ(read->op, PPOP_NONE);
+        EXPECT_EQ(read->next, nullptr);
+        EXPECT_EQ(read->modify, 0);
+        ASSERT_EQ(unregisterPP(&written), 0);
+    }
 }
-
-class ProductRegistryRoundTrip : public ProductRegistry,
-                                 public ::testing::WithParamInterface<RoundTripCase> {};
-
-TEST_P(ProductRegistryRoundTrip, RecordToKeyToRecord) {
-    const RoundTripCase &c = GetParam();
-    PPInfo written = makeRecord("Round", "2.1", c.tables, c.manual, c.language, c.productId,
-                                "Round Trip Monitor");
-    std::snprintf(written.FileName, sizeof written.FileName, "/opt/orv/report/inf/round");
-    ASSERT_EQ(registerPP(&written), 0);
-
-    Record read(GetProductInfo("Round"));
-    ASSERT_NE(read, nullptr);
-    EXPECT_STREQ(read->ProductName, "Round");
-    EXPECT_STREQ(read->DisplayName, "Round Trip Monitor");
-    EXPECT_STREQ(read->Version, "2.1");
-    EXPECT_STREQ(read->LanguageID, c.language);
-    EXPECT_STREQ(read->ProductID, c.expectedProductId);
-    EXPECT_EQ(read->Manual, c.manual);
-    EXPECT_EQ(paths(*read), c.tables);
-    // Records from the registry know no file and no operation.
-    EXPECT_STREQ(read->FileName, "");
-    EXPECT_EQ(read->op, PPOP_NONE);
-    EXPECT_EQ(read->next, nullptr);
-    EXPECT_EQ(read->modify, 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Tables, ProductRegistryRoundTrip,
-    ::testing::Values(
-        RoundTripCase{"none", {}, "1033", "7", "7", PPTYPE_AUTOMATIC},
-        RoundTripCase{"one", {"/opt/orv/tables/one.tbl"}, "1041", "120", "120", PPTYPE_MANUAL},
-        RoundTripCase{"two", {"/t/a", "/t/b"}, "1033", "no digits", "0", PPTYPE_AUTOMATIC},
-        RoundTripCase{"four", {"/t/1", "/t/2", "/t/3", "/t/4"}, "1041", "-5", "-5", PPTYPE_MANUAL}),
-    [](const auto &info) { return std::string(info.param.label); });
 
 TEST_F(ProductRegistry, StoresEachValueWithItsTypeLengthAndOrder) {
     PPInfo record =
@@ -102,7 +91,7 @@ TEST_F(ProductRegistry, StoresEachValueWithItsTypeLengthAndOrder) {
     ASSERT_EQ(registerPP(&record), 0);
     const std::string key = productKey("Bytes");
 
-    EXPECT_EQ(valueNames(key),
+    EXPECT_EQ(subkeys(key, /*valueNames=*/true),
               (std::vector<std::string>{"ProductName", "DisplayName", "Version", "Manual",
                                         "ReportTablePath", "LanguageID", "ProductID"}));
     struct Expected {
@@ -128,52 +117,53 @@ TEST_F(ProductRegistry, StoresEachValueWithItsTypeLengthAndOrder) {
     }
 }
 
-TEST_F(ProductRegistry, RegisterLeavesAnExistingKeyUntouched) {
+// Register keeps an existing key as it is; update rewrites it.
+TEST_F(ProductRegistry, RegisterKeepsAndUpdateRewritesAnExistingKey) {
     PPInfo first = makeRecord("Kept", "1.0", {"/t/first"}, PPTYPE_AUTOMATIC);
     ASSERT_EQ(registerPP(&first), 0);
     PPInfo second =
         makeRecord("Kept", "9.0", {"/t/second", "/t/third"}, PPTYPE_MANUAL, "1041", "99", "Other");
     EXPECT_EQ(registerPP(&second), 0);
+    Record kept(GetProductInfo("Kept"));
+    ASSERT_NE(kept, nullptr);
+    EXPECT_STREQ(kept->Version, "1.0");
+    EXPECT_STREQ(kept->DisplayName, "Kept display");
+    EXPECT_EQ(kept->Manual, PPTYPE_AUTOMATIC);
+    EXPECT_EQ(paths(*kept), std::vector<std::string>{"/t/first"});
 
-    Record read(GetProductInfo("Kept"));
-    ASSERT_NE(read, nullptr);
-    EXPECT_STREQ(read->Version, "1.0");
-    EXPECT_STREQ(read->DisplayName, "Kept display");
-    EXPECT_EQ(read->Manual, PPTYPE_AUTOMATIC);
-    EXPECT_EQ(paths(*read), std::vector<std::string>{"/t/first"});
+    PPInfo third = makeRecord("Kept", "1.1", {"/t/z"}, PPTYPE_MANUAL, "1041", "8");
+    ASSERT_EQ(updatePP(&third), 0);
+    Record rewritten(GetProductInfo("Kept"));
+    ASSERT_NE(rewritten, nullptr);
+    EXPECT_STREQ(rewritten->Version, "1.1");
+    EXPECT_STREQ(rewritten->LanguageID, "1041");
+    EXPECT_EQ(paths(*rewritten), std::vector<std::string>{"/t/z"});
+    EXPECT_EQ(readValue(productKey("Kept"), "ReportTablePath")->bytes, storedList({"/t/z"}));
 }
 
-TEST_F(ProductRegistry, UpdateRewritesAnExistingKey) {
-    PPInfo first = makeRecord("Rewritten", "1.0", {"/t/a", "/t/b", "/t/c"});
-    ASSERT_EQ(registerPP(&first), 0);
-    PPInfo second = makeRecord("Rewritten", "1.1", {"/t/z"}, PPTYPE_MANUAL, "1041", "8");
-    ASSERT_EQ(updatePP(&second), 0);
-
-    Record read(GetProductInfo("Rewritten"));
-    ASSERT_NE(read, nullptr);
-    EXPECT_STREQ(read->Version, "1.1");
-    EXPECT_STREQ(read->LanguageID, "1041");
-    EXPECT_EQ(paths(*read), std::vector<std::string>{"/t/z"});
-    EXPECT_EQ(readValue(productKey("Rewritten"), "ReportTablePath")->bytes, storedList({"/t/z"}));
-}
-
-TEST_F(ProductRegistry, MissingKeyIsNeitherCreatedNorAnError) {
-    PPInfo record = makeRecord("Absent", "1.0", {"/t/a"});
-    EXPECT_EQ(updatePP(&record), 0);
-    EXPECT_FALSE(keyExists(productKey("Absent")));
-    EXPECT_EQ(unregisterPP(&record), 0);
+// Unregister deletes the key whatever the case of the name; a missing key is
+// neither created nor an error. A backslash in a name addresses a deeper key.
+TEST_F(ProductRegistry, UnregisterDeletesTheKeyAndMissingKeysAreNoError) {
+    PPInfo absent = makeRecord("Absent", "1.0", {"/t/a"});
+    EXPECT_EQ(updatePP(&absent), 0);
+    EXPECT_EQ(unregisterPP(&absent), 0);
     EXPECT_FALSE(keyExists(productKey("Absent")));
     EXPECT_EQ(GetProductInfo("Absent"), nullptr);
     EXPECT_EQ(GetProductInfo(nullptr), nullptr);
     EXPECT_TRUE(tracedLine(1, "GetProductInfo", "param productName is NULL"));
-}
 
-TEST_F(ProductRegistry, UnregisterDeletesTheKey) {
-    PPInfo record = makeRecord("Gone", "1.0", {"/t/a"});
-    ASSERT_EQ(registerPP(&record), 0);
-    ASSERT_TRUE(keyExists(productKey("Gone")));
-    EXPECT_EQ(unregisterPP(&record), 0);
-    EXPECT_FALSE(keyExists(productKey("GONE")));
+    struct Case {
+        const char *name, *key;
+    };
+    for (const Case &c : {Case{"Gone", "GONE"}, Case{"Outer\\Inner", "Outer\\Inner"}}) {
+        SCOPED_TRACE(c.name);
+        PPInfo record = makeRecord(c.name, "1.0", {"/t/a"});
+        ASSERT_EQ(registerPP(&record), 0);
+        ASSERT_TRUE(keyExists(productKey(c.key)));
+        EXPECT_EQ(unregisterPP(&record), 0);
+        EXPECT_FALSE(keyExists(productKey(c.key)));
+    }
+    EXPECT_TRUE(keyExists(productKey("Outer")));
 }
 
 // Lists that do not fit, or counts outside 0..4, keep whole leading paths and
@@ -276,16 +266,6 @@ TEST_F(ProductRegistry, NamesAreTakenLiterally) {
     EXPECT_TRUE(tracedLine(1, "registerPP", "ERROR Create key."));
 }
 
-// A backslash in a name makes a deeper key: the product key path is the
-// name appended as it stands.
-TEST_F(ProductRegistry, BackslashInANameAddressesADeeperKey) {
-    PPInfo record = makeRecord("Outer\\Inner", "1.0", {"/t/a"});
-    ASSERT_EQ(registerPP(&record), 0);
-    EXPECT_TRUE(keyExists(productKey("Outer") + "\\Inner"));
-    EXPECT_EQ(unregisterPP(&record), 0);
-    EXPECT_FALSE(keyExists(productKey("Outer") + "\\Inner"));
-}
-
 // The type readers address the writer's keys in other letter case.
 TEST_F(ProductRegistry, TypeReadersFindTheWritersKeysWhateverTheCase) {
     PPInfo manual = makeRecord("TypeManual", "1.0", {"/t/a"}, PPTYPE_MANUAL);
@@ -316,10 +296,6 @@ TEST_F(ProductRegistry, ListFiltersByTypeInEnumerationOrder) {
                                                      {"Alpha", PPTYPE_MANUAL},
                                                      {"Charlie", PPTYPE_AUTOMATIC},
                                                      {"Bravo", PPTYPE_MANUAL}};
-    for (const auto &[name, type] : products) {
-        PPInfo record = makeRecord(name, "1.0", {"/t/a"}, type);
-        ASSERT_EQ(registerPP(&record), 0);
-    }
     // The registry enumerates subkeys in name order, not in registration order.
     struct Case {
         int type;
@@ -331,6 +307,13 @@ TEST_F(ProductRegistry, ListFiltersByTypeInEnumerationOrder) {
         {PPTYPE_MANUAL, {"Alpha", "Bravo"}},
         {7, {}},
     };
+    PPInfo *empty = reinterpret_cast<PPInfo *>(&empty);
+    ASSERT_EQ(ReadProductsRegisteried(-1, &empty), TRUE);  // before any product
+    EXPECT_EQ(empty, nullptr);
+    for (const auto &product : products) {
+        PPInfo record = makeRecord(product.first, "1.0", {"/t/a"}, product.second);
+        ASSERT_EQ(registerPP(&record), 0);
+    }
     for (const Case &c : cases) {
         PPInfo *head = reinterpret_cast<PPInfo *>(&head);  // overwritten by the call
         ASSERT_EQ(ReadProductsRegisteried(c.type, &head), TRUE);
@@ -341,12 +324,6 @@ TEST_F(ProductRegistry, ListFiltersByTypeInEnumerationOrder) {
     EXPECT_TRUE(tracedLine(3, "ReadProductsRegisteried", "add product to list : Delta "));
     EXPECT_EQ(ReadProductsRegisteried(-1, nullptr), FALSE);
     EXPECT_TRUE(tracedLine(1, "ReadProductsRegisteried", "param phead is NULL"));
-}
-
-TEST_F(ProductRegistry, EmptyRegistryListsNothing) {
-    PPInfo *head = nullptr;
-    ASSERT_EQ(ReadProductsRegisteried(-1, &head), TRUE);
-    EXPECT_EQ(head, nullptr);
 }
 
 }  // namespace

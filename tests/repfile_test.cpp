@@ -206,7 +206,7 @@ TEST(ReadRI, LineLengthLimit) {
     EXPECT_NE(crlf, nullptr);
 }
 
-TEST(ReadRI, UnusablePathsGiveNull) {
+TEST(ReadRI, PathsThatGiveNullAndPathsThatDoNot) {
     std::string dir = std::string(records_test::kInfDir) + "/sub";
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
     std::string tooLong = std::string(records_test::kInfDir) + "/" + std::string(44, 'n');
@@ -220,14 +220,13 @@ TEST(ReadRI, UnusablePathsGiveNull) {
     Record fits(QORPPLX_readRI(longest.c_str()));
     ASSERT_NE(fits, nullptr);
     EXPECT_EQ(fits->FileName, longest);
-}
 
-TEST(ReadRI, PipeReadDirectlyDoesNotBlock) {
+    // A pipe that nobody writes reads as an empty file, without blocking.
     std::string fifo = std::string(records_test::kInfDir) + "/pipe";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-    Record p(QORPPLX_readRI(fifo.c_str()));  // nobody writes: nothing to read
-    ASSERT_NE(p, nullptr);
-    EXPECT_STREQ(p->ProductName, "");
+    Record pipe(QORPPLX_readRI(fifo.c_str()));
+    ASSERT_NE(pipe, nullptr);
+    EXPECT_STREQ(pipe->ProductName, "");
 }
 
 // The host may run under a UTF-8 locale; the file is still single-byte text
@@ -250,19 +249,20 @@ TEST(ReadRI, SameResultUnderAUtf8Locale) {
 
 // Every text field stays terminated inside its array and the count inside 0..4.
 void expectInvariants(const PPInfo &p, const std::string &what) {
-    EXPECT_LT(strnlen(p.FileName, sizeof p.FileName), sizeof p.FileName) << what;
-    EXPECT_LT(strnlen(p.ProductName, sizeof p.ProductName), sizeof p.ProductName) << what;
-    EXPECT_LT(strnlen(p.DisplayName, sizeof p.DisplayName), sizeof p.DisplayName) << what;
-    EXPECT_LT(strnlen(p.LanguageID, sizeof p.LanguageID), sizeof p.LanguageID) << what;
-    EXPECT_LT(strnlen(p.ProductID, sizeof p.ProductID), sizeof p.ProductID) << what;
-    EXPECT_LT(strnlen(p.Version, sizeof p.Version), sizeof p.Version) << what;
+    const std::pair<const char *, size_t> texts[] = {
+        {p.FileName, sizeof p.FileName},
+        {p.ProductName, sizeof p.ProductName},
+        {p.DisplayName, sizeof p.DisplayName},
+        {p.LanguageID, sizeof p.LanguageID},
+        {p.ProductID, sizeof p.ProductID},
+        {p.Version, sizeof p.Version},
+        {p.ReportTablePath[0], PPINFO_REPORTTABLEPATH_SIZE},
+        {p.ReportTablePath[1], PPINFO_REPORTTABLEPATH_SIZE},
+        {p.ReportTablePath[2], PPINFO_REPORTTABLEPATH_SIZE},
+        {p.ReportTablePath[3], PPINFO_REPORTTABLEPATH_SIZE}};
+    for (const auto &[text, size] : texts) EXPECT_LT(strnlen(text, size), size) << what;
     EXPECT_GE(p.NumReportTablePath, 0) << what;
     EXPECT_LE(p.NumReportTablePath, PPINFO_MAX_REPORTTABLES) << what;
-    for (int i = 0; i < PPINFO_MAX_REPORTTABLES; ++i) {
-        EXPECT_LT(strnlen(p.ReportTablePath[i], sizeof p.ReportTablePath[i]),
-                  sizeof p.ReportTablePath[i])
-            << what;
-    }
     EXPECT_EQ(p.op, PPOP_NONE) << what;
     EXPECT_EQ(p.next, nullptr) << what;
 }
