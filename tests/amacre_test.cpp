@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 
 #include "amacre.h"
@@ -31,9 +31,7 @@ class Amacre : public testing::Test {
     }
     static std::string trace() {
         std::ifstream in(kTrace);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
+        return {std::istreambuf_iterator<char>(in), {}};
     }
     static constexpr const char *kTrace = "/opt/orv/log/amacre-trace.log";
     static constexpr char kSources[] = "SrcA\0SrcB\0SrcC";  // 15 bytes and the final NUL

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -24,9 +24,7 @@ struct Result {
 
 std::string slurp(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 Result orvreg(std::vector<std::string> args) {
