@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "w32compat.h"
+#include "sync_helpers.h"
 
 namespace {
+
+using sync_test::errorOf;
 
 class ModuleTest : public ::testing::Test {
   protected:
@@ -66,16 +68,12 @@ TEST_F(ModuleTest, NameFormsLoadTheSameModule) {
     EXPECT_EQ(calls(), (std::vector<std::string>{entry("attach", loaded.front()),
                                                  entry("detach", loaded.front())}));
     // The module is gone: its handle is no longer valid.
-    SetLastError(0);
-    EXPECT_FALSE(FreeLibrary(loaded.front()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(errorOf([&] { return FreeLibrary(loaded.front()); }), DWORD{ERROR_INVALID_HANDLE});
 }
 
 TEST_F(ModuleTest, RefusedAttachFailsTheLoadAndUnloads) {
     setenv("ORV_TESTMOD_FAIL", "1", 1);
-    SetLastError(0);
-    EXPECT_EQ(LoadLibrary("testmod.dll"), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DLL_INIT_FAILED));
+    EXPECT_EQ(errorOf([] { return LoadLibrary("testmod.dll"); }), DWORD{ERROR_DLL_INIT_FAILED});
     // Nothing stayed loaded: the next load attaches afresh.
     unsetenv("ORV_TESTMOD_FAIL");
     HMODULE m = LoadLibrary("testmod.dll");
@@ -110,9 +108,9 @@ TEST_F(ModuleTest, SearchesOnlyTheModuleDirectory) {
     }
     rmdir(dir);
     unsetenv("ORV_MODULE_DIR");
-    SetLastError(0);
-    EXPECT_EQ(LoadLibrary("nosuchmodule.dll"), nullptr);
-    EXPECT_NE(GetLastError(), 0u);
+    DWORD missing = errorOf([] { return LoadLibrary("nosuchmodule.dll"); });
+    EXPECT_NE(missing, 0u);
+    EXPECT_NE(missing, sync_test::kSucceeded);
 }
 
 TEST_F(ModuleTest, GetProcAddress) {
@@ -134,14 +132,12 @@ TEST_F(ModuleTest, GetProcAddress) {
          static_cast<DWORD>(ERROR_INVALID_HANDLE)},
     };
     for (const Case &c : cases) {
-        SetLastError(0);
-        EXPECT_EQ(GetProcAddress(c.module, c.name), nullptr) << (c.name ? c.name : "NULL");
-        EXPECT_EQ(GetLastError(), c.error) << (c.name ? c.name : "NULL");
+        EXPECT_EQ(errorOf([&] { return GetProcAddress(c.module, c.name); }), c.error)
+            << (c.name ? c.name : "NULL");
     }
     EXPECT_TRUE(FreeLibrary(m));
-    SetLastError(0);
-    EXPECT_EQ(GetProcAddress(m, "TestModAnswer"), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(errorOf([&] { return GetProcAddress(m, "TestModAnswer"); }),
+              DWORD{ERROR_INVALID_HANDLE});
 }
 
 TEST_F(ModuleTest, DllMainMayLoadOtherModules) {
@@ -155,18 +151,14 @@ TEST_F(ModuleTest, DllMainMayLoadOtherModules) {
     EXPECT_TRUE(FreeLibrary(util));
     EXPECT_NE(GetProcAddress(util, "GetQorRootPath"), nullptr) << "still held by testmod";
     EXPECT_TRUE(FreeLibrary(m));
-    SetLastError(0);
-    EXPECT_EQ(GetProcAddress(util, "GetQorRootPath"), nullptr) << "freed by testmod's detach";
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(errorOf([&] { return GetProcAddress(util, "GetQorRootPath"); }),
+              DWORD{ERROR_INVALID_HANDLE})
+        << "freed by testmod's detach";
 }
 
 TEST(ModuleArgs, BadArguments) {
-    SetLastError(0);
-    EXPECT_EQ(LoadLibrary(nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    SetLastError(0);
-    EXPECT_FALSE(FreeLibrary(nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(errorOf([] { return LoadLibrary(nullptr); }), DWORD{ERROR_INVALID_PARAMETER});
+    EXPECT_EQ(errorOf([] { return FreeLibrary(nullptr); }), DWORD{ERROR_INVALID_HANDLE});
 }
 
 }  // namespace

@@ -10,18 +10,14 @@
 namespace {
 
 TEST(GetQorRootPath, DefaultAndRelocatedRoot) {
-    char buffer[512];
-    unsetenv("ORV_ROOT");
-    EXPECT_EQ(GetQorRootPath(buffer, sizeof buffer), 8);
-    EXPECT_STREQ(buffer, "/opt/orv");
-
-    setenv("ORV_ROOT", "", 1);  // empty: not set
-    EXPECT_EQ(GetQorRootPath(buffer, sizeof buffer), 8);
-    EXPECT_STREQ(buffer, "/opt/orv");
-
-    setenv("ORV_ROOT", "/srv/agent", 1);
-    EXPECT_EQ(GetQorRootPath(buffer, sizeof buffer), 10);
-    EXPECT_STREQ(buffer, "/srv/agent");
+    // nullptr: unset; an empty value counts as not set.
+    for (const char *root : {static_cast<const char *>(nullptr), "", "/srv/agent"}) {
+        char buffer[512];
+        root ? setenv("ORV_ROOT", root, 1) : unsetenv("ORV_ROOT");
+        const std::string want = root && *root ? root : "/opt/orv";
+        EXPECT_EQ(GetQorRootPath(buffer, sizeof buffer), static_cast<int>(want.size()));
+        EXPECT_EQ(buffer, want);
+    }
     unsetenv("ORV_ROOT");
 }
 

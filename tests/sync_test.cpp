@@ -157,14 +157,24 @@ TEST(SyncLifetime, LastCloseRemovesTheObject) {
     EXPECT_TRUE(CloseHandle(fresh));
 }
 
+// CloseHandle also closes a registry key; closed handles of either kind, like
+// made-up ones, then fail with error 6.
 TEST(SyncHandles, InvalidHandlesFailWithError6) {
     HANDLE ev = CreateEvent(nullptr, FALSE, FALSE, nullptr);
     HANDLE mx = CreateMutex(nullptr, FALSE, nullptr);
     HANDLE closed = CreateEvent(nullptr, FALSE, FALSE, nullptr);
+    HKEY key = nullptr;
     ASSERT_TRUE(ev && mx && closed);
     ASSERT_TRUE(CloseHandle(closed));
-    const HANDLE bogus[] = {nullptr, INVALID_HANDLE_VALUE, reinterpret_cast<HANDLE>(0x1234), closed,
-                            reinterpret_cast<HANDLE>(HKEY_LOCAL_MACHINE)};
+    ASSERT_EQ(RegCreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\ORV\\SyncTest", &key), ERROR_SUCCESS);
+    EXPECT_TRUE(CloseHandle(reinterpret_cast<HANDLE>(key)));
+    EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
+    const HANDLE bogus[] = {nullptr,
+                            INVALID_HANDLE_VALUE,
+                            reinterpret_cast<HANDLE>(0x1234),
+                            closed,
+                            reinterpret_cast<HANDLE>(HKEY_LOCAL_MACHINE),
+                            reinterpret_cast<HANDLE>(key)};
     for (HANDLE h : bogus) {
         SCOPED_TRACE(h);
         EXPECT_EQ(errorOf([&] { return WaitForSingleObject(h, 0) != WAIT_FAILED; }),
@@ -177,14 +187,6 @@ TEST(SyncHandles, InvalidHandlesFailWithError6) {
     EXPECT_EQ(errorOf([&] { return ReleaseMutex(ev); }), kInvalidHandle);
     EXPECT_TRUE(CloseHandle(ev));
     EXPECT_TRUE(CloseHandle(mx));
-}
-
-TEST(SyncRegistryKeys, CloseHandleClosesAKey) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\ORV\\SyncTest", &key), ERROR_SUCCESS);
-    EXPECT_TRUE(CloseHandle(reinterpret_cast<HANDLE>(key)));
-    EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(errorOf([&] { return CloseHandle(reinterpret_cast<HANDLE>(key)); }), kInvalidHandle);
 }
 
 // ---- events -----------------------------------------------------------------

@@ -58,22 +58,19 @@ TEST_F(TraceLogTest, OnlyOneTrailingLineEndIsRemoved) {
     EXPECT_EQ(all.find("two ends\n\n\n"), std::string::npos);
 }
 
-TEST_F(TraceLogTest, NullStringArgumentsShowAsNULL) {
+// Conversions of every width keep their arguments; NULL strings show as NULL.
+TEST_F(TraceLogTest, ConversionsKeepTheirArgumentsAndNullShowsAsNULL) {
     // Through a volatile, so the compiler cannot see the null it would warn of.
     const char *volatile absent = nullptr;
     const char *none = absent;
-    TraceLog(1, "s", "f", 1, "[%s] [%5s] [%-6s|] [%.2s]", none, none, "ab", "xyz");
+    TraceLog(1, "s", "f", 1,
+             "%d %u %ld %lld %zu %x %c %5.1f %% %03u %*d %s [%s] [%5s] [%-6s|] [%.2s]", -1,
+             4000000000u, -5L, 1LL << 40, size_t{9}, 255u, 'q', 2.25, 7u, 4, 3, "end", none, none,
+             "ab", "xyz");
     auto lines = readLines(path_);
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find("[NULL] [ NULL] [ab    |] [xy]"), std::string::npos) << lines[0];
-}
-
-TEST_F(TraceLogTest, ConversionsOfEveryWidthKeepTheirArguments) {
-    TraceLog(1, "s", "f", 1, "%d %u %ld %lld %zu %x %c %5.1f %% %03u %*d %s", -1, 4000000000u, -5L,
-             1LL << 40, size_t{9}, 255u, 'q', 2.25, 7u, 4, 3, "end");
-    auto lines = readLines(path_);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find("-1 4000000000 -5 1099511627776 9 ff q   2.2 % 007    3 end"),
+    EXPECT_NE(lines[0].find(" 1 s:f:1 -1 4000000000 -5 1099511627776 9 ff q   2.2 % 007    3 end "
+                            "[NULL] [ NULL] [ab    |] [xy]"),
               std::string::npos)
         << lines[0];
 }
