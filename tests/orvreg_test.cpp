@@ -66,38 +66,34 @@ std::string valueData(const char *key, const char *name, DWORD *type = nullptr) 
 TEST(Orvreg, AddQueryTreeAndDelete) {
     const std::string key = "HKLM\\SOFTWARE\\ORV\\Demo";
     struct Add {
-        std::vector<std::string> args;
         const char *name;
         DWORD type;
         std::string stored;
-        const char *shown;
+        const char *shown;  // after the name
+        std::vector<std::string> args;
     };
     const Add adds[] = {
-        {{"--data", "hello world"},
-         "Text",
-         REG_SZ,
-         std::string("hello world\0", 12),
-         "Text    REG_SZ    hello world"},
-        {{"--type", "dword", "--data", "0x411"},
-         "Lang",
+        {"Text", REG_SZ, {"hello world\0", 12}, "REG_SZ    hello world", {"--data", "hello world"}},
+        {"Lang",
          REG_DWORD,
-         std::string("\x11\x04\0\0", 4),
-         "Lang    REG_DWORD    1041"},
-        {{"--type", "qword", "--data", "4294967296"},
-         "Big",
+         {"\x11\x04\0\0", 4},
+         "REG_DWORD    1041",
+         {"--type", "dword", "--data", "0x411"}},
+        {"Big",
          REG_QWORD,
-         std::string("\0\0\0\0\1\0\0\0", 8),
-         "Big    REG_QWORD    4294967296"},
-        {{"--type", "binary", "--data", "01 AB:ff"},
-         "Bytes",
+         {"\0\0\0\0\1\0\0\0", 8},
+         "REG_QWORD    4294967296",
+         {"--type", "qword", "--data", "4294967296"}},
+        {"Bytes",
          REG_BINARY,
-         std::string("\x01\xab\xff", 3),
-         "Bytes    REG_BINARY    hex: 01 ab ff"},
-        {{"--type", "list", "--data", "/a/t1.tbl", "--data", "/b/t2.tbl"},
-         "Paths",
+         {"\x01\xab\xff", 3},
+         "REG_BINARY    hex: 01 ab ff",
+         {"--type", "binary", "--data", "01 AB:ff"}},
+        {"Paths",
          REG_BINARY,
-         std::string("/a/t1.tbl\0/b/t2.tbl\0\0", 21),
-         "Paths    REG_BINARY    list: \"/a/t1.tbl\" \"/b/t2.tbl\""},
+         {"/a/t1.tbl\0/b/t2.tbl\0\0", 21},
+         "REG_BINARY    list: \"/a/t1.tbl\" \"/b/t2.tbl\"",
+         {"--type", "list", "--data", "/a/t1.tbl", "--data", "/b/t2.tbl"}},
     };
     for (const Add &a : adds) {
         std::vector<std::string> args = {"add", key, a.name};
@@ -113,7 +109,7 @@ TEST(Orvreg, AddQueryTreeAndDelete) {
     Result query = orvreg({"query", "software\\orv\\demo"});
     ASSERT_EQ(query.status, 0) << query.err;
     std::string expected = "HKEY_LOCAL_MACHINE\\software\\orv\\demo\n";
-    for (const Add &a : adds) expected += std::string("    ") + a.shown + "\n";
+    for (const Add &a : adds) expected += std::string("    ") + a.name + "    " + a.shown + "\n";
     expected += "HKEY_LOCAL_MACHINE\\software\\orv\\demo\\Sub\n";
     EXPECT_EQ(query.out, expected);
 
