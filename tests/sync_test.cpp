@@ -60,34 +60,26 @@ TEST(SyncNames, CreateOpenAndKindConflicts) {
     ASSERT_NE(mx, nullptr);
     EXPECT_EQ(GetLastError(), 0u);
 
+    using Call = HANDLE (*)(const char *);
+    const Call createEvent = [](const char *n) { return CreateEvent(nullptr, FALSE, TRUE, n); };
+    const Call openEvent = [](const char *n) { return OpenEvent(EVENT_ALL_ACCESS, FALSE, n); };
+    const Call createMutex = [](const char *n) { return CreateMutex(nullptr, TRUE, n); };
     struct Case {
         const char *what;
-        HANDLE (*call)(const char *);
+        Call call;
         const char *name;
         bool opens;
         DWORD error;
     } cases[] = {
-        {"create existing event",
-         [](const char *n) { return CreateEvent(nullptr, FALSE, TRUE, n); }, "names.event", true,
-         ERROR_ALREADY_EXISTS},
-        {"open existing event", [](const char *n) { return OpenEvent(EVENT_ALL_ACCESS, FALSE, n); },
-         "names.event", true, 0},
-        {"create existing mutex", [](const char *n) { return CreateMutex(nullptr, TRUE, n); },
-         "names.mutex", true, ERROR_ALREADY_EXISTS},
-        {"event over a mutex", [](const char *n) { return CreateEvent(nullptr, FALSE, FALSE, n); },
-         "names.mutex", false, kInvalidHandle},
-        {"open event of a mutex",
-         [](const char *n) { return OpenEvent(EVENT_ALL_ACCESS, FALSE, n); }, "names.mutex", false,
-         kInvalidHandle},
-        {"mutex over an event", [](const char *n) { return CreateMutex(nullptr, FALSE, n); },
-         "names.event", false, kInvalidHandle},
-        {"open missing", [](const char *n) { return OpenEvent(EVENT_ALL_ACCESS, FALSE, n); },
-         "names.missing", false, ERROR_FILE_NOT_FOUND},
-        {"names are case-sensitive",
-         [](const char *n) { return OpenEvent(EVENT_ALL_ACCESS, FALSE, n); }, "NAMES.EVENT", false,
-         ERROR_FILE_NOT_FOUND},
-        {"open without name", [](const char *n) { return OpenEvent(EVENT_ALL_ACCESS, FALSE, n); },
-         nullptr, false, ERROR_INVALID_PARAMETER},
+        {"create existing event", createEvent, "names.event", true, ERROR_ALREADY_EXISTS},
+        {"open existing event", openEvent, "names.event", true, 0},
+        {"create existing mutex", createMutex, "names.mutex", true, ERROR_ALREADY_EXISTS},
+        {"event over a mutex", createEvent, "names.mutex", false, kInvalidHandle},
+        {"open event of a mutex", openEvent, "names.mutex", false, kInvalidHandle},
+        {"mutex over an event", createMutex, "names.event", false, kInvalidHandle},
+        {"open missing", openEvent, "names.missing", false, ERROR_FILE_NOT_FOUND},
+        {"names are case-sensitive", openEvent, "NAMES.EVENT", false, ERROR_FILE_NOT_FOUND},
+        {"open without name", openEvent, nullptr, false, ERROR_INVALID_PARAMETER},
     };
     for (const Case &c : cases) {
         SetLastError(99);
