@@ -48,11 +48,8 @@ Result orvpp(const std::vector<std::string> &args) {
 std::string informationFile(const std::string &product, const std::string &version,
                             const std::string &table) {
     ::mkdir(kTableDir, 0755);
-    std::string path = std::string(kTableDir) + "/" + product + "-" + version + ".inf";
-    writeFile(path, "ProductName=\"" + product + "\"\nDisplayName=\"" + product +
-                        " Monitor\"\nLanguageID=\"J\"\nProductID=31\nVersion=\"" + version +
-                        "\"\nReportTableName=\"" + table + "\"\n");
-    return path;
+    return writeInformationFile(std::string(kTableDir) + "/" + product + "-" + version + ".inf",
+                                product, version, table);
 }
 
 TEST(Orvpp, CommandsReportTheProductResultCode) {

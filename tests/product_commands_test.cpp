@@ -91,7 +91,7 @@ TEST_P(ProductCommandCodes, ResultAndConsoleText) {
     EXPECT_EQ(run.result, c.result);
     EXPECT_EQ(run.output, c.output);
     if (c.trace != nullptr) {
-        EXPECT_TRUE(tracedLine(1, "product_process", c.trace)) << traced();
+        EXPECT_TRUE(tracedLine(1, "product_process", c.trace)) << readFile(kTraceFile);
     }
 }
 

@@ -15,12 +15,10 @@ namespace {
 
 constexpr const char kStopEvent[] = "ProductTestHostStop";
 
+// A report information file in the directory the host scans.
 void writeInformationFile(const std::string &product, const std::string &table) {
-    writeFile(std::string(QORPPLX_REPORT_INF_DIR) + "/" + product + ".inf",
-              "ProductName=\"" + product + "\"\nDisplayName=\"" + product +
-                  " monitor\"\nLanguageID=\"E\"\nProductID=5\nVersion=\"1.0\"\n"
-                  "ReportTableName=\"" +
-                  table + "\"\n");
+    product_test::writeInformationFile(std::string(QORPPLX_REPORT_INF_DIR) + "/" + product + ".inf",
+                                       product, "1.0", table);
 }
 
 // Forks the host: a process whose thread runs the product link thread with a

@@ -50,6 +50,15 @@ inline std::string writeTable(const std::string &name, const std::string &source
     return path;
 }
 
+// A report information file of a product at `path`; returns the path.
+inline std::string writeInformationFile(const std::string &path, const std::string &product,
+                                        const std::string &version, const std::string &table) {
+    writeFile(path, "ProductName=\"" + product + "\"\nDisplayName=\"" + product +
+                        " Monitor\"\nLanguageID=\"J\"\nProductID=31\nVersion=\"" + version +
+                        "\"\nReportTableName=\"" + table + "\"\n");
+    return path;
+}
+
 // A record as a setup tool fills it.
 inline PPInfo makeRecord(const std::string &name, const std::string &version,
                          const std::vector<std::string> &tables, int manual = PPTYPE_MANUAL,
@@ -182,13 +191,9 @@ inline void traceToFile() {
     ::setenv("ORV_TRACE_LEVELS", "all", 1);
 }
 
-inline std::string traced() {
-    return readFile(kTraceFile);
-}
-
 // True when a trace line of the given level and function carries the text.
 inline bool tracedLine(int level, const std::string &function, const std::string &text) {
-    std::istringstream lines(traced());
+    std::istringstream lines(readFile(kTraceFile));
     std::string line;
     std::string where = " " + std::to_string(level) + " product:" + function + ":";
     while (std::getline(lines, line)) {
