@@ -19,11 +19,7 @@ using sync_test::errorOf;
 class ModuleTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/orv-modlog-XXXXXX";
-        int fd = mkstemp(pattern);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        log_ = pattern;
+        unlink(log_.c_str());
         setenv("ORV_TESTMOD_LOG", log_.c_str(), 1);
         unsetenv("ORV_TESTMOD_FAIL");
         unsetenv("ORV_TESTMOD_NESTED");
@@ -44,7 +40,7 @@ class ModuleTest : public ::testing::Test {
         return buf;
     }
 
-    std::string log_;
+    const std::string log_ = "/opt/orv/log/testmod.log";
 };
 
 TEST_F(ModuleTest, NameFormsLoadTheSameModule) {

@@ -313,10 +313,8 @@ TEST(SyncMutex, ExcludesThreads) {
 }
 
 TEST(SyncMutex, OwnerThreadExitAbandonsTheMutex) {
-    char path[] = "/tmp/orv-synctrace-XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    const char *path = "/opt/orv/log/sync-trace.log";
+    unlink(path);
     setenv("ORV_TRACE_FILE", path, 1);
 
     HANDLE mx = CreateMutex(nullptr, FALSE, "abandon");
