@@ -150,6 +150,7 @@ TEST(SyncProcess, AutoResetReleasesOneProcessPerSet) {
     EXPECT_TRUE(CloseHandle(ev));
 }
 
+// A manual-reset event set and reset at once still releases every waiter.
 TEST(SyncProcess, ManualResetReleasesEveryProcess) {
     constexpr int kWaiters = 5;
     SharedBlock<WaiterBoard> board;
@@ -160,6 +161,7 @@ TEST(SyncProcess, ManualResetReleasesEveryProcess) {
     EXPECT_TRUE(ResetEvent(ev));
     for (auto &c : children) EXPECT_EQ(c->wait(), 0);
     EXPECT_EQ(board->released.load(), kWaiters);
+    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
     EXPECT_TRUE(CloseHandle(ev));
 }
 
