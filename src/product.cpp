@@ -601,8 +601,9 @@ uint32_t product_install(const PPInfo *record) {
 }
 
 // The checks that update and registry update share: the product exists, is
-// owned by the record's type and can be read back. kOk lets the caller go on.
-uint32_t checkUpdatable(const char *function, const PPInfo *record) {
+// owned by the record's type and can be read back. kOk lets the caller go on
+// with the registered record in *registered, which the caller frees.
+uint32_t checkUpdatable(const char *function, const PPInfo *record, PPInfo **registered) {
     const char *name = record->ProductName;
     TRACE_AS(function, kProgress, "update product : %s", name);
     DWORD exists = 0;
@@ -619,6 +620,11 @@ uint32_t checkUpdatable(const char *function, const PPInfo *record) {
         message("You can't update the product not owned\n");
         return kUpdateNotOwned;
     }
+    *registered = GetProductInfo(name);
+    if (*registered == nullptr) {
+        message("Update product \"%s\" error\n", name);
+        return kFailure;
+    }
     return kOk;
 }
 
@@ -634,13 +640,9 @@ uint32_t product_update(const PPInfo *record) {
         return done(kFailure);
     }
     const char *name = record->ProductName;
-    uint32_t result = checkUpdatable(__func__, record);
+    PPInfo *registered = nullptr;
+    uint32_t result = checkUpdatable(__func__, record, &registered);
     if (result != kOk) return done(result);
-    PPInfo *registered = GetProductInfo(name);
-    if (registered == nullptr) {
-        message("Update product \"%s\" error\n", name);
-        return done(kFailure);
-    }
     bool newer = QORPPLX_PPVersionNewer(record, registered) == 1;
     std::free(registered);
     if (!newer) {
@@ -672,15 +674,10 @@ uint32_t product_update_pi(const PPInfo *record) {
         return done(kFailure);
     }
     const char *name = record->ProductName;
-    uint32_t result = checkUpdatable(__func__, record);
+    PPInfo *registered = nullptr;
+    uint32_t result = checkUpdatable(__func__, record, &registered);
     if (result != kOk) return done(result);
-    // Read back only to prove that the product can be read.
-    PPInfo *registered = GetProductInfo(name);
-    if (registered == nullptr) {
-        message("Update product \"%s\" error\n", name);
-        return done(kFailure);
-    }
-    std::free(registered);
+    std::free(registered);  // read back only to prove that the product can be read
     if (updatePP(record) == -1) {
         TRACE(kDetail, "Outer update the product error\n");
         message("Update product \"%s\" error\n", name);
