@@ -25,6 +25,7 @@
 
 #include "amirtupt.h"
 #include "trace.h"
+#include "w32compat.h"
 
 namespace {
 
@@ -351,9 +352,10 @@ void applyLine(const Patterns &forms, const char *line, PPInfo *record) {
     }
 }
 
-// Opens a file for reading without ever blocking on a pipe or a device.
+// Opens a file for reading without ever blocking on a pipe or a device, and
+// never if it is one of the registry's own files.
 UniqueFile openForReading(const char *path) {
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    int fd = OpenFileForReading(path, /*status=*/nullptr);
     if (fd < 0) return nullptr;
     FILE *file = ::fdopen(fd, "r");
     if (file == nullptr) ::close(fd);

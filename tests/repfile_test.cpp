@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "records_helpers.h"
+#include "registry_files.h"
 
 namespace {
 
@@ -288,6 +289,27 @@ TEST(ReadRI, SeedCorpusReplays) {
         ++files;
     }
     EXPECT_GT(files, 0u);
+}
+
+// A report information file that leads to one of the registry's files is never
+// opened, by the reader or the scan: closing it would drop the registry's
+// locks in this process and lose other processes' writes.
+TEST(ReadRI, NeverOpensTheRegistrysFiles) {
+    const std::string link = std::string(records_test::kInfDir) + "/x.inf";
+    for (bool hard : {false, true}) {
+        for (const std::string &target : registry_files::databaseFiles()) {
+            std::string what = target + (hard ? " hard" : " symbolic");
+            registry_files::expectNoWriteLost(what, [&] {
+                registry_files::makeLink(target, link, hard);
+                Record read(QORPPLX_readRI(link.c_str()));
+                PPInfo *list = nullptr;
+                bool scanned = QORPPLX_getPPInfo(&list) == 0 || list == nullptr;
+                QORPPLX_PPInfoClear(list);
+                ::unlink(link.c_str());
+                return !read && scanned;
+            });
+        }
+    }
 }
 
 }  // namespace

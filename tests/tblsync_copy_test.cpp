@@ -7,6 +7,7 @@
 
 #include <chrono>
 
+#include "registry_files.h"
 #include "tblsync_support.h"
 
 namespace {
@@ -191,6 +192,28 @@ TEST_F(TblsyncCopy, FailedCopyLeavesTableUnchanged) {
         EXPECT_EQ(saveParam("RegisterSrc"), registered);
     }
     EXPECT_EQ(g_callbacks, 0);
+}
+
+// A table path that names one of the registry's files, or leads to one, is
+// refused without being opened: closing it would drop the registry's locks in
+// this process and lose other processes' writes.
+TEST_F(TblsyncCopy, NeverOpensTheRegistrysFiles) {
+    const std::string link = "/opt/orv/tables/registry.tbl";
+    for (const char *kind : {"named", "symbolic", "hard"}) {
+        for (const std::string &target : registry_files::databaseFiles()) {
+            std::string what = target + " " + kind;
+            registry_files::expectNoWriteLost(what, [&] {
+                std::string path = target;
+                if (kind[0] != 'n') {
+                    registry_files::makeLink(target, link, kind[0] == 'h');
+                    path = link;
+                }
+                bool refused = create("Prod", {path}) != 0 && copy({arg(path.c_str())}) != 0;
+                ::unlink(link.c_str());
+                return refused;
+            });
+        }
+    }
 }
 
 TEST_F(TblsyncCopy, MalformedRequestsFail) {

@@ -96,8 +96,10 @@ LONG readFile(const std::string &path, std::string &content) {
         return ERROR_ACCESS_DENIED;
     }
     // O_NONBLOCK: the path may have been swapped for a FIFO since the stat.
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (fd.get() < 0 || ::fstat(fd.get(), &status) != 0) {
+    // Never one of the registry's own files: closing it would drop the
+    // registry's locks.
+    UniqueFd fd(OpenFileForReading(path.c_str(), &status));
+    if (fd.get() < 0) {
         int error = errno;
         TBLSYNC_TRACE(kError, "report table file %s: %s", path.c_str(), std::strerror(error));
         return errnoToWin32(error);

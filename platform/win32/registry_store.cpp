@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -610,6 +611,51 @@ std::int64_t fileTimeNow() noexcept {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
     return kEpochDelta + static_cast<std::int64_t>(ts.tv_sec) * 10000000 + ts.tv_nsec / 100;
+}
+
+}  // namespace w32::reg
+
+namespace w32::reg {
+
+namespace {
+
+// True when one of the database's files at databasePath has this identity.
+// All of them live in one folder, so a file on another device is none of
+// them after a single status query.
+bool isFileOf(const std::string &databasePath, dev_t device, ino_t inode) {
+    struct stat status {};
+    if (::stat(databasePath.c_str(), &status) == 0) {
+        if (status.st_dev != device) return false;
+        if (status.st_ino == inode) return true;
+    }
+    for (const char *suffix : {"-wal", "-shm", "-journal"}) {
+        std::string path = databasePath + suffix;
+        if (::stat(path.c_str(), &status) == 0 && status.st_dev == device &&
+            status.st_ino == inode) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool isRegistryFile(dev_t device, ino_t inode) noexcept {
+    try {
+        const char *env = std::getenv("ORV_ROOT");
+        std::string current =
+            std::string(env != nullptr && *env != '\0' ? env : kDefaultRoot) + "/var/registry.db";
+        if (isFileOf(current, device, inode)) return true;
+        LiveConnections &l = live();
+        std::lock_guard guard(l.lock);
+        for (const Connection *conn : l.conns) {
+            if (conn->path() != current && isFileOf(conn->path(), device, inode)) return true;
+        }
+        return false;
+    } catch (...) {
+        // Without the memory to tell, the file is taken for one of them.
+        return true;
+    }
 }
 
 }  // namespace w32::reg

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <sqlite3.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <memory>
@@ -176,5 +177,10 @@ LONG rollbackTransaction() noexcept;
 
 // Now as a FILETIME count: 100 ns ticks since 1601-01-01 UTC.
 std::int64_t fileTimeNow() noexcept;
+
+// True when the file with this device and inode is one of the registry's own
+// files (the database, its -wal, -shm or -journal) under the current root or
+// under a root this process has a connection to.
+bool isRegistryFile(dev_t device, ino_t inode) noexcept;
 
 }  // namespace w32::reg

@@ -15,6 +15,7 @@
 #define W32COMPAT_H
 
 #include <stdint.h>
+#include <sys/stat.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -146,6 +147,18 @@ W32_API LONG RegQueryInfoKey(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
 W32_API LONG RegBeginTransaction(void);
 W32_API LONG RegCommitTransaction(void);
 W32_API LONG RegRollbackTransaction(void);
+
+/* Reading a file that others name (an extension of this layer). Closing any
+ * descriptor of the registry's database file in a process drops every lock
+ * the process holds on it, so no file named by a product, a report table or
+ * the report information directory may ever be opened if it is one of the
+ * registry's own files. OpenFileForReading opens path for reading
+ * (close-on-exec, non-blocking, never a controlling terminal) after checking,
+ * on the file itself and not on its name, that it is none of them; status,
+ * when not NULL, receives the opened file's status. Returns the descriptor,
+ * which the caller closes, or -1 with errno set: EACCES for a registry file
+ * (with a level-1 trace line), otherwise the system's reason. */
+W32_API int OpenFileForReading(LPCSTR path, struct stat *status);
 
 /* ---- Synchronisation objects -------------------------------------------- */
 W32_API HANDLE CreateEvent(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,

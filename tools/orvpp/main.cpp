@@ -22,6 +22,7 @@
 #include <string>
 
 #include "amirtupt.h"
+#include "w32compat.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ void error(const std::string &text) {
 // Reads one report information file; a one-line error and null when the
 // file cannot be opened or the library cannot use it.
 Record readInformationFile(const std::string &path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(OpenFileForReading(path.c_str(), /*status=*/nullptr));
     if (fd.get() < 0) {
         error("cannot read " + path + ": " + std::strerror(errno));
         return nullptr;
