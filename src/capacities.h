@@ -1,6 +1,9 @@
 // Buffer capacities of the records the library exchanges with the
-// report-table copy library.
+// report-table copy library, and the holders of the blocks it allocates.
 #pragma once
+
+#include <cstdlib>
+#include <memory>
 
 #include "w32compat.h"
 
@@ -12,5 +15,13 @@ inline constexpr DWORD kFirstReadSize = 508;
 inline constexpr DWORD kNameCapacity = 4097;        // product and display names
 inline constexpr DWORD kReportTableCapacity = 254;  // report table lists, registered paths
 inline constexpr DWORD kVersionCapacity = 32;
+
+// Blocks from AMACREAlloc and the name blocks of the enumerations go back
+// with free.
+struct FreeDeleter {
+    void operator()(void *p) const noexcept { std::free(p); }
+};
+using MallocBlock = std::unique_ptr<BYTE, FreeDeleter>;
+using NameBlock = std::unique_ptr<char, FreeDeleter>;
 
 }  // namespace amirtupt
