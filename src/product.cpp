@@ -7,7 +7,8 @@
 //
 // Commands: install, update, registry update and remove of one product by
 // hand. Each works on the outer product first and then on the inner product
-// and its report tables; nothing is undone when a later step fails.
+// and its report tables, all in one registry transaction; when the inner
+// half fails, only the outer half's change stays.
 // product_process serialises a command with the product link thread (in this
 // or another process) through the named mutex "EVENTLOG_SEMA".
 #include <sys/stat.h>
@@ -443,6 +444,67 @@ void message(const char *format, ...) {
 
 // ---- Commands ------------------------------------------------------------------
 
+// The registry work of one command as one registry transaction of the calling
+// thread: a command killed at any point leaves the registry as it was before
+// the command or as the command leaves it, never in between. The copy
+// library's calls join it. A command that fails rolls it back; what the
+// outer half did is then done again on its own (keepOuterHalf), because the
+// outer half's result stays when the inner half fails. Inside a transaction
+// the caller already holds, the command's work joins that one and lands or
+// vanishes with it.
+class CommandTransaction {
+  public:
+    explicit CommandTransaction(const char *function) : function_(function) {
+        LONG rc = RegBeginTransaction();
+        own_ = rc == ERROR_SUCCESS;
+        begun_ = own_ || rc == ERROR_ALREADY_EXISTS;
+        if (!begun_) {
+            TRACE_AS(function_, kError, "registry transaction not begun : error %d",
+                     static_cast<int>(rc));
+        }
+    }
+    CommandTransaction(const CommandTransaction &) = delete;
+    CommandTransaction &operator=(const CommandTransaction &) = delete;
+    ~CommandTransaction() { rollback(); }
+
+    bool begun() const { return begun_; }
+
+    // False when the changes could not be stored; none of them is kept then.
+    bool commit() {
+        if (!own_) return begun_;
+        own_ = false;
+        LONG rc = RegCommitTransaction();
+        if (rc == ERROR_SUCCESS) return true;
+        TRACE_AS(function_, kError, "registry commit error %d, nothing changed",
+                 static_cast<int>(rc));
+        return false;
+    }
+
+    // True when the command's changes are gone (the transaction was ours).
+    bool rollback() {
+        if (!own_) return false;
+        own_ = false;
+        RegRollbackTransaction();
+        return true;
+    }
+
+    // After a rollback: does the outer half's work again in a transaction of
+    // its own; outer returns true on success.
+    template <typename Outer>
+    void keepOuterHalf(Outer outer) {
+        if (!rollback()) return;
+        CommandTransaction again(function_);
+        if (!again.begun() || !outer() || !again.commit()) {
+            TRACE_AS(function_, kError, "outer product left as before the command");
+        }
+    }
+
+  private:
+    const char *function_;
+    bool own_ = false;
+    bool begun_ = false;
+};
+
 uint32_t product_install_inner(const PPInfo *record) {
     TRACE(kDetail, ">Params: record=%p", static_cast<const void *>(record));
     if (record == nullptr) {
@@ -574,8 +636,12 @@ uint32_t product_install(const PPInfo *record) {
         result = kInstallFailure;
     } else {
         const char *name = record->ProductName;
+        CommandTransaction transaction(__func__);
         DWORD exists = 0;
-        if (!AMACRTCheckProduct(name, &exists)) {
+        if (!transaction.begun()) {
+            message("Install product \"%s\" error\n", name);
+            result = kInstallFailure;
+        } else if (!AMACRTCheckProduct(name, &exists)) {
             message("Install product \"%s\" error\n", name);
             TRACE(kError, "Check outer product error!!! :%s ", name);
             result = kInstallFailure;
@@ -587,8 +653,13 @@ uint32_t product_install(const PPInfo *record) {
             TRACE(kError, "Outer register the product error : %s", name);
             result = kInstallFailure;
         } else {
-            // The product key stays when the inner half fails.
             result = product_install_inner(record);
+            if (result != kOk) {
+                // The product key stays when the inner half fails.
+                transaction.keepOuterHalf([record] { return registerPP(record) != -1; });
+            } else if (!transaction.commit()) {
+                result = kInstallFailure;
+            }
             if (result == kOk) {
                 message("Product \"%s\" INSTALLED successfully\n", name);
             } else {
@@ -640,6 +711,11 @@ uint32_t product_update(const PPInfo *record) {
         return done(kFailure);
     }
     const char *name = record->ProductName;
+    CommandTransaction transaction(__func__);
+    if (!transaction.begun()) {
+        message("Update product \"%s\" error\n", name);
+        return done(kFailure);
+    }
     PPInfo *registered = nullptr;
     uint32_t result = checkUpdatable(__func__, record, &registered);
     if (result != kOk) return done(result);
@@ -655,6 +731,12 @@ uint32_t product_update(const PPInfo *record) {
         return done(kFailure);
     }
     if (product_install_inner(record) != kOk) {
+        // The rewritten product key stays when the inner half fails.
+        transaction.keepOuterHalf([record] { return updatePP(record) != -1; });
+        message("Update product \"%s\" error\n", name);
+        return done(kFailure);
+    }
+    if (!transaction.commit()) {
         message("Update product \"%s\" error\n", name);
         return done(kFailure);
     }
@@ -674,12 +756,21 @@ uint32_t product_update_pi(const PPInfo *record) {
         return done(kFailure);
     }
     const char *name = record->ProductName;
+    CommandTransaction transaction(__func__);
+    if (!transaction.begun()) {
+        message("Update product \"%s\" error\n", name);
+        return done(kFailure);
+    }
     PPInfo *registered = nullptr;
     uint32_t result = checkUpdatable(__func__, record, &registered);
     if (result != kOk) return done(result);
     std::free(registered);  // read back only to prove that the product can be read
     if (updatePP(record) == -1) {
         TRACE(kDetail, "Outer update the product error\n");
+        message("Update product \"%s\" error\n", name);
+        return done(kFailure);
+    }
+    if (!transaction.commit()) {
         message("Update product \"%s\" error\n", name);
         return done(kFailure);
     }
@@ -760,10 +851,22 @@ uint32_t product_remove(const char *productName, int32_t productType) {
         TRACE(kError, "param productName is NULL\n");
         result = kFailure;
     } else {
-        result = product_remove_outer(productName, productType);
+        CommandTransaction transaction(__func__);
+        if (!transaction.begun()) {
+            message("Remove the product \"%s\" error\n", productName);
+            result = kFailure;
+        } else {
+            result = product_remove_outer(productName, productType);
+        }
         if (result == kOk) {
-            // The outer product stays deleted when the inner half fails.
             result = product_remove_inner(productName);
+            if (result != kOk) {
+                // The outer product stays deleted when the inner half fails.
+                transaction.keepOuterHalf(
+                    [productName] { return AMACRTDeleteProduct(productName) != 0; });
+            } else if (!transaction.commit()) {
+                result = kFailure;
+            }
             if (result == kOk) {
                 message("Product \"%s\" is REMOVED sucessfully\n", productName);
             } else {

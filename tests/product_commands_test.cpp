@@ -1,7 +1,9 @@
 // The product commands through product_process: result codes, console
 // messages, what each command leaves in the registry and the report table,
 // the message writer and the command mutex.
+#include <chrono>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -223,13 +225,35 @@ TEST_F(ProductCommand, InstallWritesOuterAndInnerProductAndImportsTables) {
     }
 }
 
-TEST_F(ProductCommand, FailedImportKeepsTheProductKey) {
-    ASSERT_EQ(quietly(PPCMD_INSTALL, makeRecord("Half", "1.0", {kBadTable})), 0x13u);
-    EXPECT_TRUE(keyExists(productKey("Half")));
-    EXPECT_FALSE(keyExists(innerKey("Half")));
-    EXPECT_EQ(ownedEntries("SrcBad", "Half"), std::vector<std::string>{});
+// A failed import keeps the outer half's change (the product key registered
+// or rewritten) and nothing else: neither report table entries, even of a
+// copy that failed part way, nor saved parameters, nor an inner product.
+TEST_F(ProductCommand, FailedImportKeepsOnlyTheOuterHalf) {
+    const std::string longSource = std::string(kTableDir) + "/long.tbl";
+    writeFile(longSource,
+              "SrcLong,1,INFO,a\nSrcLong,2,INFO,b\n" + std::string(300, 'S') + ",3,INFO,c\n");
+    struct Case {
+        const char *name;
+        bool installedBefore;
+        uint32_t command;
+        const std::string &table;
+        uint32_t result;
+    };
+    const Case cases[] = {
+        {"Malformed", false, PPCMD_INSTALL, kBadTable, 0x13},
+        {"PartWay", false, PPCMD_INSTALL, longSource, 0x13},
+        {"UpdatePartWay", true, PPCMD_UPDATE, longSource, 0x10},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.installedBefore) installed(c.name, "1.0", PPTYPE_MANUAL);
+        const std::string before = registryTree(kAlertManKey);
+        ASSERT_EQ(quietly(c.command, makeRecord(c.name, "2.0", {c.table})), c.result);
+        EXPECT_EQ(readValue(productKey(c.name), "Version")->bytes, std::string("2.0\0", 4));
+        EXPECT_EQ(registryTree(kAlertManKey), before);
+    }
     // A second install finds the outer product.
-    EXPECT_EQ(quietly(PPCMD_INSTALL, makeRecord("Half", "1.0", {kTable})), 0x01u);
+    EXPECT_EQ(quietly(PPCMD_INSTALL, makeRecord("Malformed", "1.0", {kTable})), 0x01u);
 }
 
 // An update replaces the report tables (importing them as an install does when
@@ -275,6 +299,92 @@ TEST_F(ProductCommand, RemoveDeletesEverythingOfTheProduct) {
     EXPECT_FALSE(keyExists(innerKey("Rm")));
     EXPECT_EQ(ownedEntries("SrcP", "Rm"), std::vector<std::string>{});
     EXPECT_EQ(ownedEntries("SrcP", "Stay"), (std::vector<std::string>{"1", "2", "3"}));
+}
+
+// ---- A command killed at any moment -----------------------------------------------
+
+// Rounds per command; ORV_KILL_ROUNDS raises them for a longer soak.
+int killRounds() {
+    const char *env = std::getenv("ORV_KILL_ROUNDS");
+    return env != nullptr && std::atoi(env) > 0 ? std::atoi(env) : 20;
+}
+
+// Runs a command in a child process; waits until the child is about to call
+// product_process, then SIGKILLs it after `delay` unless it ended first.
+// Returns the time from the call to the child's end when it was not killed.
+std::chrono::microseconds runChild(uint32_t command, PPInfo record,
+                                   std::chrono::microseconds delay) {
+    int fds[2];
+    if (::pipe(fds) != 0) return {};
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        ::close(fds[0]);
+        print2 = 2;
+        if (::write(fds[1], "r", 1) != 1) ::_exit(2);
+        ::_exit(static_cast<int>(product_process(command, &record)));
+    }
+    ::close(fds[1]);
+    char ready = 0;
+    bool started = ::read(fds[0], &ready, 1) == 1;
+    ::close(fds[0]);
+    auto begin = std::chrono::steady_clock::now();
+    if (started && delay.count() >= 0) {
+        ::usleep(static_cast<useconds_t>(delay.count()));
+        ::kill(pid, SIGKILL);
+    }
+    ::waitpid(pid, nullptr, 0);
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                                 begin);
+}
+
+// Killed at any point, install, update and remove leave the registry entirely
+// as it was or entirely as the command leaves it: the outer and the inner
+// product, the product's report table entries and the saved parameters. The
+// same command afterwards then does its work, or finds it done.
+TEST_F(ProductCommand, KilledCommandLeavesTheOldStateOrTheNewOne) {
+    const std::string first = writeTable("k1.tbl", "SrcK", 1, 20);
+    const std::string second = writeTable("k2.tbl", "SrcL", 1, 20);
+    const std::string third = writeTable("k3.tbl", "SrcL", 15, 20);
+    const PPInfo version1 = makeRecord("K", "1.0", {first, second});
+    const PPInfo version2 = makeRecord("K", "2.0", {second, third});
+    const PPInfo anyType = makeRecord("K", "", {}, -1);
+    auto absent = [&] { quietly(PPCMD_REMOVE, anyType); };
+    auto present = [&] {
+        absent();
+        ASSERT_EQ(quietly(PPCMD_INSTALL, version1), 0u);
+    };
+    struct Case {
+        const char *label;
+        std::function<void()> from;
+        uint32_t command;
+        const PPInfo &record;
+        uint32_t whenDone;  // the result of the command run again once it has landed
+    };
+    const Case cases[] = {
+        {"install", absent, PPCMD_INSTALL, version1, 0x01},
+        {"update", present, PPCMD_UPDATE, version2, 0x03},
+        {"remove", present, PPCMD_REMOVE, anyType, 0x01},
+    };
+    present();  // every round starts from a registry that has seen the product once
+    std::mt19937 random(std::random_device{}());
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        c.from();
+        auto span = runChild(c.command, c.record, std::chrono::microseconds(-1));
+        const std::string after = registryTree("SOFTWARE\\ORV");
+        for (int round = 0, rounds = killRounds(); round < rounds; ++round) {
+            SCOPED_TRACE("round " + std::to_string(round));
+            c.from();
+            const std::string before = registryTree("SOFTWARE\\ORV");
+            runChild(c.command, c.record, std::chrono::microseconds(random() % (span.count() + 1)));
+            const std::string killed = registryTree("SOFTWARE\\ORV");
+            bool landed = killed == after;
+            ASSERT_TRUE(landed || killed == before) << killed;
+            EXPECT_EQ(quietly(c.command, c.record), landed ? c.whenDone : 0u);
+            ASSERT_EQ(registryTree("SOFTWARE\\ORV"), after);
+        }
+    }
 }
 
 // ---- Message writer ------------------------------------------------------------------

@@ -165,6 +165,34 @@ inline std::vector<std::string> subkeys(const std::string &path, bool valueNames
     return names;
 }
 
+// Every key from `path` down with its values, one line each, in enumeration
+// order, non-printable bytes escaped. The data of "ProductTime" (the time of
+// the write, different from run to run) is left out.
+inline std::string registryTree(const std::string &path) {
+    Key key(path);
+    if (!key) return "";
+    std::string tree = path + "\n";
+    char name[1024];
+    std::string data(65536, '\0');
+    for (DWORD i = 0;; ++i) {
+        DWORD length = sizeof name, type = 0, size = static_cast<DWORD>(data.size());
+        if (RegEnumValue(key.get(), i, name, &length, nullptr, &type,
+                         reinterpret_cast<BYTE *>(data.data()), &size) != ERROR_SUCCESS) {
+            break;
+        }
+        tree += "  " + std::string(name, length) + " " + std::to_string(type) + " ";
+        if (std::strcmp(name, "ProductTime") == 0) size = 0;
+        for (unsigned char c : data.substr(0, size)) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, c >= 0x20 && c < 0x7F ? "%c" : "\\x%02X", c);
+            tree += escaped;
+        }
+        tree += "\n";
+    }
+    for (const std::string &child : subkeys(path)) tree += registryTree(path + "\\" + child);
+    return tree;
+}
+
 inline std::string productKey(const std::string &name) {
     return std::string(kProductsKey) + "\\" + name;
 }
