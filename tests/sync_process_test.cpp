@@ -1,17 +1,20 @@
 // Named events and mutexes between real processes (fork): exclusion, a
 // killed owner or waiter, simultaneous creation, and the lifetime of an
 // object whose holders end.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "sync_helpers.h"
+#include "sync_shared.h"
 
 namespace {
 
@@ -380,3 +383,130 @@ TEST(SyncProcess, ForkWhileOtherThreadsUseHandles) {
 }
 
 }  // namespace
+
+// ---- Objects other users or a full file system could turn against us ----------
+
+namespace hostile {
+
+std::string shmPath(const char *name) {
+    return std::string("/dev/shm/orv.") + name;
+}
+
+mode_t modeOf(const char *name, gid_t *group = nullptr) {
+    struct stat status {};
+    if (::stat(shmPath(name).c_str(), &status) != 0) return 0;
+    if (group != nullptr) *group = status.st_gid;
+    return status.st_mode & 07777;
+}
+
+// Makes an object file as another user would leave it.
+void foreignFile(const char *name, uid_t owner, gid_t group, mode_t mode) {
+    int fd = ::open(shmPath(name).c_str(), O_RDWR | O_CREAT | O_EXCL, mode);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::fchown(fd, owner, group), 0);
+    ASSERT_EQ(::fchmod(fd, mode), 0);
+    ::close(fd);
+}
+
+}  // namespace hostile
+
+// Objects are the owner's alone whatever the umask (and a configured group's),
+// and an object left by another user is refused unless it is that group's.
+TEST(SyncHostile, ObjectsAreTheOwnersAndForeignOnesAreRefused) {
+    using hostile::modeOf;
+    ::umask(0);
+    ::unsetenv("ORV_GROUP");
+    HANDLE own = CreateEvent(nullptr, TRUE, FALSE, "OwnEvent");
+    ASSERT_NE(own, nullptr);
+    EXPECT_EQ(modeOf("OwnEvent"), 0600u);
+
+    ::setenv("ORV_GROUP", "65534", 1);
+    HANDLE shared = CreateMutex(nullptr, FALSE, "GroupMutex");
+    ASSERT_NE(shared, nullptr);
+    gid_t group = 0;
+    EXPECT_EQ(modeOf("GroupMutex", &group), 0660u);
+    EXPECT_EQ(group, 65534u);
+
+    hostile::foreignFile("Foreign", 65534, 65534, 0666);
+    hostile::foreignFile("ForeignGroup", 65534, 65534, 0660);
+    ::unsetenv("ORV_GROUP");
+    EXPECT_EQ(errorOf([] { return CreateEvent(nullptr, FALSE, FALSE, "Foreign"); }),
+              DWORD{ERROR_ACCESS_DENIED});
+    EXPECT_EQ(errorOf([] { return OpenEvent(EVENT_ALL_ACCESS, FALSE, "Foreign"); }),
+              DWORD{ERROR_ACCESS_DENIED});
+    EXPECT_EQ(errorOf([] { return CreateMutex(nullptr, FALSE, "ForeignGroup"); }),
+              DWORD{ERROR_ACCESS_DENIED});
+    ::setenv("ORV_GROUP", "65534", 1);
+    EXPECT_EQ(errorOf([] { return CreateMutex(nullptr, FALSE, "Foreign"); }),
+              DWORD{ERROR_ACCESS_DENIED});  // open to everyone: not the group's alone
+    HANDLE accepted = CreateMutex(nullptr, FALSE, "ForeignGroup");
+    EXPECT_NE(accepted, nullptr);
+    ::unsetenv("ORV_GROUP");
+    for (HANDLE h : {own, shared, accepted}) CloseHandle(h);
+}
+
+// Random bytes written over an object make every call on it fail, in the
+// process that has it open and in one that opens it, never crash or hang.
+TEST(SyncHostile, GarbageInAnObjectIsAnErrorNeverFollowed) {
+    for (unsigned seed = 1; seed <= 6; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        for (bool keepHeader : {false, true}) {
+            Child child([seed, keepHeader] {
+                ::alarm(30);  // a hang ends the child with SIGALRM
+                HANDLE event = CreateEvent(nullptr, FALSE, FALSE, "Junk");
+                HANDLE mutex = CreateMutex(nullptr, FALSE, "JunkMutex");
+                if (event == nullptr || mutex == nullptr) return 2;
+                std::mt19937 random(seed);
+                for (const char *name : {"Junk", "JunkMutex"}) {
+                    int fd = ::open(hostile::shmPath(name).c_str(), O_RDWR);
+                    std::vector<std::uint32_t> junk(sizeof(w32::sync::SharedObject) / 4);
+                    for (auto &word : junk) word = random();
+                    if (keepHeader) {
+                        // Magic and kind as a real object has them: the rest must be checked.
+                        junk[0] = w32::sync::kMagic;
+                        junk[1] =
+                            name[4] == 'M' ? w32::sync::kMutexObject : w32::sync::kEventObject;
+                        junk[2] = junk[3] = junk[4] = 0;
+                    }
+                    if (::pwrite(fd, junk.data(), junk.size() * 4, 0) < 0) return 3;
+                    ::close(fd);
+                }
+                if (SetEvent(event) || ResetEvent(event)) return 4;
+                if (WaitForSingleObject(event, 50) != WAIT_FAILED) return 5;
+                if (WaitForSingleObject(mutex, 50) != WAIT_FAILED) return 6;
+                if (OpenEvent(EVENT_ALL_ACCESS, FALSE, "Junk") != nullptr) return 7;
+                CloseHandle(event);
+                CloseHandle(mutex);
+                return 0;
+            });
+            EXPECT_EQ(child.wait(), 0) << (keepHeader ? "with a real header" : "all random");
+            // A damaged object stays refused until it is removed.
+            for (const char *name : {"Junk", "JunkMutex"}) ::unlink(hostile::shmPath(name).c_str());
+        }
+    }
+}
+
+// On a full file system an object cannot be made: NULL with error 8, and the
+// process goes on (a sparse object file would kill it with SIGBUS).
+TEST(SyncHostile, FullSharedMemoryIsAnError) {
+    ASSERT_EQ(::system("mount -t tmpfs -o size=64k,mode=1777 orv-full /dev/shm"), 0);
+    {
+        std::ofstream fill("/dev/shm/fill", std::ios::binary);
+        std::string block(4096, 'x');
+        while (fill.write(block.data(), block.size())) {
+        }
+    }
+    Child child([] {
+        for (int i = 0; i < 4; ++i) {
+            std::string name = "Full" + std::to_string(i);
+            DWORD error = errorOf([&] {
+                return i % 2 == 0 ? CreateEvent(nullptr, TRUE, FALSE, name.c_str())
+                                  : CreateMutex(nullptr, TRUE, name.c_str());
+            });
+            if (error != ERROR_NOT_ENOUGH_MEMORY) return 10 + i;
+            if (shmFileExists(name)) return 20 + i;
+        }
+        return 0;
+    });
+    EXPECT_EQ(child.wait(), 0);
+}

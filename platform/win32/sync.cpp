@@ -27,11 +27,13 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "access.h"
 #include "handles.h"
 #include "qortrace.h"
 #include "sync_shared.h"
@@ -201,17 +203,98 @@ class MappedObject {
     void *p_ = nullptr;
 };
 
+// ---- checks of what other processes can write ------------------------------
+
+// A state change holds the guard for microseconds; a guard held this long
+// belongs to no live state change.
+constexpr DWORD kGuardPatienceMs = 10000;
+// Thread ids stay below this (the kernel's highest pid_max).
+constexpr std::uint32_t kTidLimit = 1u << 22;
+
+timespec deadlineAfter(DWORD milliseconds);
+bool initRobustMutex(pthread_mutex_t *mutex, bool recursive);
+
+// The type and flags glibc keeps for a robust process-shared mutex of this
+// layer, read off one made here.
+int mutexKind(bool recursive) {
+    static const int kinds[2] = {[] {
+                                     pthread_mutex_t m;
+                                     return initRobustMutex(&m, false) ? m.__data.__kind : -1;
+                                 }(),
+                                 [] {
+                                     pthread_mutex_t m;
+                                     return initRobustMutex(&m, true) ? m.__data.__kind : -1;
+                                 }()};
+    return kinds[recursive ? 1 : 0];
+}
+
+// True when the bytes can be a mutex of this layer: its kind, an owner that
+// can be a thread id (or one of glibc's marks of a dead owner) and a sane
+// recursion count.
+bool saneMutex(const pthread_mutex_t &mutex, bool recursive) {
+    const auto &data = mutex.__data;
+    std::uint32_t tid = static_cast<std::uint32_t>(data.__lock) & FUTEX_TID_MASK;
+    std::uint32_t owner = static_cast<std::uint32_t>(data.__owner);
+    bool ownerMark = owner == 0x7fffffffu || owner == 0x7ffffffeu;
+    return data.__kind == mutexKind(recursive) && tid < kTidLimit &&
+           (owner < kTidLimit || ownerMark) && data.__count < (1u << 24);
+}
+
+bool saneHeader(const SharedObject &object) {
+    return object.magic == kMagic && (object.kind == kEventObject || object.kind == kMutexObject) &&
+           object.dead <= 1 && object.manualReset <= 1 && object.signaled <= 1 &&
+           saneMutex(object.mutex, /*recursive=*/true);
+}
+
+bool saneSlot(const WaitSlot &slot) {
+    return slot.state <= kSlotReleased && slot.ready <= 1 && slot.word <= 1 &&
+           (slot.ready == 0 ? slot.state == kSlotFree : saneMutex(slot.life, false));
+}
+
+// The whole object, checked once when a process first maps it.
+bool saneObject(const SharedObject &object) {
+    if (!saneHeader(object)) return false;
+    for (const Holder &h : object.holders) {
+        if (h.pid < 0 || static_cast<std::uint32_t>(h.pid) >= kTidLimit) return false;
+        if ((h.count == 0) != (h.pid == 0) || h.count > (1u << 24)) return false;
+    }
+    for (const WaitSlot &slot : object.slots) {
+        if (!saneSlot(slot)) return false;
+    }
+    return true;
+}
+
 // Holds an object's guard mutex; a guard left locked by a dead process is
 // taken over (the object's fields are only ever updated whole under it).
+//
+// Whatever another process can write is checked before it is followed: a
+// guard that is not a mutex of this layer, or one held far longer than any
+// state change takes, or a header that is no object's, makes the object
+// damaged (a level-1 trace line; the call fails).
 class GuardLock {
   public:
     explicit GuardLock(SharedObject *object) : mutex_(&object->guard) {
-        int rc = pthread_mutex_lock(mutex_);
+        if (!saneMutex(*mutex_, /*recursive=*/false)) {
+            SYNC_TRACE(1, "GuardLock", "shared object damaged: its guard is no mutex");
+            return;
+        }
+        timespec deadline = deadlineAfter(kGuardPatienceMs);
+        int rc = pthread_mutex_clocklock(mutex_, CLOCK_MONOTONIC, &deadline);
         if (rc == EOWNERDEAD) {
             pthread_mutex_consistent(mutex_);
             rc = 0;
         }
-        locked_ = rc == 0;
+        if (rc != 0) {
+            SYNC_TRACE(1, "GuardLock", "shared object damaged: its guard cannot be had (%s)",
+                       std::strerror(rc));
+            return;
+        }
+        locked_ = true;
+        if (!saneHeader(*object)) {
+            SYNC_TRACE(1, "GuardLock", "shared object damaged: its header is no object's");
+            pthread_mutex_unlock(mutex_);
+            locked_ = false;
+        }
     }
     GuardLock(const GuardLock &) = delete;
     GuardLock &operator=(const GuardLock &) = delete;
@@ -499,13 +582,22 @@ OpenResult openShared(const std::string &shmName, const std::string &name, const
     OpenResult result;
     for (int attempt = 0; attempt < 1000; ++attempt) {
         int flags = O_RDWR | O_CLOEXEC | (args.create ? O_CREAT : 0);
-        UniqueFd fd(::shm_open(shmName.c_str(), flags, 0666));
+        UniqueFd fd(::shm_open(shmName.c_str(), flags, 0600));
         if (!fd) {
             int err = errno;
             result.error = errnoToWin32(err);
             if (err != ENOENT || args.create)
                 SYNC_TRACE(1, caller, "cannot open shared object %s: %s", shmName.c_str(),
                            std::strerror(err));
+            return result;
+        }
+        // Before the lock: the owner of a foreign object could hold it for ever.
+        const std::optional<gid_t> group = access::sharedGroup();
+        struct stat owner;
+        if (::fstat(fd.get(), &owner) != 0 || !access::usable(owner, group)) {
+            SYNC_TRACE(1, caller, "shared object %s belongs to user %u: not used", shmName.c_str(),
+                       static_cast<unsigned>(owner.st_uid));
+            result.error = ERROR_ACCESS_DENIED;
             return result;
         }
         FileLock lock(fd.get());
@@ -530,12 +622,25 @@ OpenResult openShared(const std::string &shmName, const std::string &name, const
             result.error = ERROR_FILE_NOT_FOUND;
             return result;
         }
-        if (fresh && ::ftruncate(fd.get(), static_cast<off_t>(kObjectSize)) != 0) {
-            int err = errno;
-            SYNC_TRACE(1, caller, "cannot size shared object %s: %s", shmName.c_str(),
-                       std::strerror(err));
-            result.error = errnoToWin32(err);
-            return result;
+        if (fresh) {
+            // The space is reserved now: on a full file system a sparse file
+            // would fail at the first touch of a page, with SIGBUS.
+            int err = ::posix_fallocate(fd.get(), 0, static_cast<off_t>(kObjectSize));
+            if (err != 0) {
+                SYNC_TRACE(1, caller, "cannot reserve shared object %s: %s", shmName.c_str(),
+                           std::strerror(err));
+                if (st.st_size == 0) ::shm_unlink(shmName.c_str());  // made by this call
+                result.error = errnoToWin32(err);
+                return result;
+            }
+        }
+        // The owner's own object gets the owner's mode, whatever the umask
+        // or the mode it was left with.
+        const mode_t mode = access::fileMode(group);
+        if (st.st_uid == ::geteuid() &&
+            ((st.st_mode & 0777) != mode || (group && st.st_gid != *group))) {
+            if (group) (void)!::fchown(fd.get(), static_cast<uid_t>(-1), *group);
+            ::fchmod(fd.get(), mode);
         }
         MappedObject map(
             ::mmap(nullptr, kObjectSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0));
@@ -558,7 +663,6 @@ OpenResult openShared(const std::string &shmName, const std::string &name, const
             fresh = true;
         }
         if (fresh) {
-            ::fchmod(fd.get(), 0666);
             initObject(map.get(), args.kind, args.manualReset, args.initialState, zeroed);
             const SelfIdentity &me = self();
             map->holders[0] = Holder{me.pid, 1, me.startTime};
@@ -572,6 +676,11 @@ OpenResult openShared(const std::string &shmName, const std::string &name, const
         {
             GuardLock guard(map.get());
             if (!guard.locked()) {
+                result.error = ERROR_INVALID_HANDLE;
+                return result;
+            }
+            if (!saneObject(*map.get())) {
+                SYNC_TRACE(1, caller, "shared object %s is damaged", shmName.c_str());
                 result.error = ERROR_INVALID_HANDLE;
                 return result;
             }
@@ -633,7 +742,10 @@ OpenResult openNamed(const char *name, const CreateArgs &args, const char *calle
         if (it != r.byName.end()) existing = it->second.lock();
     }
     if (existing) {
-        if (existing->object()->kind != args.kind) {
+        if (!saneHeader(*existing->object())) {
+            SYNC_TRACE(1, caller, "shared object %s is damaged", shmName.c_str());
+            result.error = ERROR_INVALID_HANDLE;
+        } else if (existing->object()->kind != args.kind) {
             SYNC_TRACE(1, caller, "%s is the name of an object of another kind", name);
             result.error = ERROR_INVALID_HANDLE;
         } else {
@@ -730,6 +842,7 @@ bool waiterAlive(WaitSlot &slot) {
 WaitSlot *takeSlot(SharedObject *object) {
     for (int pass = 0; pass < 2; ++pass) {
         for (WaitSlot &slot : object->slots) {
+            if (!saneSlot(slot)) return nullptr;
             if (slot.state != kSlotFree) continue;
             if (slot.ready == 0) {
                 if (!initRobustMutex(&slot.life, false)) return nullptr;
@@ -787,6 +900,12 @@ DWORD waitEvent(SharedObject *object, DWORD milliseconds) {
     return result;
 }
 
+BOOL damaged(const char *caller) {
+    SYNC_TRACE(1, caller, "shared object damaged: a waiter slot is no slot");
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+}
+
 BOOL setEvent(SharedObject *object) {
     GuardLock guard(object);
     if (!guard.locked()) {
@@ -796,6 +915,7 @@ BOOL setEvent(SharedObject *object) {
     if (object->manualReset != 0) {
         object->signaled = 1;
         for (WaitSlot &slot : object->slots) {
+            if (!saneSlot(slot)) return damaged("SetEvent");
             if (slot.state == kSlotWaiting && waiterAlive(slot)) releaseSlot(slot);
         }
         return TRUE;
@@ -804,6 +924,7 @@ BOOL setEvent(SharedObject *object) {
     for (;;) {
         WaitSlot *oldest = nullptr;
         for (WaitSlot &slot : object->slots) {
+            if (!saneSlot(slot)) return damaged("SetEvent");
             if (slot.state == kSlotWaiting && (oldest == nullptr || slot.ticket < oldest->ticket))
                 oldest = &slot;
         }
@@ -832,6 +953,12 @@ BOOL resetEvent(SharedObject *object) {
 
 DWORD waitMutex(const Mapping &mapping, DWORD milliseconds) {
     pthread_mutex_t *mutex = &mapping.object()->mutex;
+    if (!saneHeader(*mapping.object())) {
+        SYNC_TRACE(1, "WaitForSingleObject", "mutex %s is damaged",
+                   mapping.named() ? mapping.name().c_str() : "(unnamed)");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
     int rc;
     if (milliseconds == 0) {
         rc = pthread_mutex_trylock(mutex);
