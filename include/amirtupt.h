@@ -35,6 +35,9 @@ extern "C" {
 
 /* The report information directory; never relocated. */
 #define QORPPLX_REPORT_INF_DIR "/opt/orv/report/inf"
+/* A larger report information file is refused before it is read (real files
+ * are a few hundred bytes). */
+#define QORPPLX_REPORT_INF_MAX_SIZE (1024 * 1024)
 
 /* Operation codes of PPInfo.op. */
 enum { PPOP_NONE = 0, PPOP_CREATE = 1, PPOP_REMOVE = 2, PPOP_UPDATE = 3 };

@@ -381,6 +381,11 @@ PPInfo *readReportInformation(const char *filename) {
         TRACE_AS(kName, kError, "the destination is directory : %s ", filename);
         return nullptr;
     }
+    if (status.st_size > QORPPLX_REPORT_INF_MAX_SIZE) {
+        TRACE_AS(kName, kError, "the file is too large to deal with (%lld bytes) : %s",
+                 static_cast<long long>(status.st_size), filename);
+        return nullptr;
+    }
     // The stream reads through a buffer of its own call: no allocation and no
     // second status query for it. Declared first, it outlives the stream.
     char streamBuffer[4096];

@@ -268,16 +268,21 @@ void expectInvariants(const PPInfo &p, const std::string &what) {
     EXPECT_EQ(p.next, nullptr) << what;
 }
 
-TEST(ReadRI, ManyMegabytesAreReadToTheEnd) {
+// A file of the largest size allowed is read to its end; one byte more and
+// it is refused before it is read.
+TEST(ReadRI, FilesUpToTheSizeLimitAreReadToTheEnd) {
     std::string line = "ReportTableName=\"" + std::string(200, 'a') + "," + std::string(200, 'b') +
                        "\" # padding\n";
+    const std::string last = "ProductName=\"Last\"\n";
     std::string bytes;
-    while (bytes.size() < size_t{6} * 1024 * 1024) bytes += line;
-    bytes += "ProductName=\"Last\"\n";
+    while (bytes.size() + line.size() + last.size() <= QORPPLX_REPORT_INF_MAX_SIZE) bytes += line;
+    bytes += std::string(QORPPLX_REPORT_INF_MAX_SIZE - bytes.size() - last.size(), '\n') + last;
+    ASSERT_EQ(bytes.size(), size_t{QORPPLX_REPORT_INF_MAX_SIZE});
     Record p = readBytes(bytes);
     ASSERT_NE(p, nullptr);
     EXPECT_STREQ(p->ProductName, "Last");
     EXPECT_EQ(p->NumReportTablePath, 2);
+    EXPECT_EQ(readBytes(bytes + "\n"), nullptr);
 }
 
 // Every stored fuzz input still reads without harm.

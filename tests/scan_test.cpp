@@ -137,6 +137,9 @@ TEST_F(Scan, OnlyRegularFilesThatFitTheRecordAreRead) {
     ASSERT_EQ(mkdir(inf("sub.inf").c_str(), 0755), 0);
     ASSERT_EQ(symlink(inf("sub.inf").c_str(), inf("dirlink.inf").c_str()), 0);
     ASSERT_EQ(mkfifo(inf("pipe.inf").c_str(), 0644), 0);
+    std::string huge = product("Huge", "1");
+    huge.resize(QORPPLX_REPORT_INF_MAX_SIZE + 1, '\n');  // a line end past the limit
+    place("huge.inf", huge, 1000);
     int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(sock, 0);
     sockaddr_un address{};
@@ -153,6 +156,7 @@ TEST_F(Scan, OnlyRegularFilesThatFitTheRecordAreRead) {
     close(sock);
     // The long name is reported under its whole path, never stored cut.
     EXPECT_NE(logText().find("Scan file \"" + inf(name44) + "\" error\n"), std::string::npos);
+    EXPECT_NE(logText().find("Scan file \"" + inf("huge.inf") + "\" error\n"), std::string::npos);
 }
 
 TEST_F(Scan, NewRecordsFollowTheListingBackwards) {
