@@ -1,6 +1,7 @@
 // RTCopy: product imports, updates and removals, the traditional table, the
 // file format and all-or-nothing failures.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -214,6 +215,31 @@ TEST_F(TblsyncCopy, NeverOpensTheRegistrysFiles) {
             });
         }
     }
+}
+
+// A table is read line by line: a huge file costs no memory and is refused at
+// its first over-long line; a file of more entry lines than allowed is
+// refused too. Nothing changes either way.
+TEST_F(TblsyncCopy, TableFilesAreReadWithinBounds) {
+    auto peakKiB = [] {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        return usage.ru_maxrss;
+    };
+    const std::string huge = writeFile("huge.tbl", "Huge,1,INFO,first\n");
+    ASSERT_EQ(truncate(huge.c_str(), off_t{1} << 30), 0);  // sparse: NUL bytes, no line end
+    std::string many;
+    for (int i = 0; i <= 100000; ++i) many += "Many," + std::to_string(i) + ",INFO,x\n";
+    const std::string longLine = "Long,1,INFO," + std::string(4095 - 12, 't');
+    ASSERT_EQ(create("Before", {writeFile("fits.tbl", longLine + "\r\n")}), 0)
+        << "a line of 4096 bytes with its CR fits";
+    const Dump before = dumpTable();
+    const long peak = peakKiB();
+    EXPECT_NE(create("Prod", {huge}), 0);
+    EXPECT_LT(peakKiB() - peak, 64 * 1024) << "KiB more at the peak than before";
+    EXPECT_NE(create("Prod", {writeFile("long.tbl", longLine + "tt\n")}), 0);
+    EXPECT_NE(create("Prod", {writeFile("many.tbl", many)}), 0);
+    EXPECT_EQ(dumpTable(), before);
 }
 
 TEST_F(TblsyncCopy, MalformedRequestsFail) {

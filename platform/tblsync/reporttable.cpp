@@ -8,11 +8,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "store.h"
@@ -23,6 +25,11 @@ namespace tblsync {
 namespace {
 
 constexpr size_t kRegisterPathLimit = 254;
+// A table file may hold this many entry lines, each at most this many bytes
+// before its line feed (a CR included); a file over either is refused like a
+// malformed one.
+constexpr size_t kMaxTableEntries = 100000;
+constexpr size_t kMaxTableLine = 4096;
 
 // An open file descriptor, closed when the holder goes.
 class UniqueFd {
@@ -32,7 +39,10 @@ class UniqueFd {
         if (fd_ >= 0) ::close(fd_);
     }
     UniqueFd(UniqueFd &&other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    UniqueFd &operator=(UniqueFd &&) = delete;
+    UniqueFd &operator=(UniqueFd &&other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
     UniqueFd(const UniqueFd &) = delete;
     UniqueFd &operator=(const UniqueFd &) = delete;
     int get() const noexcept { return fd_; }
@@ -82,9 +92,9 @@ LONG errnoToWin32(int error) {
     }
 }
 
-// Reads a whole report table file. Only regular files are opened: a FIFO or
-// device would block or never end.
-LONG readFile(const std::string &path, std::string &content) {
+// Opens a report table file for reading. Only regular files are opened: a
+// FIFO or device would block or never end.
+LONG openTable(const std::string &path, UniqueFd &fd) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
         int error = errno;
@@ -95,10 +105,10 @@ LONG readFile(const std::string &path, std::string &content) {
         TBLSYNC_TRACE(kError, "report table file %s: not a regular file", path.c_str());
         return ERROR_ACCESS_DENIED;
     }
-    // O_NONBLOCK: the path may have been swapped for a FIFO since the stat.
     // Never one of the registry's own files: closing it would drop the
-    // registry's locks.
-    UniqueFd fd(OpenFileForReading(path.c_str(), &status));
+    // registry's locks. Non-blocking: the path may have been swapped for a
+    // FIFO since the stat.
+    fd = UniqueFd(OpenFileForReading(path.c_str(), &status));
     if (fd.get() < 0) {
         int error = errno;
         TBLSYNC_TRACE(kError, "report table file %s: %s", path.c_str(), std::strerror(error));
@@ -108,19 +118,7 @@ LONG readFile(const std::string &path, std::string &content) {
         TBLSYNC_TRACE(kError, "report table file %s: not a regular file", path.c_str());
         return ERROR_ACCESS_DENIED;
     }
-    content.clear();
-    char buffer[65536];
-    for (;;) {
-        ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-        if (got == 0) return ERROR_SUCCESS;
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            int error = errno;
-            TBLSYNC_TRACE(kError, "report table file %s: %s", path.c_str(), std::strerror(error));
-            return errnoToWin32(error);
-        }
-        content.append(buffer, static_cast<size_t>(got));
-    }
+    return ERROR_SUCCESS;
 }
 
 std::string_view trimBlanks(std::string_view text) {
@@ -210,14 +208,68 @@ const Entry *Table::find(const std::string &key) const {
     return it == index_.end() ? nullptr : &entries_[it->second];
 }
 
-LONG parseTable(const std::string &path, const std::string &content, Table &table) {
-    size_t lineNumber = 0;
-    for (size_t pos = 0; pos < content.size();) {
-        size_t end = content.find('\n', pos);
-        if (end == std::string::npos) end = content.size();
-        std::string_view line(content.data() + pos, end - pos);
-        pos = end + 1;
+// One line of a table file, without its line end; false when the file is
+// read to its end or the line is too long (`tooLong`) or unreadable (`error`).
+class LineReader {
+  public:
+    explicit LineReader(int fd) : fd_(fd) {}
+
+    bool next(std::string &line, bool &tooLong, int &error) {
+        line.clear();
+        for (;;) {
+            if (pos_ == end_) {
+                if (eof_) return !line.empty();
+                ssize_t got = ::read(fd_, buffer_, sizeof buffer_);
+                if (got < 0) {
+                    if (errno == EINTR) continue;
+                    error = errno;
+                    return false;
+                }
+                pos_ = 0;
+                end_ = static_cast<size_t>(got);
+                if (got == 0) {
+                    eof_ = true;
+                    return !line.empty();
+                }
+            }
+            const char *start = buffer_ + pos_;
+            const void *newline = std::memchr(start, '\n', end_ - pos_);
+            size_t length =
+                newline != nullptr ? static_cast<const char *>(newline) - start : end_ - pos_;
+            if (line.size() + length > kMaxTableLine) {
+                tooLong = true;
+                return false;
+            }
+            line.append(start, length);
+            pos_ += length;
+            if (newline != nullptr) {
+                ++pos_;
+                return true;
+            }
+        }
+    }
+
+  private:
+    int fd_;
+    char buffer_[65536];
+    size_t pos_ = 0;
+    size_t end_ = 0;
+    bool eof_ = false;
+};
+
+// Reads a table file into `table` line by line: memory follows the entries
+// kept, never the size of the file.
+LONG loadTableFile(const std::string &path, Table &table) {
+    UniqueFd fd(-1);
+    if (LONG rc = openTable(path, fd)) return rc;
+    auto reader = std::make_unique<LineReader>(fd.get());
+    std::string text;
+    size_t lineNumber = 0, entries = 0;
+    bool tooLong = false;
+    int error = 0;
+    while (reader->next(text, tooLong, error)) {
         ++lineNumber;
+        std::string_view line(text);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         std::string_view blank = trimBlanks(line);
         if (blank.empty() || blank.front() == '#') continue;
@@ -227,15 +279,23 @@ LONG parseTable(const std::string &path, const std::string &content, Table &tabl
                           why);
             return kErrorInvalidData;
         }
+        if (++entries > kMaxTableEntries) {
+            TBLSYNC_TRACE(kError, "report table file %s line %zu: more than %zu entries",
+                          path.c_str(), lineNumber, kMaxTableEntries);
+            return kErrorInvalidData;
+        }
         table.put(std::move(entry));
     }
+    if (tooLong) {
+        TBLSYNC_TRACE(kError, "report table file %s line %zu: longer than %zu bytes", path.c_str(),
+                      lineNumber + 1, kMaxTableLine);
+        return kErrorInvalidData;
+    }
+    if (error != 0) {
+        TBLSYNC_TRACE(kError, "report table file %s: %s", path.c_str(), std::strerror(error));
+        return errnoToWin32(error);
+    }
     return ERROR_SUCCESS;
-}
-
-LONG loadTableFile(const std::string &path, Table &table) {
-    std::string content;
-    if (LONG rc = readFile(path, content)) return rc;
-    return parseTable(path, content, table);
 }
 
 struct StoredEntry {
