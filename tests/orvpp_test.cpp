@@ -127,6 +127,19 @@ TEST(Orvpp, ShowListAndScanPrintRecords) {
     EXPECT_NE(scanned.out.find("op: CREATE\n"), std::string::npos) << scanned.out;
 }
 
+// Names and texts from product files never reach the terminal raw.
+TEST(Orvpp, ListEscapesControlCharacters) {
+    const std::string table = writeTable("esc.tbl", "SrcEsc", 1, 1);
+    const std::string name = "Evil\x1b[31m\x1b]0;t\x07\rX";
+    ASSERT_EQ(orvpp({"install", informationFile(name, "1.0", table)}).status, 0);
+    Result listed = orvpp({"list"});
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_EQ(listed.out.find_first_of("\x1b\x07\r"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("ProductName: Evil\\x1B[31m\\x1B]0;t\\x07\\x0DX\n"),
+              std::string::npos)
+        << listed.out;
+}
+
 TEST(Orvpp, RootOptionRelocatesTheRegistry) {
     const std::string table = writeTable("root.tbl", "SrcRoot", 1, 2);
     const std::string file = informationFile("Rooted", "1.0", table);

@@ -2,6 +2,7 @@
 // and its exit status.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -201,6 +202,41 @@ TEST(Orvreg, ReportTableRows) {
     ASSERT_EQ(disk.status, 0);
     EXPECT_FALSE(contains(disk.out, "App")) << disk.out;
     EXPECT_TRUE(contains(disk.out, "Disk    100")) << disk.out;
+}
+
+// Keys created and deleted by another process while the tool walks them: each
+// walk shows one consistent state and never fails on a key that went away.
+TEST(Orvreg, TreeAndTableReadOneSnapshotUnderChurn) {
+    auto churn = [](const std::string &base, int round) {
+        std::string key = base + "\\K" + std::to_string(round % 8);
+        std::string sub = key + "\\Sub";
+        HKEY h = nullptr;
+        if (RegCreateKey(HKEY_LOCAL_MACHINE, sub.c_str(), &h) == ERROR_SUCCESS) {
+            RegSetValueEx(h, "Severity", 0, REG_SZ, reinterpret_cast<const BYTE *>("INFO"), 5);
+            RegCloseKey(h);
+        }
+        RegDeleteKey(HKEY_LOCAL_MACHINE, sub.c_str());
+        RegDeleteKey(HKEY_LOCAL_MACHINE, key.c_str());
+    };
+    pid_t writer = fork();
+    if (writer == 0) {
+        for (int round = 0;; ++round) {
+            churn("SOFTWARE\\ORV\\Churn", round);
+            churn("SOFTWARE\\ORV\\QORAlertMan\\ReportTable\\Churn", round);
+        }
+    }
+    ASSERT_GT(writer, 0);
+    int failures = 0;
+    for (int i = 0; i < 40; ++i) {
+        Result tree = orvreg({"tree", "SOFTWARE\\ORV"});
+        Result table = orvreg({"table"});
+        if (tree.status != 0 || table.status != 0) ++failures;
+        EXPECT_EQ(tree.status, 0) << tree.err;
+        EXPECT_EQ(table.status, 0) << table.err;
+    }
+    kill(writer, SIGKILL);
+    waitpid(writer, nullptr, 0);
+    EXPECT_EQ(failures, 0);
 }
 
 TEST(Orvreg, RootOptionAndEnvironmentChooseTheDatabase) {

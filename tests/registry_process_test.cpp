@@ -342,3 +342,22 @@ TEST(RegistryProcesses, ForkedChildOutlivesTheParentsConnections) {
 }
 
 }  // namespace
+
+namespace {
+
+// A snapshot sees the registry as at its first read while another process
+// writes, and refuses writes of its own.
+TEST(RegistryProcesses, SnapshotSeesOneStateAndRefusesWrites) {
+    ASSERT_EQ(writeValue("SOFTWARE\\Snap", "A", "old"), ERROR_SUCCESS);
+    ASSERT_EQ(RegBeginSnapshot(), ERROR_SUCCESS);
+    EXPECT_EQ(readValue("SOFTWARE\\Snap", "A"), "old");
+    pid_t writer = spawn([] { return writeValue("SOFTWARE\\Snap", "A", "new") == 0 ? 0 : 1; });
+    EXPECT_EQ(exitStatus(writer), 0) << "a writer is not held up by the snapshot";
+    EXPECT_EQ(readValue("SOFTWARE\\Snap", "A"), "old");
+    EXPECT_EQ(writeValue("SOFTWARE\\Snap", "B", "x"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegBeginTransaction(), ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(RegRollbackTransaction(), ERROR_SUCCESS);
+    EXPECT_EQ(readValue("SOFTWARE\\Snap", "A"), "new");
+}
+
+}  // namespace

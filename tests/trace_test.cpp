@@ -1,5 +1,6 @@
 // Trace log: line format, level filter, NULL strings, thread names, file
 // selection, rotation, and lines from several processes at once.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -48,6 +49,30 @@ TEST_F(TraceLogTest, LineCarriesTimeThreadLevelPlaceAndMessage) {
     std::regex form(
         R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} tid\d+ 3 ppinfo:QORPPLX_PPInfoAddPP:42 > head=.*, n=7, s=x$)");
     EXPECT_TRUE(std::regex_match(lines[0], form)) << lines[0];
+}
+
+// The trace file keeps a message exactly; standard error, usually a
+// terminal, gets control characters escaped.
+TEST_F(TraceLogTest, ControlCharactersReachStandardErrorEscaped) {
+    const char *hostile = "name \x1b[31mred\x1b]0;title\x07\rover";
+    TraceLog(1, "s", "f", 1, "%s", hostile);
+    const std::string errPath = "/opt/orv/log/stderr.txt";
+    int saved = ::dup(STDERR_FILENO);
+    int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(err, 0);
+    ::dup2(err, STDERR_FILENO);
+    setenv("ORV_TRACE_FILE", "-", 1);
+    TraceLog(1, "s", "f", 1, "%s\n", hostile);
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    ::close(err);
+    auto file = readLines(path_);
+    ASSERT_EQ(file.size(), 1u);
+    EXPECT_NE(file[0].find(hostile), std::string::npos);
+    auto shown = readLines(errPath);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_NE(shown[0].find("name \\x1B[31mred\\x1B]0;title\\x07\\x0Dover"), std::string::npos)
+        << shown[0];
 }
 
 TEST_F(TraceLogTest, OnlyOneTrailingLineEndIsRemoved) {

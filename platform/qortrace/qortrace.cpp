@@ -9,6 +9,8 @@
 // a new one is started.
 #include "qortrace.h"
 
+#include "text_escape.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -295,7 +297,12 @@ void writeLine(int level, const char *source, const char *function, int line, co
 
     std::string path = tracePath();
     if (path == "-") {
-        (void)!::write(STDERR_FILENO, text.data(), text.size());
+        // Standard error is usually a terminal: names and texts from product
+        // files must not drive it. The trace file keeps the exact text.
+        text.pop_back();
+        std::string shown = orv::escaped(text);
+        shown.push_back('\n');
+        (void)!::write(STDERR_FILENO, shown.data(), shown.size());
         return;
     }
     Sink &s = sink();

@@ -529,6 +529,10 @@ W32_API LONG RegBeginTransaction(void) {
     return beginTransaction();
 }
 
+W32_API LONG RegBeginSnapshot(void) {
+    return beginTransaction(/*snapshot=*/true);
+}
+
 W32_API LONG RegCommitTransaction(void) {
     return commitTransaction();
 }

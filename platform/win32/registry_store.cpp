@@ -492,6 +492,7 @@ LONG runCall(const char *caller, Access access, LONG (*body)(void *, Connection 
             if (txn == TxnState::Doomed) return A::doomCode(*conn);
             inTxn = txn == TxnState::Open;
             if (access == Access::Single) return body(context, *conn);
+            if (txn == TxnState::Snapshot) return ERROR_ACCESS_DENIED;  // reads only
             if (inTxn) {
                 conn->exec(Sql::Savepoint);
                 savepoint = true;
@@ -525,7 +526,7 @@ LONG runCall(const char *caller, Access access, LONG (*body)(void *, Connection 
     }
 }
 
-LONG beginTransaction() noexcept {
+LONG beginTransaction(bool snapshot) noexcept {
     const auto giveUp = std::chrono::steady_clock::now() + kBusyGiveUp;
     for (int attempt = 0;; ++attempt) {
         std::string path;
@@ -535,15 +536,18 @@ LONG beginTransaction() noexcept {
             Connection &conn = threadConn(path, sysErrno, use);
             path = conn.path();
             if (A::txn(conn) != TxnState::None) return ERROR_ALREADY_EXISTS;
-            conn.exec(Sql::BeginImmediate);
-            A::txn(conn) = TxnState::Open;
+            // A snapshot takes no lock: its first read fixes what it sees
+            // (the write-ahead log keeps that state for it), writers go on.
+            conn.exec(snapshot ? Sql::Begin : Sql::BeginImmediate);
+            A::txn(conn) = snapshot ? TxnState::Snapshot : TxnState::Open;
             return ERROR_SUCCESS;
         } catch (const DbError &error) {
             if (isBusy(error.rc) && std::chrono::steady_clock::now() < giveUp) {
                 backoff(attempt);
                 continue;
             }
-            return report("RegBeginTransaction", path, error, sysErrno);
+            return report(snapshot ? "RegBeginSnapshot" : "RegBeginTransaction", path, error,
+                          sysErrno);
         } catch (const std::bad_alloc &) {
             return ERROR_NOT_ENOUGH_MEMORY;
         } catch (...) {

@@ -116,7 +116,8 @@ enum class Access {
 };
 
 // The calling thread's registry transaction.
-enum class TxnState { None, Open, Doomed };
+// Snapshot: a read-only transaction (RegBeginSnapshot).
+enum class TxnState { None, Open, Doomed, Snapshot };
 
 class Connection {
   public:
@@ -171,7 +172,7 @@ LONG run(const char *caller, Access access, Body &&body) noexcept {
 }
 
 // The thread-bound transaction of RegBeginTransaction and its siblings.
-LONG beginTransaction() noexcept;
+LONG beginTransaction(bool snapshot = false) noexcept;
 LONG commitTransaction() noexcept;
 LONG rollbackTransaction() noexcept;
 

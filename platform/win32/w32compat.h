@@ -147,6 +147,11 @@ W32_API LONG RegQueryInfoKey(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
 W32_API LONG RegBeginTransaction(void);
 W32_API LONG RegCommitTransaction(void);
 W32_API LONG RegRollbackTransaction(void);
+/* A read-only snapshot (also an extension): between RegBeginSnapshot and
+ * RegRollbackTransaction (or RegCommitTransaction) every read of the calling
+ * thread sees the registry as it was at the first read, while other
+ * processes go on writing; a write call fails with ERROR_ACCESS_DENIED. */
+W32_API LONG RegBeginSnapshot(void);
 
 /* Reading a file that others name (an extension of this layer). Closing any
  * descriptor of the registry's database file in a process drops every lock

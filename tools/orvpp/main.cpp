@@ -22,6 +22,7 @@
 #include <string>
 
 #include "amirtupt.h"
+#include "text_escape.h"
 #include "w32compat.h"
 
 namespace {
@@ -120,7 +121,12 @@ const char *typeName(int32_t type) {
 
 int list() {
     PPInfo *head = nullptr;
-    if (!ReadProductsRegisteried(-1, &head)) {
+    // One snapshot of the registry: a product removed meanwhile is never
+    // half read.
+    bool snapshot = RegBeginSnapshot() == ERROR_SUCCESS;
+    BOOL read = ReadProductsRegisteried(-1, &head);
+    if (snapshot) RegRollbackTransaction();
+    if (!read) {
         error("cannot read the registered products");
         return kToolFailure;
     }
@@ -129,12 +135,14 @@ int list() {
     for (const PPInfo *p = products.get(); p != nullptr; p = p->next) {
         if (!first) std::printf("\n");
         first = false;
-        std::printf("ProductName: %s\n", p->ProductName);
+        // Names and texts come from product files: never raw to a terminal.
+        std::printf("ProductName: %s\n", orv::escaped(p->ProductName).c_str());
         std::printf("Type: %d (%s)\n", p->Manual, typeName(p->Manual));
-        std::printf("Version: %s\n", p->Version);
-        std::printf("DisplayName: %s\n", p->DisplayName);
+        std::printf("Version: %s\n", orv::escaped(p->Version).c_str());
+        std::printf("DisplayName: %s\n", orv::escaped(p->DisplayName).c_str());
         for (int i = 0; i < p->NumReportTablePath && i < PPINFO_MAX_REPORTTABLES; ++i) {
-            std::printf("ReportTablePath[%d]: %s\n", i, p->ReportTablePath[i]);
+            std::printf("ReportTablePath[%d]: %s\n", i,
+                        orv::escaped(p->ReportTablePath[i]).c_str());
         }
     }
     std::fflush(stdout);

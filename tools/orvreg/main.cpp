@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "text_escape.h"
 #include "w32compat.h"
 
 namespace {
@@ -187,24 +188,8 @@ std::string typeText(DWORD type) {
     return name != nullptr ? name : "REG_TYPE_" + std::to_string(type);
 }
 
-bool printable(unsigned char c) {
-    return c >= 0x20 && c != 0x7F;
-}
-
-// Text with control characters shown as \xNN.
-std::string escaped(const std::string &text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (printable(c)) {
-            out += static_cast<char>(c);
-        } else {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        }
-    }
-    return out;
-}
+using orv::escaped;
+using orv::printable;
 
 std::string hexText(const std::string &bytes) {
     std::string out;
@@ -393,6 +378,21 @@ Value makeValue(const std::string &name, const std::string &type,
     }
     return value;
 }
+
+// What a showing command reads, read as one snapshot of the registry: a key
+// deleted meanwhile is never half seen, and writers are not held up.
+class Snapshot {
+  public:
+    Snapshot() : open_(RegBeginSnapshot() == ERROR_SUCCESS) {}
+    ~Snapshot() {
+        if (open_) RegRollbackTransaction();  // nothing was written
+    }
+    Snapshot(const Snapshot &) = delete;
+    Snapshot &operator=(const Snapshot &) = delete;
+
+  private:
+    bool open_;
+};
 
 void add(const std::string &path, const std::optional<Value> &value) {
     Key key = Key::create(path);
@@ -587,14 +587,17 @@ int runOrvreg(int argc, char **argv) {
     std::string path = relativePath(key);
     try {
         if (queryCmd->parsed()) {
+            Snapshot snapshot;
             query(path, valueName);
         } else if (treeCmd->parsed()) {
+            Snapshot snapshot;
             tree(path, displayPath(path), "");
         } else if (addCmd->parsed()) {
             add(path, value);
         } else if (deleteCmd->parsed()) {
             remove(path, valueName);
         } else if (tableCmd->parsed()) {
+            Snapshot snapshot;
             table(source);
         }
     } catch (const RegError &e) {
