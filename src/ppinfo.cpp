@@ -5,7 +5,9 @@
 // The operations keep no state and take no lock. The product link log
 // "<root>/log/PPLink.log" is opened, written and closed once per entry and is
 // started afresh once it has grown past 50000 bytes.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -15,6 +17,7 @@
 #include <memory>
 
 #include "amirtupt.h"
+#include "file_access.h"
 #include "qorutil.h"
 #include "trace.h"
 
@@ -253,10 +256,15 @@ void writeLog(bool stamped, const char *format, va_list args) {
     std::memcpy(path + length, kLogName, sizeof kLogName);
 
     struct stat status {};
-    const char *mode = "a+e";
-    if (::stat(path, &status) == 0 && status.st_size > kLogBound) mode = "we";
-    UniqueFile file(std::fopen(path, mode));
-    if (!file) return;
+    bool restart = ::stat(path, &status) == 0 && status.st_size > kLogBound;
+    // A new log gets the agent's mode, whatever the umask.
+    int fd = orv::access::openCreating(path, O_WRONLY | O_CLOEXEC | (restart ? O_TRUNC : O_APPEND));
+    if (fd < 0) return;
+    UniqueFile file(::fdopen(fd, restart ? "w" : "a"));
+    if (!file) {
+        ::close(fd);
+        return;
+    }
 
     if (stamped) {
         time_t now = std::time(nullptr);

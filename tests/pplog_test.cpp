@@ -1,5 +1,6 @@
 // The product link log.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -8,7 +9,9 @@
 #include <regex>
 #include <string>
 
+#include "qortrace.h"
 #include "records_helpers.h"
+#include "w32compat.h"
 
 namespace {
 
@@ -103,6 +106,41 @@ TEST(PPLog, EntryNeedsARootWithRoomForTheLogPathAndItsDirectory) {
     pplog("lost %d\n", 1);
     pplognotime("lost\n");
     EXPECT_FALSE(exists("/opt/bare/log"));
+}
+
+}  // namespace
+
+namespace {
+
+// The agent's files and folders are its owner's and group's to read alone,
+// whatever the umask of the process that makes them: the registry's folder
+// and files, the trace log and its folder, the product link log.
+TEST(AgentFiles, ModesIgnoreTheUmask) {
+    auto mode = [](const std::string &path) {
+        struct stat status {};
+        return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0u;
+    };
+    for (mode_t mask : {mode_t{0}, mode_t{022}}) {
+        SCOPED_TRACE("umask " + std::to_string(mask));
+        // A root of its own per round: the registry opens afresh there.
+        const std::string root = "/opt/root" + std::to_string(mask);
+        ASSERT_EQ(::mkdir(root.c_str(), 0755), 0);
+        ::setenv("ORV_ROOT", root.c_str(), 1);
+        ::umask(mask);
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\ModeProbe", &key), ERROR_SUCCESS);
+        RegCloseKey(key);
+        TraceLog(1, "test", "ModesIgnoreTheUmask", __LINE__, "made");
+        pplog("made\n");
+        EXPECT_EQ(mode(root + "/var"), 0750u);
+        for (const char *suffix : {"", "-wal", "-shm"}) {
+            EXPECT_EQ(mode(root + "/var/registry.db" + suffix), 0640u) << suffix;
+        }
+        EXPECT_EQ(mode(root + "/log"), 0750u);
+        EXPECT_EQ(mode(root + "/log/trace.log"), 0640u);
+        EXPECT_EQ(mode(root + "/log/PPLink.log"), 0640u);
+    }
+    ::unsetenv("ORV_ROOT");
 }
 
 }  // namespace

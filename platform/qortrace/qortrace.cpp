@@ -9,6 +9,7 @@
 // a new one is started.
 #include "qortrace.h"
 
+#include "file_access.h"
 #include "text_escape.h"
 
 #include <fcntl.h>
@@ -85,12 +86,13 @@ struct Sink {
         if (fd >= 0 && wanted == path && stillCurrent()) return fd;
         close();
         path = wanted;
-        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        // A new file (a rotation's too) gets the agent's mode, whatever the umask.
+        fd = orv::access::openCreating(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
         if (fd < 0 && errno == ENOENT) {
             // The trace log is the one writer that creates the log directory.
             std::string dir = path.substr(0, path.rfind('/'));
-            if (!dir.empty() && ::mkdir(dir.c_str(), 0755) == 0) {
-                fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+            if (!dir.empty() && orv::access::makeFolder(dir.c_str())) {
+                fd = orv::access::openCreating(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
             }
         }
         return fd;

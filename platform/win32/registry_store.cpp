@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "file_access.h"
 #include "qortrace.h"
 
 namespace w32::reg {
@@ -314,10 +315,12 @@ Connection *openConnection(std::string_view root, std::string &pathOut, int &err
     std::string &path = A::path(*conn);
     path = dir + "/registry.db";
     pathOut = path;
-    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    if (!orv::access::makeFolder(dir.c_str()) && errno != EEXIST) {
         errnoOut = errno;
         throw DbError{SQLITE_CANTOPEN};
     }
+    struct stat before {};
+    bool created = ::stat(path.c_str(), &before) != 0;
     sqlite3 *raw = nullptr;
     int rc =
         sqlite3_open_v2(path.c_str(), &raw,
@@ -327,6 +330,10 @@ Connection *openConnection(std::string_view root, std::string &pathOut, int &err
         if (rc == SQLITE_CANTOPEN) errnoOut = raw != nullptr ? sqlite3_system_errno(raw) : 0;
         throw DbError{rc};
     }
+    // A new database gets the agent's mode by name (never through a
+    // descriptor of ours: closing one would drop SQLite's locks), before the
+    // log files exist: SQLite gives them the database's mode.
+    if (created) orv::access::makePrivate(path.c_str(), /*folder=*/false);
     sqlite3_extended_result_codes(raw, 1);
     sqlite3_busy_timeout(raw, kBusyTimeoutMs);
     check(raw, sqlite3_exec(raw, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr));

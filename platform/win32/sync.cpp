@@ -33,7 +33,7 @@
 #include <utility>
 #include <vector>
 
-#include "access.h"
+#include "file_access.h"
 #include "handles.h"
 #include "qortrace.h"
 #include "sync_shared.h"
@@ -592,9 +592,9 @@ OpenResult openShared(const std::string &shmName, const std::string &name, const
             return result;
         }
         // Before the lock: the owner of a foreign object could hold it for ever.
-        const std::optional<gid_t> group = access::sharedGroup();
+        const std::optional<gid_t> group = orv::access::sharedGroup();
         struct stat owner;
-        if (::fstat(fd.get(), &owner) != 0 || !access::usable(owner, group)) {
+        if (::fstat(fd.get(), &owner) != 0 || !orv::access::usable(owner, group)) {
             SYNC_TRACE(1, caller, "shared object %s belongs to user %u: not used", shmName.c_str(),
                        static_cast<unsigned>(owner.st_uid));
             result.error = ERROR_ACCESS_DENIED;
@@ -636,7 +636,7 @@ OpenResult openShared(const std::string &shmName, const std::string &name, const
         }
         // The owner's own object gets the owner's mode, whatever the umask
         // or the mode it was left with.
-        const mode_t mode = access::fileMode(group);
+        const mode_t mode = orv::access::objectMode(group);
         if (st.st_uid == ::geteuid() &&
             ((st.st_mode & 0777) != mode || (group && st.st_gid != *group))) {
             if (group) (void)!::fchown(fd.get(), static_cast<uid_t>(-1), *group);

@@ -16,6 +16,7 @@
 
 #include "amirtupt.h"
 #include "common.h"
+#include "file_access.h"
 #include "qorutil.h"
 #include "watch.h"
 
@@ -42,8 +43,12 @@ bool useRoot(const std::string &root) {
         std::fprintf(stderr, "amhost: root %s: %s\n", root.c_str(), error.message().c_str());
         return false;
     }
+    std::filesystem::create_directories(path, error);
     for (const char *sub : {"log", "var"}) {
-        std::filesystem::create_directories(path / sub, error);
+        // The agent's folders: its owner's (and group's), whatever the umask.
+        if (!error && !orv::access::makeFolder((path / sub).c_str()) && errno != EEXIST) {
+            error = std::error_code(errno, std::generic_category());
+        }
         if (error) {
             std::fprintf(stderr, "amhost: cannot create %s: %s\n", (path / sub).c_str(),
                          error.message().c_str());
