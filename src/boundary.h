@@ -3,14 +3,15 @@
 
 namespace amirtupt {
 
-// Runs body and returns its result, or `failure` when it throws: each
-// exported function is its signature and one call of this.
-template <class Result, class Body>
-Result guarded(Result failure, Body &&body) noexcept {
+// Runs body and returns its result, or `failure` (as body's result type)
+// when it throws: each exported function is its signature and one call of
+// this.
+template <class Failure, class Body>
+auto guarded(Failure failure, Body &&body) noexcept -> decltype(body()) {
     try {
         return body();
     } catch (...) {
-        return failure;
+        return static_cast<decltype(body())>(failure);
     }
 }
 
