@@ -24,6 +24,13 @@ extern "C" {
 #define AMIRTUPT_API
 #endif
 
+/* No exported function lets an exception out (C++ callers may rely on it). */
+#ifdef __cplusplus
+#define AMIRTUPT_NOEXCEPT noexcept
+#else
+#define AMIRTUPT_NOEXCEPT
+#endif
+
 #define PPINFO_FILENAME_SIZE 64
 #define PPINFO_PRODUCTNAME_SIZE 512
 #define PPINFO_MAX_REPORTTABLES 4
@@ -110,74 +117,81 @@ AMIRTUPT_STATIC_ASSERT(sizeof(PPInfo) == 2248, "sizeof(PPInfo)");
  * record's own ReportTablePath.
  * Operations that can change the first record return the new head; the
  * holder of the list stores it. Delete and clear free what they take out. */
-AMIRTUPT_API PPInfo *QORPPLX_PPInfoAddPP(PPInfo *head, PPInfo *pp);
-AMIRTUPT_API int QORPPLX_PPInfoResetPP(PPInfo *p);
+AMIRTUPT_API PPInfo *QORPPLX_PPInfoAddPP(PPInfo *head, PPInfo *pp) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API int QORPPLX_PPInfoResetPP(PPInfo *p) AMIRTUPT_NOEXCEPT;
 AMIRTUPT_API int QORPPLX_PPInfoSetPP(PPInfo *p, const char *FileName, const char *ProductName,
                                      int NumReportTablePath, const char *ReportTablePath,
                                      const char *DisplayName, const char *LanguageID,
-                                     const char *ProductID, const char *Version);
-AMIRTUPT_API int QORPPLX_PPInfoCopyPP(PPInfo *dest, const PPInfo *src);
-AMIRTUPT_API int QORPPLX_PPInfoClear(PPInfo *head);
-AMIRTUPT_API PPInfo *QORPPLX_PPInfoDeleteAllRemovedPP(PPInfo *head);
-AMIRTUPT_API PPInfo *QORPPLX_PPInfoDeletePP(PPInfo *head, PPInfo *pp);
-AMIRTUPT_API PPInfo *QORPPLX_PPInfoFindPPbyProduct(PPInfo *head, const char *productname);
-AMIRTUPT_API PPInfo *QORPPLX_PPInfoFindPP(PPInfo *head, const char *filename);
-AMIRTUPT_API int QORPPLX_PPInfoCompPP(const PPInfo *a, const PPInfo *b);
-AMIRTUPT_API int QORPPLX_PPVersionNewer(const PPInfo *a, const PPInfo *b);
-AMIRTUPT_API int QORPPLX_PPInfoNewer(const PPInfo *a, const PPInfo *b);
-AMIRTUPT_API int QORPPLX_PPInfoPrint(PPInfo *head);
+                                     const char *ProductID, const char *Version) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API int QORPPLX_PPInfoCopyPP(PPInfo *dest, const PPInfo *src) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API int QORPPLX_PPInfoClear(PPInfo *head) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API PPInfo *QORPPLX_PPInfoDeleteAllRemovedPP(PPInfo *head) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API PPInfo *QORPPLX_PPInfoDeletePP(PPInfo *head, PPInfo *pp) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API PPInfo *QORPPLX_PPInfoFindPPbyProduct(PPInfo *head,
+                                                   const char *productname) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API PPInfo *QORPPLX_PPInfoFindPP(PPInfo *head, const char *filename) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API int QORPPLX_PPInfoCompPP(const PPInfo *a, const PPInfo *b) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API int QORPPLX_PPVersionNewer(const PPInfo *a, const PPInfo *b) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API int QORPPLX_PPInfoNewer(const PPInfo *a, const PPInfo *b) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API int QORPPLX_PPInfoPrint(PPInfo *head) AMIRTUPT_NOEXCEPT;
 
 /* ---- Report information files -------------------------------------------
  * QORPPLX_readRI: a new record read from one file (caller frees), or NULL.
  * QORPPLX_getPPInfo: brings *head in step with the report information
  * directory; 0 after a scan, -1 when the directory cannot be listed. */
-AMIRTUPT_API PPInfo *QORPPLX_readRI(const char *filename);
-AMIRTUPT_API int QORPPLX_getPPInfo(PPInfo **head);
+AMIRTUPT_API PPInfo *QORPPLX_readRI(const char *filename) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API int QORPPLX_getPPInfo(PPInfo **head) AMIRTUPT_NOEXCEPT;
 
 /* ---- Product link log ("<root>/log/PPLink.log"); failures are silent. ---- */
-AMIRTUPT_API void pplog(const char *format, ...) __attribute__((format(printf, 1, 2)));
-AMIRTUPT_API void pplognotime(const char *format, ...) __attribute__((format(printf, 1, 2)));
+AMIRTUPT_API void pplog(const char *format, ...) AMIRTUPT_NOEXCEPT
+    __attribute__((format(printf, 1, 2)));
+AMIRTUPT_API void pplognotime(const char *format, ...) AMIRTUPT_NOEXCEPT
+    __attribute__((format(printf, 1, 2)));
 
 /* ---- Product registry (SOFTWARE\ORV\ALERTREPORT\<ProductName>) ----------- */
-AMIRTUPT_API int32_t registerPP(PPInfo *record);
-AMIRTUPT_API int32_t updatePP(PPInfo *record);
-AMIRTUPT_API int32_t unregisterPP(PPInfo *record);
-AMIRTUPT_API PPInfo *GetProductInfo(const char *productName);
-AMIRTUPT_API int32_t ReadProductsRegisteried(int32_t type, PPInfo **head);
-AMIRTUPT_API uint32_t GetProductType(const char *productName);
-AMIRTUPT_API uint32_t GetIProductType(const char *productName);
+AMIRTUPT_API int32_t registerPP(PPInfo *record) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API int32_t updatePP(PPInfo *record) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API int32_t unregisterPP(PPInfo *record) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API PPInfo *GetProductInfo(const char *productName) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API int32_t ReadProductsRegisteried(int32_t type, PPInfo **head) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API uint32_t GetProductType(const char *productName) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API uint32_t GetIProductType(const char *productName) AMIRTUPT_NOEXCEPT;
 
 /* ---- Report table copy ---------------------------------------------------- */
 AMIRTUPT_API int32_t ExecRTCopy(const char *lpszProduct, uint32_t dwMode, const char *lpszString,
                                 uint32_t dwSize, const char *lpszOrgString, uint32_t dwOrgSize,
-                                uint32_t dwEnvironmentLanguageID, int32_t bSlimed);
-AMIRTUPT_API int32_t UpdateSrc(const char *lpszProduct);
-AMIRTUPT_API int32_t InitChangedReportTable(void);
-AMIRTUPT_API int32_t CallBackChangedReportTable(void);
-AMIRTUPT_API int32_t DllMain(void *hinstDLL, uint32_t dwReason, void *lpvReserved);
+                                uint32_t dwEnvironmentLanguageID,
+                                int32_t bSlimed) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API int32_t UpdateSrc(const char *lpszProduct) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API int32_t InitChangedReportTable(void) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API int32_t CallBackChangedReportTable(void) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API int32_t DllMain(void *hinstDLL, uint32_t dwReason,
+                             void *lpvReserved) AMIRTUPT_NOEXCEPT;
 
 /* One reconciliation pass of inner products against outer products:
  * 1 when the pass ran to its end, 0 when inner products could not be read. */
 AMIRTUPT_API int32_t ProcAlertReport(uint32_t *lpdwProcCnts, void *hStartRTCopyEvent,
-                                     void *hUpdatingRTCopyEvent);
+                                     void *hUpdatingRTCopyEvent) AMIRTUPT_NOEXCEPT;
 
 /* ---- Product link thread ----------------------------------------------------
  * pAuto: pointer-sized words; the second is the host's stop event.
  * Exit codes: 0 stopped (or pAuto NULL), 1 keys or mutex unavailable,
  * 2 events could not be created. */
-AMIRTUPT_API uint32_t AM_Dll_ReportTableUpdate(void *pAuto);
-AMIRTUPT_API void clearUp(void);
+AMIRTUPT_API uint32_t AM_Dll_ReportTableUpdate(void *pAuto) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API void clearUp(void) AMIRTUPT_NOEXCEPT;
 
 /* ---- Product commands ------------------------------------------------------ */
-AMIRTUPT_API uint32_t product_process(uint32_t command, PPInfo *record);
-AMIRTUPT_API void *EnterMutex(const char *name, uint32_t timeout);
-AMIRTUPT_API void OutMutex(void *handle);
-AMIRTUPT_API int32_t SetEventLogEvent(void);
-AMIRTUPT_API uint32_t product_install(PPInfo *record);
-AMIRTUPT_API uint32_t product_update(PPInfo *record);
-AMIRTUPT_API uint32_t product_update_pi(PPInfo *record);
-AMIRTUPT_API uint32_t product_remove(const char *productName, int32_t productType);
-AMIRTUPT_API void msgout(const char *format, ...) __attribute__((format(printf, 1, 2)));
+AMIRTUPT_API uint32_t product_process(uint32_t command, PPInfo *record) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API void *EnterMutex(const char *name, uint32_t timeout) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API void OutMutex(void *handle) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API int32_t SetEventLogEvent(void) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API uint32_t product_install(PPInfo *record) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API uint32_t product_update(PPInfo *record) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API uint32_t product_update_pi(PPInfo *record) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API uint32_t product_remove(const char *productName,
+                                     int32_t productType) AMIRTUPT_NOEXCEPT;
+AMIRTUPT_API void msgout(const char *format, ...) AMIRTUPT_NOEXCEPT
+    __attribute__((format(printf, 1, 2)));
 
 /* Where msgout sends the commands' messages: 0 trace log (level 3),
  * 1 standard output, anything else nowhere. 0 at load. */

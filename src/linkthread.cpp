@@ -281,7 +281,7 @@ uint32_t LinkThread::run(void *pAuto) {
 
 extern "C" {
 
-AMIRTUPT_API uint32_t AM_Dll_ReportTableUpdate(void *pAuto) {
+AMIRTUPT_API uint32_t AM_Dll_ReportTableUpdate(void *pAuto) noexcept {
     return amirtupt::guarded(1u, [&] {
         try {
             return amirtupt::linkThread.run(pAuto);
@@ -292,7 +292,7 @@ AMIRTUPT_API uint32_t AM_Dll_ReportTableUpdate(void *pAuto) {
     });
 }
 
-AMIRTUPT_API void clearUp(void) {
+AMIRTUPT_API void clearUp(void) noexcept {
     amirtupt::guarded([] { amirtupt::linkThread.clearUp(); });
 }
 

@@ -281,14 +281,14 @@ void writeLog(bool stamped, const char *format, va_list args) {
 
 extern "C" {
 
-AMIRTUPT_API PPInfo *QORPPLX_PPInfoAddPP(PPInfo *head, PPInfo *pp) {
+AMIRTUPT_API PPInfo *QORPPLX_PPInfoAddPP(PPInfo *head, PPInfo *pp) noexcept {
     TRACE(kDetail, ">Params: head=%p pp=%p", static_cast<void *>(head), static_cast<void *>(pp));
     PPInfo *result = pp != nullptr ? addRecord(head, pp) : head;
     TRACE(kDetail, "< return value %p", static_cast<void *>(result));
     return result;
 }
 
-AMIRTUPT_API int QORPPLX_PPInfoResetPP(PPInfo *p) {
+AMIRTUPT_API int QORPPLX_PPInfoResetPP(PPInfo *p) noexcept {
     TRACE(kDetail, ">Params: p=%p", static_cast<void *>(p));
     if (p != nullptr) std::memset(static_cast<void *>(p), 0, sizeof *p);
     TRACE(kDetail, "< return value 0");
@@ -298,7 +298,7 @@ AMIRTUPT_API int QORPPLX_PPInfoResetPP(PPInfo *p) {
 AMIRTUPT_API int QORPPLX_PPInfoSetPP(PPInfo *p, const char *FileName, const char *ProductName,
                                      int NumReportTablePath, const char *ReportTablePath,
                                      const char *DisplayName, const char *LanguageID,
-                                     const char *ProductID, const char *Version) {
+                                     const char *ProductID, const char *Version) noexcept {
     TRACE(kDetail,
           ">Params: p=%p FileName=%s ProductName=%s NumReportTablePath=%d ReportTablePath=%p "
           "DisplayName=%s LanguageID=%s ProductID=%s Version=%s",
@@ -315,7 +315,7 @@ AMIRTUPT_API int QORPPLX_PPInfoSetPP(PPInfo *p, const char *FileName, const char
     return 0;
 }
 
-AMIRTUPT_API int QORPPLX_PPInfoCopyPP(PPInfo *dest, const PPInfo *src) {
+AMIRTUPT_API int QORPPLX_PPInfoCopyPP(PPInfo *dest, const PPInfo *src) noexcept {
     TRACE(kDetail, ">Params: dest=%p src=%p", static_cast<void *>(dest),
           static_cast<const void *>(src));
     if (dest != nullptr && src != nullptr) copyRecord(dest, src);
@@ -323,42 +323,42 @@ AMIRTUPT_API int QORPPLX_PPInfoCopyPP(PPInfo *dest, const PPInfo *src) {
     return 0;
 }
 
-AMIRTUPT_API int QORPPLX_PPInfoClear(PPInfo *head) {
+AMIRTUPT_API int QORPPLX_PPInfoClear(PPInfo *head) noexcept {
     TRACE(kDetail, ">Params: head=%p", static_cast<void *>(head));
     clearList(head);
     TRACE(kDetail, "< return value 0");
     return 0;
 }
 
-AMIRTUPT_API PPInfo *QORPPLX_PPInfoDeleteAllRemovedPP(PPInfo *head) {
+AMIRTUPT_API PPInfo *QORPPLX_PPInfoDeleteAllRemovedPP(PPInfo *head) noexcept {
     TRACE(kDetail, ">Params: head=%p", static_cast<void *>(head));
     PPInfo *result = deleteAllRemoved(head);
     TRACE(kDetail, "< return value %p", static_cast<void *>(result));
     return result;
 }
 
-AMIRTUPT_API PPInfo *QORPPLX_PPInfoDeletePP(PPInfo *head, PPInfo *pp) {
+AMIRTUPT_API PPInfo *QORPPLX_PPInfoDeletePP(PPInfo *head, PPInfo *pp) noexcept {
     TRACE(kDetail, ">Params: head=%p pp=%p", static_cast<void *>(head), static_cast<void *>(pp));
     PPInfo *result = pp != nullptr ? deleteRecord(head, pp) : head;
     TRACE(kDetail, "< return value %p", static_cast<void *>(result));
     return result;
 }
 
-AMIRTUPT_API PPInfo *QORPPLX_PPInfoFindPPbyProduct(PPInfo *head, const char *productname) {
+AMIRTUPT_API PPInfo *QORPPLX_PPInfoFindPPbyProduct(PPInfo *head, const char *productname) noexcept {
     TRACE(kDetail, ">Params: head=%p productname=%s", static_cast<void *>(head), productname);
     PPInfo *result = productname != nullptr ? findByProduct(head, productname) : nullptr;
     TRACE(kDetail, "< return value %p", static_cast<void *>(result));
     return result;
 }
 
-AMIRTUPT_API PPInfo *QORPPLX_PPInfoFindPP(PPInfo *head, const char *filename) {
+AMIRTUPT_API PPInfo *QORPPLX_PPInfoFindPP(PPInfo *head, const char *filename) noexcept {
     TRACE(kDetail, ">Params: head=%p filename=%s", static_cast<void *>(head), filename);
     PPInfo *result = filename != nullptr ? findByFile(head, filename) : nullptr;
     TRACE(kDetail, "< return value %p", static_cast<void *>(result));
     return result;
 }
 
-AMIRTUPT_API int QORPPLX_PPInfoCompPP(const PPInfo *a, const PPInfo *b) {
+AMIRTUPT_API int QORPPLX_PPInfoCompPP(const PPInfo *a, const PPInfo *b) noexcept {
     TRACE(kDetail, ">Params: a=%p b=%p", static_cast<const void *>(a),
           static_cast<const void *>(b));
     int result = (a == nullptr || b == nullptr) ? (a != b ? 1 : 0) : (differ(a, b) ? 1 : 0);
@@ -366,7 +366,7 @@ AMIRTUPT_API int QORPPLX_PPInfoCompPP(const PPInfo *a, const PPInfo *b) {
     return result;
 }
 
-AMIRTUPT_API int QORPPLX_PPVersionNewer(const PPInfo *a, const PPInfo *b) {
+AMIRTUPT_API int QORPPLX_PPVersionNewer(const PPInfo *a, const PPInfo *b) noexcept {
     TRACE(kDetail, ">Params: a=%p b=%p", static_cast<const void *>(a),
           static_cast<const void *>(b));
     int result = versionNewer(a, b) ? 1 : 0;
@@ -374,7 +374,7 @@ AMIRTUPT_API int QORPPLX_PPVersionNewer(const PPInfo *a, const PPInfo *b) {
     return result;
 }
 
-AMIRTUPT_API int QORPPLX_PPInfoNewer(const PPInfo *a, const PPInfo *b) {
+AMIRTUPT_API int QORPPLX_PPInfoNewer(const PPInfo *a, const PPInfo *b) noexcept {
     TRACE(kDetail, ">Params: a=%p b=%p", static_cast<const void *>(a),
           static_cast<const void *>(b));
     int result = (a != nullptr && b != nullptr) ? (fileNewer(a, b) ? 1 : 0) : 0;
@@ -382,14 +382,14 @@ AMIRTUPT_API int QORPPLX_PPInfoNewer(const PPInfo *a, const PPInfo *b) {
     return result;
 }
 
-AMIRTUPT_API int QORPPLX_PPInfoPrint(PPInfo *head) {
+AMIRTUPT_API int QORPPLX_PPInfoPrint(PPInfo *head) noexcept {
     TRACE(kDetail, ">Params: head=%p", static_cast<void *>(head));
     printList(head);
     TRACE(kDetail, "< return value 0");
     return 0;
 }
 
-AMIRTUPT_API void pplog(const char *format, ...) {
+AMIRTUPT_API void pplog(const char *format, ...) noexcept {
     TRACE(kDetail, ">Params: format=%s", format);
     va_list args;
     va_start(args, format);
@@ -398,7 +398,7 @@ AMIRTUPT_API void pplog(const char *format, ...) {
     TRACE(kDetail, "<");
 }
 
-AMIRTUPT_API void pplognotime(const char *format, ...) {
+AMIRTUPT_API void pplognotime(const char *format, ...) noexcept {
     TRACE(kDetail, ">Params: format=%s", format);
     va_list args;
     va_start(args, format);

@@ -658,52 +658,52 @@ namespace product = amirtupt::product;
 
 extern "C" {
 
-AMIRTUPT_API void msgout(const char *format, ...) {
+AMIRTUPT_API void msgout(const char *format, ...) noexcept {
     va_list args;
     va_start(args, format);
     guarded([&] { product::msgout(format, args); });
     va_end(args);
 }
 
-AMIRTUPT_API uint32_t product_install(PPInfo *record) {
+AMIRTUPT_API uint32_t product_install(PPInfo *record) noexcept {
     return guarded(PPRESULT_INSTALL_FAILURE, [&] {
         return product::withRecord(record,
                                    [](const PPInfo *r) { return product::product_install(r); });
     });
 }
 
-AMIRTUPT_API uint32_t product_update(PPInfo *record) {
+AMIRTUPT_API uint32_t product_update(PPInfo *record) noexcept {
     return guarded(PPRESULT_FAILURE, [&] {
         return product::withRecord(record,
                                    [](const PPInfo *r) { return product::product_update(r); });
     });
 }
 
-AMIRTUPT_API uint32_t product_update_pi(PPInfo *record) {
+AMIRTUPT_API uint32_t product_update_pi(PPInfo *record) noexcept {
     return guarded(PPRESULT_FAILURE, [&] {
         return product::withRecord(record,
                                    [](const PPInfo *r) { return product::product_update_pi(r); });
     });
 }
 
-AMIRTUPT_API uint32_t product_remove(const char *productName, int32_t productType) {
+AMIRTUPT_API uint32_t product_remove(const char *productName, int32_t productType) noexcept {
     return guarded(PPRESULT_FAILURE,
                    [&] { return product::product_remove(productName, productType); });
 }
 
-AMIRTUPT_API uint32_t product_process(uint32_t command, PPInfo *record) {
+AMIRTUPT_API uint32_t product_process(uint32_t command, PPInfo *record) noexcept {
     return guarded(PPRESULT_FAILURE, [&] { return product::product_process(command, record); });
 }
 
-AMIRTUPT_API void *EnterMutex(const char *name, uint32_t timeout) {
+AMIRTUPT_API void *EnterMutex(const char *name, uint32_t timeout) noexcept {
     return guarded(nullptr, [&] { return product::EnterMutex(name, timeout); });
 }
 
-AMIRTUPT_API void OutMutex(void *handle) {
+AMIRTUPT_API void OutMutex(void *handle) noexcept {
     guarded([&] { product::OutMutex(handle); });
 }
 
-AMIRTUPT_API int32_t SetEventLogEvent(void) {
+AMIRTUPT_API int32_t SetEventLogEvent(void) noexcept {
     return guarded(0, [] { return product::SetEventLogEvent(); });
 }
 

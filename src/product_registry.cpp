@@ -361,40 +361,40 @@ namespace product = amirtupt::product;
 
 extern "C" {
 
-AMIRTUPT_API int32_t registerPP(PPInfo *record) {
+AMIRTUPT_API int32_t registerPP(PPInfo *record) noexcept {
     assert(record != nullptr);
     return guarded(-1, [&] {
         return record == nullptr ? -1 : product::withRecord(record, product::registerPP);
     });
 }
 
-AMIRTUPT_API int32_t updatePP(PPInfo *record) {
+AMIRTUPT_API int32_t updatePP(PPInfo *record) noexcept {
     assert(record != nullptr);
     return guarded(-1, [&] {
         return record == nullptr ? -1 : product::withRecord(record, product::updatePP);
     });
 }
 
-AMIRTUPT_API int32_t unregisterPP(PPInfo *record) {
+AMIRTUPT_API int32_t unregisterPP(PPInfo *record) noexcept {
     assert(record != nullptr);
     return guarded(-1, [&] {
         return record == nullptr ? -1 : product::withRecord(record, product::unregisterPP);
     });
 }
 
-AMIRTUPT_API PPInfo *GetProductInfo(const char *productName) {
+AMIRTUPT_API PPInfo *GetProductInfo(const char *productName) noexcept {
     return guarded(nullptr, [&] { return product::GetProductInfo(productName); });
 }
 
-AMIRTUPT_API int32_t ReadProductsRegisteried(int32_t type, PPInfo **head) {
+AMIRTUPT_API int32_t ReadProductsRegisteried(int32_t type, PPInfo **head) noexcept {
     return guarded(FALSE, [&] { return product::ReadProductsRegisteried(type, head); });
 }
 
-AMIRTUPT_API uint32_t GetProductType(const char *productName) {
+AMIRTUPT_API uint32_t GetProductType(const char *productName) noexcept {
     return guarded(0u, [&] { return product::GetProductType(productName); });
 }
 
-AMIRTUPT_API uint32_t GetIProductType(const char *productName) {
+AMIRTUPT_API uint32_t GetIProductType(const char *productName) noexcept {
     return guarded(0u, [&] { return product::GetIProductType(productName); });
 }
 

@@ -591,7 +591,7 @@ int32_t procAlertReport(uint32_t *lpdwProcCnts, HANDLE start, HANDLE updating) {
 }  // namespace amirtupt
 
 extern "C" AMIRTUPT_API int32_t ProcAlertReport(uint32_t *lpdwProcCnts, void *hStartRTCopyEvent,
-                                                void *hUpdatingRTCopyEvent) {
+                                                void *hUpdatingRTCopyEvent) noexcept {
     return amirtupt::guarded(0, [&] {
         return amirtupt::procAlertReport(lpdwProcCnts, hStartRTCopyEvent, hUpdatingRTCopyEvent);
     });

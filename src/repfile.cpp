@@ -555,7 +555,7 @@ int scanDirectory(PPInfo **head) {
 
 extern "C" {
 
-AMIRTUPT_API PPInfo *QORPPLX_readRI(const char *filename) {
+AMIRTUPT_API PPInfo *QORPPLX_readRI(const char *filename) noexcept {
     TRACE(kDetail, ">Params: filename=%s", filename);
     PPInfo *result = nullptr;
     try {
@@ -568,7 +568,7 @@ AMIRTUPT_API PPInfo *QORPPLX_readRI(const char *filename) {
     return result;
 }
 
-AMIRTUPT_API int QORPPLX_getPPInfo(PPInfo **head) {
+AMIRTUPT_API int QORPPLX_getPPInfo(PPInfo **head) noexcept {
     TRACE(kDetail, ">Params: head=%p", static_cast<void *>(head));
     if (head == nullptr) {
         TRACE(kError, "no list to scan into");

@@ -290,7 +290,7 @@ extern "C" {
 
 AMIRTUPT_API int32_t ExecRTCopy(const char *lpszProduct, uint32_t dwMode, const char *lpszString,
                                 uint32_t dwSize, const char *lpszOrgString, uint32_t dwOrgSize,
-                                uint32_t dwEnvironmentLanguageID, int32_t bSlimed) {
+                                uint32_t dwEnvironmentLanguageID, int32_t bSlimed) noexcept {
     return guarded(0, [&] {
         return amirtupt::execRTCopy(lpszProduct, static_cast<amirtupt::CopyMode>(dwMode),
                                     lpszString, dwSize, lpszOrgString, dwOrgSize,
@@ -298,19 +298,20 @@ AMIRTUPT_API int32_t ExecRTCopy(const char *lpszProduct, uint32_t dwMode, const 
     });
 }
 
-AMIRTUPT_API int32_t UpdateSrc(const char *lpszProduct) {
+AMIRTUPT_API int32_t UpdateSrc(const char *lpszProduct) noexcept {
     return guarded(0, [&] { return amirtupt::updateSrc(lpszProduct); });
 }
 
-AMIRTUPT_API int32_t InitChangedReportTable(void) {
+AMIRTUPT_API int32_t InitChangedReportTable(void) noexcept {
     return guarded(0, [] { return amirtupt::initChangedReportTable(); });
 }
 
-AMIRTUPT_API int32_t CallBackChangedReportTable(void) {
+AMIRTUPT_API int32_t CallBackChangedReportTable(void) noexcept {
     return guarded(0, [] { return amirtupt::callBackChangedReportTable(); });
 }
 
-AMIRTUPT_API int32_t DllMain(void * /*hinstDLL*/, uint32_t dwReason, void * /*lpvReserved*/) {
+AMIRTUPT_API int32_t DllMain(void * /*hinstDLL*/, uint32_t dwReason,
+                             void * /*lpvReserved*/) noexcept {
     return guarded(FALSE, [&] { return amirtupt::dllMain(dwReason); });
 }
 
