@@ -3,6 +3,7 @@
 #pragma once
 
 #include "qortrace.h"
+#include "trace_levels.h"
 
 // A trace line under the calling function's own name.
 #define TRACE(level, ...) ::TraceLog((level), kTraceSource, __func__, __LINE__, __VA_ARGS__)
@@ -15,10 +16,10 @@
 namespace amirtupt {
 
 // Trace levels.
-inline constexpr int kDetail = 0;
-inline constexpr int kError = 1;
-inline constexpr int kRegex = 2;
-inline constexpr int kProgress = 3;
+using orv::trace::kDetail;
+using orv::trace::kError;
+using orv::trace::kProgress;
+using orv::trace::kRegex;
 
 // A string argument for a trace line, "NULL" when it is absent.
 inline const char *orNull(const char *s) {

@@ -9,6 +9,7 @@
 // a new one is started.
 #include "qortrace.h"
 
+#include "agent_root.h"
 #include "file_access.h"
 #include "text_escape.h"
 
@@ -56,9 +57,7 @@ int keptLevels() {
 std::string tracePath() {
     const char *file = std::getenv("ORV_TRACE_FILE");
     if (file != nullptr && *file != '\0') return file;
-    const char *root = std::getenv("ORV_ROOT");
-    std::string path = (root != nullptr && *root != '\0') ? root : "/opt/orv";
-    return path + "/log/trace.log";
+    return std::string(orv::agentRoot()) + "/log/trace.log";
 }
 
 // The open trace file of this process, reopened when the path changes or the

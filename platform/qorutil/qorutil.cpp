@@ -1,17 +1,14 @@
 // Utility library: the agent's root directory and code conversion.
 #include "qorutil.h"
 
+#include "agent_root.h"
+
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-constexpr const char kDefaultRoot[] = "/opt/orv";
-}
-
 extern "C" QORUTIL_API int GetQorRootPath(char *buffer, int size) {
     if (buffer == nullptr || size <= 0) return 0;
-    const char *root = std::getenv("ORV_ROOT");
-    if (root == nullptr || *root == '\0') root = kDefaultRoot;
+    const char *root = orv::agentRoot();
     size_t length = std::strlen(root);
     if (length + 1 > static_cast<size_t>(size)) return 0;
     std::memcpy(buffer, root, length + 1);

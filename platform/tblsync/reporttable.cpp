@@ -17,12 +17,16 @@
 #include <utility>
 #include <vector>
 
+#include "ascii.h"
 #include "store.h"
 #include "tblsync.h"
+#include "unique_fd.h"
 
 namespace tblsync {
 
 namespace {
+
+using orv::UniqueFd;
 
 constexpr size_t kRegisterPathLimit = 254;
 // A table file may hold this many entry lines, each at most this many bytes
@@ -30,26 +34,6 @@ constexpr size_t kRegisterPathLimit = 254;
 // malformed one.
 constexpr size_t kMaxTableEntries = 100000;
 constexpr size_t kMaxTableLine = 4096;
-
-// An open file descriptor, closed when the holder goes.
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    UniqueFd(UniqueFd &&other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    UniqueFd &operator=(UniqueFd &&other) noexcept {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    UniqueFd(const UniqueFd &) = delete;
-    UniqueFd &operator=(const UniqueFd &) = delete;
-    int get() const noexcept { return fd_; }
-
-  private:
-    int fd_;
-};
 
 // One entry of a report table file.
 struct Entry {
@@ -142,7 +126,8 @@ std::string parseEventId(std::string_view field) {
 }
 
 bool knownSeverity(std::string_view field) {
-    return sameName(field, "ERROR") || sameName(field, "WARNING") || sameName(field, "INFO");
+    return orv::sameAscii(field, "ERROR") || orv::sameAscii(field, "WARNING") ||
+           orv::sameAscii(field, "INFO");
 }
 
 // Why a line is not an entry, or nullptr when it is one.
@@ -185,14 +170,14 @@ std::vector<std::string> splitList(const std::vector<BYTE> &data, bool stopAtEmp
 }
 
 std::string entryKey(std::string_view source, std::string_view id) {
-    std::string key = foldName(source);
+    std::string key = orv::foldAscii(source);
     key += '\\';
     key += id;
     return key;
 }
 
 void Table::put(Entry entry) {
-    std::string folded = foldName(entry.source);
+    std::string folded = orv::foldAscii(entry.source);
     if (sourcesSeen_.insert(folded).second) sources_.push_back(entry.source);
     std::string key = entryKey(entry.source, entry.id);
     auto [it, inserted] = index_.emplace(key, entries_.size());
@@ -369,7 +354,7 @@ class TableStore {
     LONG remove(const std::string &source, const std::string &id) {
         HKEY key = nullptr;
         if (LONG rc = sourceKey(source, key)) return rc;
-        touched_.insert(foldName(source));
+        touched_.insert(orv::foldAscii(source));
         // An entry key has no subkeys unless someone added them by hand.
         LONG rc = RegDeleteKey(key, id.c_str());
         return rc == ERROR_ACCESS_DENIED ? deleteTree(key, id) : rc;
@@ -408,7 +393,7 @@ class TableStore {
     };
 
     LONG sourceKey(const std::string &source, HKEY &out) {
-        std::string folded = foldName(source);
+        std::string folded = orv::foldAscii(source);
         auto it = sources_.find(folded);
         if (it == sources_.end()) {
             Key key;
@@ -521,7 +506,7 @@ LONG updateCopy(const std::string &product, RTCOPY_CHANGE_CALLBACK callback) {
         for (const StoredEntry &entry : stored) {
             std::string key = entryKey(entry.source, entry.id);
             const Entry *wanted = table.find(key);
-            bool owned = sameName(entry.owner, product);
+            bool owned = orv::sameAscii(entry.owner, product);
             if (wanted != nullptr && owned && sameContent(entry, *wanted)) {
                 unchanged.insert(std::move(key));
             } else if (wanted == nullptr && owned) {
@@ -556,7 +541,7 @@ LONG removeCopy(const std::string &product) {
     for (std::string &source : splitList(data, /*stopAtEmpty=*/false)) {
         // A name with a separator cannot be a source of the table.
         if (source.find('\\') != std::string::npos) continue;
-        if (seen.insert(foldName(source)).second) sources.push_back(std::move(source));
+        if (seen.insert(orv::foldAscii(source)).second) sources.push_back(std::move(source));
     }
 
     Transaction transaction;
@@ -568,7 +553,7 @@ LONG removeCopy(const std::string &product) {
         std::vector<StoredEntry> stored;
         rc = store.readSource(sources[i], stored, /*compareWith=*/nullptr);
         for (size_t j = 0; !rc && j < stored.size(); ++j) {
-            if (!sameName(stored[j].owner, product)) continue;
+            if (!orv::sameAscii(stored[j].owner, product)) continue;
             rc = store.remove(stored[j].source, stored[j].id);
             ++removed;
         }

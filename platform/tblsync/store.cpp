@@ -124,24 +124,4 @@ std::string textOf(const std::vector<BYTE> &data) {
     return std::string(text, strnlen(text, data.size()));
 }
 
-namespace {
-char fold(char c) noexcept {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
-}  // namespace
-
-bool sameName(std::string_view a, std::string_view b) noexcept {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (fold(a[i]) != fold(b[i])) return false;
-    }
-    return true;
-}
-
-std::string foldName(std::string_view name) {
-    std::string folded(name);
-    for (char &c : folded) c = fold(c);
-    return folded;
-}
-
 }  // namespace tblsync

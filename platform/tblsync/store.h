@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "qortrace.h"
+#include "trace_levels.h"
 #include "w32compat.h"
 
 namespace tblsync {
@@ -19,9 +20,9 @@ inline constexpr char kTraceSource[] = "tblsync";
     ::TraceLog((level), ::tblsync::kTraceSource, __func__, __LINE__, __VA_ARGS__)
 
 // Trace levels.
-inline constexpr int kDetail = 0;
-inline constexpr int kError = 1;
-inline constexpr int kProgress = 3;
+using orv::trace::kDetail;
+using orv::trace::kError;
+using orv::trace::kProgress;
 
 // Win32 code for data that does not have the expected form.
 inline constexpr LONG kErrorInvalidData = 13;
@@ -90,9 +91,5 @@ class Transaction {
 
 // Text up to its first NUL (registry texts usually carry one).
 std::string textOf(const std::vector<BYTE> &data);
-
-// ASCII case-insensitive equality and folding, as the registry compares names.
-bool sameName(std::string_view a, std::string_view b) noexcept;
-std::string foldName(std::string_view name);
 
 }  // namespace tblsync

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "deadline.h"
 #include "w32compat.h"
 
 namespace {
@@ -58,14 +59,7 @@ W32_API void Sleep(DWORD dwMilliseconds) {
     if (dwMilliseconds == INFINITE) {
         for (;;) pause();
     }
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += dwMilliseconds / 1000;
-    deadline.tv_nsec += static_cast<long>(dwMilliseconds % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
+    timespec deadline = orv::deadlineAfter(dwMilliseconds);
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
 }

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ascii.h"
 #include "handles.h"
 #include "registry_store.h"
 #include "w32compat.h"
@@ -74,14 +75,6 @@ EnumStamp stampOf(Connection &conn) {
     return {conn.serial(), version, sqlite3_total_changes64(conn.db())};
 }
 
-std::string fold(std::string_view name) {
-    std::string folded(name);
-    for (char &c : folded) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-    return folded;
-}
-
 // Splits a key path at '\'. A trailing '\' is ignored; an empty path names
 // the key itself. False for an empty name inside the path or a name longer
 // than a key name may be.
@@ -120,7 +113,7 @@ LONG findPath(Connection &conn, std::int64_t base, const std::vector<std::string
               std::int64_t *id) {
     std::int64_t current = base;
     for (std::string_view name : names) {
-        std::string folded = fold(name);
+        std::string folded = orv::foldAscii(name);
         Query q(conn, Sql::FindChild);
         q.bind(1, current).bindBlob(2, folded);
         if (!q.step()) {
@@ -168,7 +161,7 @@ LONG createKey(const char *caller, HKEY key, LPCSTR subKey, PHKEY result, LPDWOR
         if (!keyAlive(conn, base)) return ERROR_KEY_DELETED;
         std::int64_t current = base;
         for (std::string_view name : names) {
-            std::string folded = fold(name);
+            std::string folded = orv::foldAscii(name);
             Query find(conn, Sql::FindChild);
             find.bind(1, current).bindBlob(2, folded);
             if (find.step()) {
@@ -211,7 +204,7 @@ LONG setValue(HKEY key, LPCSTR name, DWORD type, const BYTE *data, DWORD size) {
     if ((type == REG_DWORD && size != 4) || (type == REG_QWORD && size != 8)) {
         return ERROR_INVALID_PARAMETER;
     }
-    std::string folded = fold(vname);
+    std::string folded = orv::foldAscii(vname);
     return run("RegSetValueEx", Access::Write, [&](Connection &conn) -> LONG {
         if (!touch(conn, id)) return ERROR_KEY_DELETED;
         Query(conn, Sql::UpsertValue)
@@ -242,7 +235,7 @@ LONG queryValue(HKEY key, LPCSTR name, LPDWORD type, LPBYTE data, LPDWORD size) 
     if (data != nullptr && size == nullptr) return ERROR_INVALID_PARAMETER;
     std::int64_t id = keyId(key);
     if (id == 0) return ERROR_INVALID_HANDLE;
-    std::string folded = fold(valueName(name));
+    std::string folded = orv::foldAscii(valueName(name));
     return run("RegQueryValueEx", Access::Single, [&](Connection &conn) -> LONG {
         Query q(conn, Sql::QueryValue);
         q.bind(1, id).bindBlob(2, folded);
@@ -257,7 +250,7 @@ LONG queryValue(HKEY key, LPCSTR name, LPDWORD type, LPBYTE data, LPDWORD size) 
 LONG deleteValue(HKEY key, LPCSTR name) {
     std::int64_t id = keyId(key);
     if (id == 0) return ERROR_INVALID_HANDLE;
-    std::string folded = fold(valueName(name));
+    std::string folded = orv::foldAscii(valueName(name));
     return run("RegDeleteValue", Access::Write, [&](Connection &conn) -> LONG {
         if (!touch(conn, id)) return ERROR_KEY_DELETED;
         Query(conn, Sql::DeleteValue).bind(1, id).bindBlob(2, folded).run();

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "agent_root.h"
 #include "file_access.h"
 #include "qortrace.h"
 
@@ -45,7 +46,6 @@ struct ConnectionAccess {
 namespace {
 
 constexpr const char kTraceSource[] = "w32compat";
-constexpr const char kDefaultRoot[] = "/opt/orv";
 // "ORVR": marks a database as this registry's.
 constexpr std::int64_t kApplicationId = 0x4F525652;
 constexpr std::int64_t kSchemaVersion = 1;
@@ -358,8 +358,7 @@ Connection &threadConn(std::string &pathOut, int &errnoOut, std::unique_lock<std
         abandon(tc.conn);
         tc.conn = nullptr;
     }
-    const char *env = std::getenv("ORV_ROOT");
-    std::string_view root = env != nullptr && *env != '\0' ? env : kDefaultRoot;
+    std::string_view root = orv::agentRoot();
     if (tc.conn != nullptr) {
         use = std::unique_lock(A::use(*tc.conn));
         bool stale = tc.conn->db() == nullptr ||
@@ -653,9 +652,7 @@ bool isFileOf(const std::string &databasePath, dev_t device, ino_t inode) {
 
 bool isRegistryFile(dev_t device, ino_t inode) noexcept {
     try {
-        const char *env = std::getenv("ORV_ROOT");
-        std::string current =
-            std::string(env != nullptr && *env != '\0' ? env : kDefaultRoot) + "/var/registry.db";
+        std::string current = std::string(orv::agentRoot()) + "/var/registry.db";
         if (isFileOf(current, device, inode)) return true;
         LiveConnections &l = live();
         std::lock_guard guard(l.lock);

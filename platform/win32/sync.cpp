@@ -33,14 +33,19 @@
 #include <utility>
 #include <vector>
 
+#include "deadline.h"
 #include "file_access.h"
 #include "handles.h"
 #include "qortrace.h"
 #include "sync_shared.h"
+#include "unique_fd.h"
 #include "w32compat.h"
 
 namespace w32::sync {
 namespace {
+
+using orv::deadlineAfter;
+using orv::UniqueFd;
 
 constexpr const char kSource[] = "w32compat";
 constexpr std::size_t kObjectSize = (sizeof(SharedObject) + 4095) & ~std::size_t{4095};
@@ -124,32 +129,6 @@ bool processAlive(pid_t pid, std::uint64_t startTime) noexcept {
 
 // ---- small wrappers -------------------------------------------------------
 
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd &operator=(UniqueFd &&other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd &) = delete;
-    UniqueFd &operator=(const UniqueFd &) = delete;
-    ~UniqueFd() { reset(); }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_ = -1;
-};
-
 // An exclusive flock() on a descriptor, let go explicitly: a mapping of the
 // file keeps its open file description, and with it the lock, alive after
 // the descriptor is closed.
@@ -211,7 +190,6 @@ constexpr DWORD kGuardPatienceMs = 10000;
 // Thread ids stay below this (the kernel's highest pid_max).
 constexpr std::uint32_t kTidLimit = 1u << 22;
 
-timespec deadlineAfter(DWORD milliseconds);
 bool initRobustMutex(pthread_mutex_t *mutex, bool recursive);
 
 // The type and flags glibc keeps for a robust process-shared mutex of this
@@ -336,18 +314,6 @@ int futexWait(std::uint32_t *word, std::uint32_t expected, const timespec *deadl
 
 void futexWake(std::uint32_t *word, int count) {
     ::syscall(SYS_futex, word, FUTEX_WAKE, count, nullptr, nullptr, 0);
-}
-
-timespec deadlineAfter(DWORD milliseconds) {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    now.tv_sec += milliseconds / 1000;
-    now.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-    if (now.tv_nsec >= 1000000000L) {
-        now.tv_sec += 1;
-        now.tv_nsec -= 1000000000L;
-    }
-    return now;
 }
 
 // ---- holder table ---------------------------------------------------------

@@ -8,6 +8,8 @@
 #include <type_traits>
 
 #include "qortrace.h"
+#include "trace_levels.h"
+#include "unique_fd.h"
 #include "w32compat.h"
 
 // Host trace lines carry the source "amhost" and the calling function's name.
@@ -17,37 +19,9 @@ namespace amhost {
 
 inline constexpr int kTraceDetail = 0;
 inline constexpr int kTraceError = 1;
-inline constexpr int kTraceProgress = 3;
+inline constexpr int kTraceProgress = orv::trace::kProgress;
 
-// A file descriptor, closed when dropped.
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd &&other) noexcept : fd_(other.release()) {}
-    UniqueFd &operator=(UniqueFd &&other) noexcept {
-        if (this != &other) reset(other.release());
-        return *this;
-    }
-    UniqueFd(const UniqueFd &) = delete;
-    UniqueFd &operator=(const UniqueFd &) = delete;
-    ~UniqueFd() { reset(); }
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_ = -1;
-};
+using orv::UniqueFd;
 
 struct HandleCloser {
     void operator()(void *handle) const { CloseHandle(handle); }

@@ -23,9 +23,12 @@
 
 #include "amirtupt.h"
 #include "text_escape.h"
+#include "unique_fd.h"
 #include "w32compat.h"
 
 namespace {
+
+using orv::UniqueFd;
 
 // Exit status of a failure before any product command ran (unreadable file,
 // a list that cannot be read): the general failure of the product codes.
@@ -40,21 +43,6 @@ struct ClearList {
     void operator()(PPInfo *head) const { QORPPLX_PPInfoClear(head); }
 };
 using List = std::unique_ptr<PPInfo, ClearList>;
-
-// An open file descriptor, closed when it goes out of scope.
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(const UniqueFd &) = delete;
-    UniqueFd &operator=(const UniqueFd &) = delete;
-    ~UniqueFd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 void error(const std::string &text) {
     std::fprintf(stderr, "orvpp: %s\n", text.c_str());

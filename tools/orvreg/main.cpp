@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "ascii.h"
 #include "text_escape.h"
 #include "w32compat.h"
 
@@ -262,19 +263,13 @@ std::string valueLine(const Value &value, const std::string &indent) {
 
 // ---- Commands ----------------------------------------------------------------
 
-bool sameName(const std::string &a, const std::string &b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) ==
-                      std::toupper(static_cast<unsigned char>(y));
-           });
-}
-
 void query(const std::string &path, const std::optional<std::string> &valueName) {
     Key key = Key::open(path);
     std::vector<Value> all = values(key, path);
     if (valueName) {
-        auto found = std::find_if(all.begin(), all.end(),
-                                  [&](const Value &v) { return sameName(v.name, *valueName); });
+        auto found = std::find_if(all.begin(), all.end(), [&](const Value &v) {
+            return orv::sameAscii(v.name, *valueName);
+        });
         if (found == all.end()) {
             throw RegError(displayPath(path) + " value " + *valueName, ERROR_FILE_NOT_FOUND);
         }
@@ -462,7 +457,7 @@ void table(const std::optional<std::string> &sourceFilter) {
     }
     for (const std::string &source :
          tableKey ? subkeyNames(*tableKey, kReportTable) : std::vector<std::string>{}) {
-        if (sourceFilter && !sameName(source, *sourceFilter)) continue;
+        if (sourceFilter && !orv::sameAscii(source, *sourceFilter)) continue;
         std::string sourcePath = join(kReportTable, source);
         Key sourceKey = Key::open(sourcePath);
         std::vector<Row> entries;
