@@ -141,48 +141,40 @@ int32_t RegSetPP(HKEY key, const PPInfo *record) {
 int32_t registerPP(const PPInfo *record) {
     TRACE(kDetail, ">Params: record=%p, ProductName=%s", static_cast<const void *>(record),
           record->ProductName);
+    int32_t result = 0;
+    TRACE_EXIT("<return %d", result);
     char path[kKeyPathSize];
     productKeyPath(path, record->ProductName);
-    if (keyExist(path)) {
-        TRACE(kDetail, "<return 0");
-        return 0;
-    }
-    HKEY key = nullptr;
+    if (keyExist(path)) return result;
+    RegKey key;
     DWORD disposition = 0;
     char emptyClass[] = "";
     if (RegCreateKeyEx(HKEY_LOCAL_MACHINE, path, /*Reserved=*/0, emptyClass, /*dwOptions=*/0,
-                       KEY_ALL_ACCESS, /*lpSecurityAttributes=*/nullptr, &key,
+                       KEY_ALL_ACCESS, /*lpSecurityAttributes=*/nullptr, key.out(),
                        &disposition) != ERROR_SUCCESS) {
         TRACE(kError, "ERROR Create key.\n KEY: %s\n", path);
-        TRACE(kDetail, "<return -1");
-        return -1;
+        return result = -1;
     }
-    RegSetPP(key, record);
-    RegCloseKey(key);
-    TRACE(kDetail, "<return 0");
-    return 0;
+    RegSetPP(key.get(), record);
+    return result;
 }
 
 int32_t updatePP(const PPInfo *record) {
     TRACE(kDetail, ">Params: record=%p, ProductName=%s", static_cast<const void *>(record),
           record->ProductName);
+    int32_t result = 0;
+    TRACE_EXIT("<return %d", result);
     char path[kKeyPathSize];
     productKeyPath(path, record->ProductName);
-    if (!keyExist(path)) {
-        TRACE(kDetail, "<return 0");
-        return 0;
-    }
-    HKEY key = nullptr;
-    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, path, /*ulOptions=*/0, KEY_ALL_ACCESS, &key) !=
+    if (!keyExist(path)) return result;
+    RegKey key;
+    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, path, /*ulOptions=*/0, KEY_ALL_ACCESS, key.out()) !=
         ERROR_SUCCESS) {
         TRACE(kError, "ERROR Open key.\n KEY: %s", path);
-        TRACE(kDetail, "<return -1");
-        return -1;
+        return result = -1;
     }
-    RegSetPP(key, record);
-    RegCloseKey(key);
-    TRACE(kDetail, "<return 0");
-    return 0;
+    RegSetPP(key.get(), record);
+    return result;
 }
 
 int32_t unregisterPP(const PPInfo *record) {
@@ -250,9 +242,10 @@ void splitReportTableList(PPInfo &record, const char *list, size_t length) {
 
 PPInfo *GetProductInfo(const char *productName) {
     TRACE(kDetail, ">Params: productName=%s", orNull(productName));
+    void *result = nullptr;
+    TRACE_EXIT("< return value %p", result);
     if (productName == nullptr) {
         TRACE(kError, "param productName is NULL\n");
-        TRACE(kDetail, "< return value %p", static_cast<void *>(nullptr));
         return nullptr;
     }
     // One byte beyond each capacity stays zero, so every text read is
@@ -282,13 +275,11 @@ PPInfo *GetProductInfo(const char *productName) {
     uint32_t type = GetProductType(productName);
     if (!AMACRTReadProductParam(/*flags=*/0, productName, &block)) {
         TRACE(kDetail, "cannot read the parameters of %s : error %u", productName, GetLastError());
-        TRACE(kDetail, "< return value %p", static_cast<void *>(nullptr));
         return nullptr;
     }
     auto *record = static_cast<PPInfo *>(std::malloc(sizeof(PPInfo)));
     if (record == nullptr) {
         TRACE(kError, "Malloc to PPInfo error : size=%d", static_cast<int>(sizeof(PPInfo)));
-        TRACE(kDetail, "< return value %p", static_cast<void *>(nullptr));
         return nullptr;
     }
     std::memset(record, 0, sizeof *record);
@@ -303,15 +294,17 @@ PPInfo *GetProductInfo(const char *productName) {
     record->op = PPOP_NONE;
     record->next = nullptr;
     record->Manual = static_cast<int32_t>(type);
-    TRACE(kDetail, "< return value %p", static_cast<void *>(record));
+    result = record;
     return record;
 }
 
 int32_t ReadProductsRegisteried(int32_t type, PPInfo **head) {
     TRACE(kDetail, ">Params: type=%d, phead=%p", type, static_cast<void *>(head));
+    const char *result = "TRUE";
+    TRACE_EXIT("<return %s", result);
     if (head == nullptr) {
         TRACE(kError, "param phead is NULL\n");
-        TRACE(kDetail, "<return FALSE");
+        result = "FALSE";
         return FALSE;
     }
     *head = nullptr;
@@ -321,7 +314,6 @@ int32_t ReadProductsRegisteried(int32_t type, PPInfo **head) {
     if (!AMACRTEnumProduct(&count, &nameLength, &names)) {
         TRACE(kError, "EnmuProduct Error!");
         std::free(names);
-        TRACE(kDetail, "<return TRUE");
         return TRUE;
     }
     const size_t slot = static_cast<size_t>(nameLength) + 1;
@@ -346,7 +338,6 @@ int32_t ReadProductsRegisteried(int32_t type, PPInfo **head) {
         *head = QORPPLX_PPInfoAddPP(*head, record);
     }
     std::free(names);
-    TRACE(kDetail, "<return TRUE");
     return TRUE;
 }
 

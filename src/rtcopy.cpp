@@ -177,11 +177,12 @@ int32_t execRTCopy(const char *lpszProduct, CopyMode dwMode, const char *lpszStr
              orNull(lpszOrgString), static_cast<int>(dwOrgSize),
              static_cast<int>(dwEnvironmentLanguageID), static_cast<int>(bSlimed));
 
+    int32_t result = 0;
+    TRACE_EXIT_AS("ExecRTCopy", "<return %d", result);
     if (lpszProduct == nullptr || (lpszString == nullptr && dwSize != 0) ||
         (lpszOrgString == nullptr && dwOrgSize != 0)) {
         TRACE_AS("ExecRTCopy", kError, "invalid parameter");
-        TRACE_AS("ExecRTCopy", kDetail, "<return %d", 0);
-        return 0;
+        return result;
     }
 
     const char *modeWord = nullptr;
@@ -232,12 +233,10 @@ int32_t execRTCopy(const char *lpszProduct, CopyMode dwMode, const char *lpszStr
     request.dwArgc = argc;
     request.lppArgv = argv;
 
-    int32_t result = 0;
     if (RTCopy(&request, 0) == 0) {
         if (dwMode == CopyMode::Update) updateSrc(lpszProduct);
         result = 1;
     }
-    TRACE_AS("ExecRTCopy", kDetail, "<return %d", result);
     return result;
 }
 
