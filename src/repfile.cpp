@@ -570,12 +570,12 @@ AMIRTUPT_API PPInfo *QORPPLX_readRI(const char *filename) noexcept {
 
 AMIRTUPT_API int QORPPLX_getPPInfo(PPInfo **head) noexcept {
     TRACE(kDetail, ">Params: head=%p", static_cast<void *>(head));
+    int result = -1;
+    TRACE_EXIT("< return value %d", result);
     if (head == nullptr) {
         TRACE(kError, "no list to scan into");
-        TRACE(kDetail, "< return value -1");
-        return -1;
+        return result;
     }
-    int result;
     try {
         result = scanDirectory(head);
     } catch (...) {
@@ -583,7 +583,6 @@ AMIRTUPT_API int QORPPLX_getPPInfo(PPInfo **head) noexcept {
         TRACE(kError, "no memory to scan %s", QORPPLX_REPORT_INF_DIR);
         result = -1;
     }
-    TRACE(kDetail, "< return value %d", result);
     return result;
 }
 
