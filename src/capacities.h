@@ -21,7 +21,9 @@ inline constexpr DWORD kVersionCapacity = 32;
 struct FreeDeleter {
     void operator()(void *p) const noexcept { std::free(p); }
 };
-using MallocBlock = std::unique_ptr<BYTE, FreeDeleter>;
+template <class T>
+using Malloced = std::unique_ptr<T, FreeDeleter>;
+using MallocBlock = Malloced<BYTE>;
 using NameBlock = std::unique_ptr<char, FreeDeleter>;
 
 }  // namespace amirtupt

@@ -362,9 +362,10 @@ uint32_t product_update(const PPInfo *record) {
     }
     PPInfo *registered = nullptr;
     uint32_t result = checkUpdatable(__func__, record, &registered);
+    Malloced<PPInfo> registeredRecord(registered);
     if (result != kOk) return done(result);
     bool newer = QORPPLX_PPVersionNewer(record, registered) == 1;
-    std::free(registered);
+    registeredRecord.reset();
     if (!newer) {
         message("Your information file is not a HIGHER VERSION one\n");
         return done(kNotHigherVersion);
@@ -407,8 +408,8 @@ uint32_t product_update_pi(const PPInfo *record) {
     }
     PPInfo *registered = nullptr;
     uint32_t result = checkUpdatable(__func__, record, &registered);
+    Malloced<PPInfo> readBack(registered);  // only to prove that the product can be read
     if (result != kOk) return done(result);
-    std::free(registered);  // read back only to prove that the product can be read
     if (updatePP(record) == -1) {
         TRACE(kDetail, "Outer update the product error\n");
         message("Update product \"%s\" error\n", name);

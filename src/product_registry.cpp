@@ -109,11 +109,10 @@ PPInfo terminatedCopy(const PPInfo &record) {
 
 int32_t keyExist(const char *keyPath) {
     TRACE(kDetail, ">Params: keyPath=%s", orNull(keyPath));
-    HKEY key = nullptr;
+    RegKey key;
     int32_t exists = 0;
-    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, keyPath, /*ulOptions=*/0, KEY_QUERY_VALUE, &key) ==
+    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, keyPath, /*ulOptions=*/0, KEY_QUERY_VALUE, key.out()) ==
         ERROR_SUCCESS) {
-        RegCloseKey(key);
         exists = 1;
     }
     TRACE(kDetail, "<return %d", exists);
@@ -311,9 +310,10 @@ int32_t ReadProductsRegisteried(int32_t type, PPInfo **head) {
     DWORD count = 0;
     DWORD nameLength = 0;
     char *names = nullptr;
-    if (!AMACRTEnumProduct(&count, &nameLength, &names)) {
+    BOOL listed = AMACRTEnumProduct(&count, &nameLength, &names);
+    NameBlock block(names);
+    if (!listed) {
         TRACE(kError, "EnmuProduct Error!");
-        std::free(names);
         return TRUE;
     }
     const size_t slot = static_cast<size_t>(nameLength) + 1;
@@ -337,7 +337,6 @@ int32_t ReadProductsRegisteried(int32_t type, PPInfo **head) {
         TRACE(kProgress, "add product to list : %s ", name);
         *head = QORPPLX_PPInfoAddPP(*head, record);
     }
-    std::free(names);
     return TRUE;
 }
 
