@@ -593,7 +593,7 @@ uint32_t validateReportTables(const PPInfo &record) {
             TRACE_AS("product_process", kError, "<can't get file's status : %s\n", path);
             return kTableInvalid;
         }
-        if ((status.st_mode & 0xF000) != 0x8000) {
+        if (!S_ISREG(status.st_mode)) {
             TRACE_AS("product_process", kError, "<not valid file : %s\n", path);
             return kTableInvalid;
         }

@@ -82,6 +82,10 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define ERROR_NOT_OWNER 288L
 #define ERROR_KEY_DELETED 1018L
 #define ERROR_DLL_INIT_FAILED 1114L
+/* The registry's own failures. */
+#define ERROR_BUSY 170L                /* the database stayed locked too long */
+#define ERROR_REGISTRY_CORRUPT 1015L   /* not a registry database, or damaged */
+#define ERROR_REGISTRY_IO_FAILED 1016L /* cannot be opened, read or written */
 
 #define REG_NONE 0
 #define REG_SZ 1

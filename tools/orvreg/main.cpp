@@ -53,11 +53,11 @@ const char *reason(LONG code) {
             return "invalid name or data";
         case ERROR_KEY_DELETED:
             return "key was deleted meanwhile";
-        case 170:
+        case ERROR_BUSY:
             return "registry database stayed busy";
-        case 1015:
+        case ERROR_REGISTRY_CORRUPT:
             return "registry database is damaged or not a registry database";
-        case 1016:
+        case ERROR_REGISTRY_IO_FAILED:
             return "registry database cannot be opened, read or written";
         default:
             return "registry call failed";

@@ -30,9 +30,9 @@
 namespace w32::reg {
 
 // Results of this layer beyond the common Win32 codes.
-inline constexpr LONG kErrorBusy = 170;               // the database stayed locked too long
-inline constexpr LONG kErrorRegistryCorrupt = 1015;   // not a registry database, or damaged
-inline constexpr LONG kErrorRegistryIoFailed = 1016;  // cannot be opened, read or written
+inline constexpr LONG kErrorBusy = ERROR_BUSY;
+inline constexpr LONG kErrorRegistryCorrupt = ERROR_REGISTRY_CORRUPT;
+inline constexpr LONG kErrorRegistryIoFailed = ERROR_REGISTRY_IO_FAILED;
 
 // The key behind HKEY_LOCAL_MACHINE.
 inline constexpr std::int64_t kRootKeyId = 1;
