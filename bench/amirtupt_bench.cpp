@@ -4,7 +4,9 @@
 // each product's time and inner product record, which any pass must do to
 // find out that nothing changed. Run inside tests/isolated.sh.
 #include <benchmark/benchmark.h>
+
 #include <sys/stat.h>
+#include "ratio_reporter.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -95,50 +97,19 @@ BENCHMARK(BM_ProcAlertReportSteadyState)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Floor)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FloorOneTransaction)->Unit(benchmark::kMillisecond);
 
-// Keeps the time per iteration of each benchmark (its median when repeated)
-// for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const auto &run : runs) {
-            // With repetitions, the medians stand for the runs.
-            bool aggregate = run.run_type == Run::RT_Aggregate;
-            if (aggregate && run.aggregate_name != "median") continue;
-            if (run.iterations > 0 && !run.error_occurred) {
-                double perIteration = run.GetAdjustedRealTime() / 1e3;  // in ms
-                const std::string name = run.run_name.function_name;
-                if (name.find("FloorOneTransaction") != std::string::npos) {
-                    floorBatched_ = perIteration;
-                } else if (name.find("Floor") != std::string::npos) {
-                    floor_ = perIteration;
-                } else {
-                    pass_ = perIteration;
-                }
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    double floor_ = 0, floorBatched_ = 0, pass_ = 0;
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
     setUpProducts();
-    RatioReporter reporter;
+    orv_bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     // The floor whose reads share one transaction is the strict one: the
     // pass batches its own reads the same way.
-    if (reporter.floorBatched_ > 0 && reporter.pass_ > 0) {
-        std::printf("ProcAlertReport / floor in one transaction = %.2f (%.3f ms / %.3f ms)\n",
-                    reporter.pass_ / reporter.floorBatched_, reporter.pass_ * 1e3,
-                    reporter.floorBatched_ * 1e3);
-    }
-    if (reporter.floor_ > 0 && reporter.pass_ > 0) {
-        std::printf("ProcAlertReport / floor as plain calls = %.2f (%.3f ms / %.3f ms)\n",
-                    reporter.pass_ / reporter.floor_, reporter.pass_ * 1e3, reporter.floor_ * 1e3);
-    }
+    reporter.printRatio("ProcAlertReport against its reads in one transaction",
+                        "BM_ProcAlertReportSteadyState", "BM_FloorOneTransaction");
+    reporter.printRatio("ProcAlertReport against its reads as plain calls",
+                        "BM_ProcAlertReportSteadyState", "BM_Floor");
     benchmark::Shutdown();
     return 0;
 }

@@ -4,8 +4,10 @@
 // (WAL, synchronous NORMAL). Prints each call's time as a multiple of its
 // floor after the runs.
 #include <benchmark/benchmark.h>
+
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include "ratio_reporter.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -128,39 +130,13 @@ void BM_RegQueryValueEx(benchmark::State &state) {
 }
 BENCHMARK(BM_RegQueryValueEx);
 
-// Keeps each benchmark's real and CPU time per iteration for the ratios:
-// the median when repetitions are asked for, else the single run.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    struct Times {
-        double real = 0, cpu = 0;
-    };
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &run : runs) {
-            bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            if (run.run_type == Run::RT_Iteration || median) {
-                times[run.run_name.str()] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, Times> times;
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    orv_bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto ratio = [&](const char *ours, const char *floor) {
-        auto a = reporter.times.find(ours), b = reporter.times.find(floor);
-        if (a == reporter.times.end() || b == reporter.times.end()) return;
-        if (b->second.real <= 0 || b->second.cpu <= 0) return;
-        std::printf("%s / %s = %.2f (real time), %.2f (CPU time)\n", ours, floor,
-                    a->second.real / b->second.real, a->second.cpu / b->second.cpu);
-    };
-    ratio("BM_RegSetValueEx", "BM_FloorInsert");
-    ratio("BM_RegQueryValueEx", "BM_FloorSelect");
+    reporter.printRatio("value write", "BM_RegSetValueEx", "BM_FloorInsert");
+    reporter.printRatio("value read", "BM_RegQueryValueEx", "BM_FloorSelect");
     return 0;
 }

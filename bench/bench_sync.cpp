@@ -8,6 +8,7 @@
 //    ping-pong on two named auto-reset events.
 // Prints each call's median time as a multiple of its floor after the runs.
 #include <benchmark/benchmark.h>
+
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
@@ -16,6 +17,7 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include "ratio_reporter.h"
 
 #include <atomic>
 #include <cstdint>
@@ -199,48 +201,18 @@ void BM_FloorFutexPingPong(benchmark::State &state) {
 }
 BENCHMARK(BM_FloorFutexPingPong)->UseRealTime();
 
-// Keeps each benchmark's median real and CPU time per iteration (the single
-// run when no repetitions are asked for).
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    struct Times {
-        double real = 0, cpu = 0;
-        long long iterations = 0;  // per run, when runs are reported
-        long long repetitions = 1;
-    };
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &run : runs) {
-            bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            if (run.run_type == Run::RT_Iteration || median) {
-                Times &t = times[run.run_name.str()];
-                t.real = run.GetAdjustedRealTime();
-                t.cpu = run.GetAdjustedCPUTime();
-                if (run.run_type == Run::RT_Iteration) t.iterations = run.iterations;
-                if (median) t.repetitions = run.repetitions;
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, Times> times;
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    orv_bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto ratio = [&](const char *ours, const char *floor) {
-        auto a = reporter.times.find(ours), b = reporter.times.find(floor);
-        if (a == reporter.times.end() || b == reporter.times.end()) return;
-        if (b->second.real <= 0) return;
-        std::printf("%s / %s = %.2f real time, %.2f CPU time (medians of %lld runs)\n", ours, floor,
-                    a->second.real / b->second.real, a->second.cpu / b->second.cpu,
-                    a->second.repetitions);
-    };
-    ratio("BM_NamedMutexWaitRelease", "BM_FloorRobustMutex");
-    ratio("BM_CreateCloseNamedEvent", "BM_FloorShmOpenMap");
-    ratio("BM_CreateCloseHeldNamedEvent", "BM_FloorShmOpenMap");
-    ratio("BM_EventPingPong/real_time", "BM_FloorFutexPingPong/real_time");
+    reporter.printRatio("mutex wait and release", "BM_NamedMutexWaitRelease",
+                        "BM_FloorRobustMutex");
+    reporter.printRatio("event create and close", "BM_CreateCloseNamedEvent", "BM_FloorShmOpenMap");
+    reporter.printRatio("held event create and close", "BM_CreateCloseHeldNamedEvent",
+                        "BM_FloorShmOpenMap");
+    reporter.printRatio("hand-off between processes", "BM_EventPingPong/real_time",
+                        "BM_FloorFutexPingPong/real_time");
     return 0;
 }

@@ -9,9 +9,11 @@
 // Run from a release build inside the isolated root:
 //   tests/isolated.sh build-rel/bin/product_bench
 #include <benchmark/benchmark.h>
+
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include "ratio_reporter.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -206,36 +208,18 @@ BENCHMARK(BM_BareCallsInstallRemove)->Unit(benchmark::kMillisecond)->Repetitions
 BENCHMARK(BM_OrvppInstallRemove)->Unit(benchmark::kMillisecond)->Repetitions(5);
 BENCHMARK(BM_TrueTwiceAndBareCalls)->Unit(benchmark::kMillisecond)->Repetitions(5);
 
-// Keeps the median real time of every benchmark for the ratios.
-class MedianReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &run : runs) {
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-                medians[run.run_name.function_name] = run.GetAdjustedRealTime();
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> medians;
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
     prepareFiles();
     benchmark::Initialize(&argc, argv);
-    MedianReporter reporter;
+    orv_bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto ratio = [&](const char *ours, const char *floor) {
-        auto a = reporter.medians.find(ours);
-        auto b = reporter.medians.find(floor);
-        if (a == reporter.medians.end() || b == reporter.medians.end() || b->second <= 0) return;
-        std::printf("%s / %s (medians): %.3f ms / %.3f ms = %.2f\n", ours, floor, a->second,
-                    b->second, a->second / b->second);
-    };
-    ratio("BM_ProductProcessInstallRemove", "BM_BareCallsInstallRemove");
-    ratio("BM_OrvppInstallRemove", "BM_TrueTwiceAndBareCalls");
+    reporter.printRatio("product_process install and remove",
+                        "BM_ProductProcessInstallRemove/repeats:5",
+                        "BM_BareCallsInstallRemove/repeats:5");
+    reporter.printRatio("orvpp install and remove", "BM_OrvppInstallRemove/repeats:5",
+                        "BM_TrueTwiceAndBareCalls/repeats:5");
     benchmark::Shutdown();
     return 0;
 }

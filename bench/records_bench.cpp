@@ -3,10 +3,12 @@
 // close). Run inside tests/isolated.sh: the scan works on the real
 // /opt/orv/report/inf. Prints each ratio after the runs.
 #include <benchmark/benchmark.h>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include "ratio_reporter.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -106,51 +108,18 @@ BENCHMARK(BM_ReadFloor)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Scan)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ScanFloor)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 
-// Keeps the real and CPU time per iteration of every run, in seconds.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &run : runs) {
-            double iterations = static_cast<double>(run.iterations);
-            times_[run.benchmark_name()] = run.real_accumulated_time / iterations;
-            cpuTimes_[run.benchmark_name()] = run.cpu_accumulated_time / iterations;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    double time(const std::string &name) const { return find(times_, name); }
-    double cpuTime(const std::string &name) const { return find(cpuTimes_, name); }
-
-  private:
-    static double find(const std::map<std::string, double> &times, const std::string &name) {
-        auto it = times.find(name);
-        return it != times.end() ? it->second : 0;
-    }
-
-    std::map<std::string, double> times_;
-    std::map<std::string, double> cpuTimes_;
-};
-
-// Real time and CPU time ratios of two runs.
-void printRatio(const RatioReporter &times, const char *what, const std::string &ours,
-                const std::string &floor, double oursPer = 1, double floorPer = 1) {
-    double real = (times.time(ours) / oursPer) / (times.time(floor) / floorPer);
-    double cpu = (times.cpuTime(ours) / oursPer) / (times.cpuTime(floor) / floorPer);
-    if (real > 0 && cpu > 0) std::printf("%-40s real %.2f  cpu %.2f\n", what, real, cpu);
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    orv_bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     std::printf("\nratios (ours / floor):\n");
-    printRatio(reporter, "readRI, one typical file", "BM_ReadRI", "BM_ReadFloor");
-    printRatio(reporter, "scan of 1000 unchanged files", "BM_Scan/1000", "BM_ScanFloor/1000");
-    printRatio(reporter, "scan of 10000 unchanged files", "BM_Scan/10000", "BM_ScanFloor/10000");
-    printRatio(reporter, "scan cost a file, 10000 against 1000", "BM_Scan/10000", "BM_Scan/1000",
-               10000, 1000);
+    reporter.printRatio("readRI, one typical file", "BM_ReadRI", "BM_ReadFloor");
+    reporter.printRatio("scan of 1000 unchanged files", "BM_Scan/1000", "BM_ScanFloor/1000");
+    reporter.printRatio("scan of 10000 unchanged files", "BM_Scan/10000", "BM_ScanFloor/10000");
+    reporter.printRatio("scan cost a file, 10000 against 1000", "BM_Scan/10000", "BM_Scan/1000",
+                        10000, 1000);
     benchmark::Shutdown();
     return 0;
 }

@@ -3,7 +3,9 @@
 // registry value writes (3 per entry plus RegisterPath and RegisterSrc) in one
 // transaction, to keys that already exist. Run inside tests/isolated.sh.
 #include <benchmark/benchmark.h>
+
 #include <sys/stat.h>
+#include "ratio_reporter.h"
 
 #include <cstdio>
 #include <fstream>
@@ -115,36 +117,18 @@ BENCHMARK(BM_FloorValueWrites)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Create)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Remove)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
-// Keeps each benchmark's time per iteration for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-                times[run.benchmark_name()] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, std::pair<double, double>> times;  // real, CPU
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
     writeTables();
-    RatioReporter reporter;
+    orv_bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    const auto floor = reporter.times.find("BM_FloorValueWrites/min_time:2.000");
-    if (floor == reporter.times.end() || floor->second.first <= 0) return 1;
-    for (const char *name : {"BM_Create/min_time:2.000", "BM_Remove/min_time:2.000"}) {
-        auto it = reporter.times.find(name);
-        if (it == reporter.times.end()) continue;
-        std::printf("%s / floor (%d value writes in one transaction): real %.2f, CPU %.2f\n", name,
-                    kValueWrites, it->second.first / floor->second.first,
-                    it->second.second / floor->second.second);
-    }
+    const std::string floor = "BM_FloorValueWrites/min_time:2.000";
+    reporter.printRatio("CREATE against the same value writes in one transaction",
+                        "BM_Create/min_time:2.000", floor);
+    reporter.printRatio("REMOVE against the same value writes in one transaction",
+                        "BM_Remove/min_time:2.000", floor);
     benchmark::Shutdown();
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -15,6 +16,7 @@
 #include <new>
 #include <random>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "agent_root.h"
@@ -176,11 +178,32 @@ void abandon(Connection *conn) noexcept {
     } while (!abandonedConnections.compare_exchange_weak(head, conn));
 }
 
-// Every open connection of the process, for the fork handlers.
+// The device and inode of one of the database's files.
+struct FileId {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool known = false;
+};
+using DatabaseFiles = std::array<FileId, 3>;  // the database, its -wal and its -shm
+
+// Every open connection of the process, for the fork handlers, with the
+// identities of the files it holds locks on (isRegistryFile).
 struct LiveConnections {
     std::mutex lock;
     std::vector<Connection *> conns;
+    std::unordered_map<const Connection *, DatabaseFiles> files;
 };
+
+DatabaseFiles filesOf(const std::string &databasePath) {
+    DatabaseFiles files;
+    const char *suffixes[] = {"", "-wal", "-shm"};
+    for (size_t i = 0; i < files.size(); ++i) {
+        struct stat status {};
+        std::string path = databasePath + suffixes[i];
+        if (::stat(path.c_str(), &status) == 0) files[i] = {status.st_dev, status.st_ino, true};
+    }
+    return files;
+}
 LiveConnections &live() {
     static auto *l = new LiveConnections;  // never destroyed: threads end after exit() begins
     return *l;
@@ -220,6 +243,7 @@ void afterForkInChild() {
         if (conn != own) abandon(conn);
     }
     l.conns.clear();
+    l.files.clear();
     l.lock.unlock();
 }
 
@@ -248,6 +272,7 @@ struct ThreadConnection {
                 LiveConnections &l = live();
                 std::lock_guard guard(l.lock);
                 std::erase(l.conns, conn);
+                l.files.erase(conn);
             }
             delete conn;
         } else {
@@ -341,11 +366,15 @@ Connection *openConnection(std::string_view root, std::string &pathOut, int &err
     // dies; only a power cut may take back the last calls, never consistency.
     check(raw, sqlite3_exec(raw, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr));
     ensureSchema(raw);
+    // The files exist now (the log and its index with the first read in WAL
+    // mode); while this connection lives, nobody else deletes them.
+    DatabaseFiles files = filesOf(path);
     A::pid(*conn) = currentPid();
     A::serial(*conn) = ++lastSerial;
     LiveConnections &l = live();
     std::lock_guard guard(l.lock);
     l.conns.push_back(conn.get());
+    l.files[conn.get()] = files;
     return conn.release();
 }
 
@@ -634,10 +663,10 @@ namespace {
 // them after a single status query.
 bool isFileOf(const std::string &databasePath, dev_t device, ino_t inode) {
     struct stat status {};
-    if (::stat(databasePath.c_str(), &status) == 0) {
-        if (status.st_dev != device) return false;
-        if (status.st_ino == inode) return true;
-    }
+    // Without a database there is no registry whose files could be hurt.
+    if (::stat(databasePath.c_str(), &status) != 0) return false;
+    if (status.st_dev != device) return false;
+    if (status.st_ino == inode) return true;
     for (const char *suffix : {"-wal", "-shm", "-journal"}) {
         std::string path = databasePath + suffix;
         if (::stat(path.c_str(), &status) == 0 && status.st_dev == device &&
@@ -652,14 +681,25 @@ bool isFileOf(const std::string &databasePath, dev_t device, ino_t inode) {
 
 bool isRegistryFile(dev_t device, ino_t inode) noexcept {
     try {
-        std::string current = std::string(orv::agentRoot()) + "/var/registry.db";
-        if (isFileOf(current, device, inode)) return true;
-        LiveConnections &l = live();
-        std::lock_guard guard(l.lock);
-        for (const Connection *conn : l.conns) {
-            if (conn->path() != current && isFileOf(conn->path(), device, inode)) return true;
+        // While the process has connections, the files they hold locks on
+        // are the ones to protect, and their identities are known without
+        // a system call. Without one, no lock can be lost, but the files of
+        // the current root are still never opened.
+        {
+            LiveConnections &l = live();
+            std::lock_guard guard(l.lock);
+            if (!l.files.empty()) {
+                for (const auto &[conn, files] : l.files) {
+                    for (const FileId &file : files) {
+                        if (file.known && file.device == device && file.inode == inode) {
+                            return true;
+                        }
+                    }
+                }
+                return false;
+            }
         }
-        return false;
+        return isFileOf(std::string(orv::agentRoot()) + "/var/registry.db", device, inode);
     } catch (...) {
         // Without the memory to tell, the file is taken for one of them.
         return true;
