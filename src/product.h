@@ -1,5 +1,6 @@
-// The product registry store and the product commands (internal interface
-// of the library's modules; both trace under the source "product").
+// The product registry store, the product commands and their dispatch
+// (internal interface of the library's modules; all trace under the source
+// "product").
 #pragma once
 
 #include <cstdint>
@@ -45,5 +46,15 @@ uint32_t GetIProductType(const char *productName);
 int get_sa_language();
 PPInfo *GetProductInfo(const char *productName);
 int32_t ReadProductsRegisteried(int32_t type, PPInfo **head);
+
+// The commands (product_commands.cpp), under the names they trace as: a
+// PPRESULT_ code each.
+uint32_t product_install(const PPInfo *record);
+uint32_t product_update(const PPInfo *record);
+uint32_t product_update_pi(const PPInfo *record);
+uint32_t product_remove(const char *productName, int32_t productType);
+
+// The commands' messages, through msgout (product_dispatch.cpp).
+void message(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace amirtupt::product

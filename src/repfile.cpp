@@ -352,17 +352,19 @@ void applyLine(const Patterns &forms, const char *line, PPInfo *record) {
     }
 }
 
-// Opens a file for reading without ever blocking on a pipe or a device, and
-// never if it is one of the registry's own files.
-UniqueFile openForReading(const char *path) {
-    int fd = OpenFileForReading(path, /*status=*/nullptr);
+// Opens the file `status` describes for reading without ever blocking on a
+// pipe or a device, and never if it is one of the registry's own files.
+UniqueFile openForReading(const char *path, const struct stat &status) {
+    int fd = OpenFileForReadingAs(path, &status);
     if (fd < 0) return nullptr;
     FILE *file = ::fdopen(fd, "r");
     if (file == nullptr) ::close(fd);
     return UniqueFile(file);
 }
 
-PPInfo *readReportInformation(const char *filename) {
+// `known`, when not null, is the file's status as the caller has just
+// queried it.
+PPInfo *readReportInformation(const char *filename, const struct stat *known) {
     constexpr const char *kName = "QORPPLX_readRI";
     if (filename == nullptr) {
         TRACE_AS(kName, kError, "status file %s error. ", "NULL");
@@ -373,7 +375,9 @@ PPInfo *readReportInformation(const char *filename) {
         return nullptr;
     }
     struct stat status {};
-    if (::stat(filename, &status) != 0) {
+    if (known != nullptr) {
+        status = *known;
+    } else if (::stat(filename, &status) != 0) {
         TRACE_AS(kName, kError, "status file %s error. ", filename);
         return nullptr;
     }
@@ -389,7 +393,7 @@ PPInfo *readReportInformation(const char *filename) {
     // The stream reads through a buffer of its own call: no allocation and no
     // second status query for it. Declared first, it outlives the stream.
     char streamBuffer[4096];
-    UniqueFile file = openForReading(filename);
+    UniqueFile file = openForReading(filename, status);
     if (!file) {
         TRACE_AS(kName, kError, "open file error : %s", filename);
         return nullptr;
@@ -424,15 +428,29 @@ PPInfo *readReportInformation(const char *filename) {
     return record.release();
 }
 
+// QORPPLX_readRI, for the scan with the status it has just queried.
+PPInfo *readRI(const char *filename, const struct stat *known) noexcept {
+    constexpr const char *kName = "QORPPLX_readRI";
+    TRACE_AS(kName, kDetail, ">Params: filename=%s", filename);
+    PPInfo *result = nullptr;
+    try {
+        result = readReportInformation(filename, known);
+    } catch (...) {
+        TRACE_AS(kName, kError, "no memory to read %s", filename);
+        result = nullptr;
+    }
+    TRACE_AS(kName, kDetail, "< return value %p", static_cast<void *>(result));
+    return result;
+}
+
 // ---- The scan ------------------------------------------------------------------
 
 constexpr const char kReportDir[] = QORPPLX_REPORT_INF_DIR;
 
 // True when `path` can be queried, following symbolic links, and is a
-// regular file. Pipes are never opened.
-bool isReportFile(const char *path) {
+// regular file, whose status is left in `status`. Pipes are never opened.
+bool isReportFile(const char *path, struct stat &status) {
     TRACE(kDetail, ">Params: path=%s", path);
-    struct stat status {};
     bool regular = false;
     if (::stat(path, &status) != 0) {
         TRACE(kProgress, "can't get file's status : %s", path);
@@ -498,8 +516,9 @@ class ScanIndex {
 };
 
 void scanEntry(const char *path, PPInfo **head, ScanIndex &index) {
-    if (!isReportFile(path)) return;
-    PPInfo *fresh = QORPPLX_readRI(path);
+    struct stat status {};
+    if (!isReportFile(path, status)) return;
+    PPInfo *fresh = readRI(path, &status);
     if (fresh == nullptr) {
         pplog("Scan file \"%s\" error\n", path);
         TRACE_AS("QORPPLX_getPPInfo", kError, "Scan file \"%s\" error", path);
@@ -556,16 +575,7 @@ int scanDirectory(PPInfo **head) {
 extern "C" {
 
 AMIRTUPT_API PPInfo *QORPPLX_readRI(const char *filename) noexcept {
-    TRACE(kDetail, ">Params: filename=%s", filename);
-    PPInfo *result = nullptr;
-    try {
-        result = readReportInformation(filename);
-    } catch (...) {
-        TRACE(kError, "no memory to read %s", filename);
-        result = nullptr;
-    }
-    TRACE(kDetail, "< return value %p", static_cast<void *>(result));
-    return result;
+    return readRI(filename, /*known=*/nullptr);
 }
 
 AMIRTUPT_API int QORPPLX_getPPInfo(PPInfo **head) noexcept {

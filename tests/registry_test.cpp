@@ -567,4 +567,26 @@ TEST_F(RegistryDatabase, UnopenableUntilTheObstacleGoesThenUnderTheRoot) {
     EXPECT_NE(stat("/opt/orv/var/registry.db", &st), 0);
 }
 
+// A path swapped between the caller's check and the open is refused, whatever
+// it leads to now; the checked file itself opens.
+TEST(OpenFileForReading, OpensOnlyTheFileThatWasChecked) {
+    const std::string checked = "/opt/orv/checked.txt";
+    const std::string other = "/opt/orv/other.txt";
+    ::mkdir("/opt/orv", 0755);
+    std::ofstream(checked) << "checked";
+    std::ofstream(other) << "other";
+    struct stat status {};
+    ASSERT_EQ(::stat(checked.c_str(), &status), 0);
+
+    int fd = OpenFileForReadingAs(checked.c_str(), &status);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+
+    ASSERT_EQ(::rename(other.c_str(), checked.c_str()), 0);
+    errno = 0;
+    EXPECT_EQ(OpenFileForReadingAs(checked.c_str(), &status), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    ::unlink(checked.c_str());
+}
+
 }  // namespace

@@ -90,17 +90,13 @@ LONG openTable(const std::string &path, UniqueFd &fd) {
         return ERROR_ACCESS_DENIED;
     }
     // Never one of the registry's own files: closing it would drop the
-    // registry's locks. Non-blocking: the path may have been swapped for a
-    // FIFO since the stat.
-    fd = UniqueFd(OpenFileForReading(path.c_str(), &status));
+    // registry's locks. Only the very file just checked: the path may have
+    // been swapped for a FIFO since the stat.
+    fd = UniqueFd(OpenFileForReadingAs(path.c_str(), &status));
     if (fd.get() < 0) {
         int error = errno;
         TBLSYNC_TRACE(kError, "report table file %s: %s", path.c_str(), std::strerror(error));
         return errnoToWin32(error);
-    }
-    if (!S_ISREG(status.st_mode)) {
-        TBLSYNC_TRACE(kError, "report table file %s: not a regular file", path.c_str());
-        return ERROR_ACCESS_DENIED;
     }
     return ERROR_SUCCESS;
 }

@@ -33,13 +33,11 @@ bool sameFile(const struct stat &a, const struct stat &b) {
 
 }  // namespace
 
-extern "C" W32_API int OpenFileForReading(LPCSTR path, struct stat *status) {
-    if (path == nullptr) {
-        errno = EINVAL;
-        return -1;
-    }
-    struct stat checked {};
-    if (::stat(path, &checked) != 0) return -1;
+namespace {
+
+// Opens path if it leads to the file `checked` describes, which must be none
+// of the registry's files; `opened` receives the descriptor's status.
+int openChecked(const char *path, const struct stat &checked, struct stat &opened) {
     if (w32::reg::isRegistryFile(checked.st_dev, checked.st_ino)) {
         TraceLog(1, kTraceSource, "OpenFileForReading", __LINE__,
                  "%s is a file of the registry: not opened", path);
@@ -48,15 +46,35 @@ extern "C" W32_API int OpenFileForReading(LPCSTR path, struct stat *status) {
     }
     int fd = ::open(path, kReadFlags);
     if (fd < 0) return -1;
-    struct stat opened {};
-    if (::fstat(fd, &opened) == 0 && sameFile(opened, checked)) {
-        if (status != nullptr) *status = opened;
-        return fd;
-    }
+    if (::fstat(fd, &opened) == 0 && sameFile(opened, checked)) return fd;
     // The path led elsewhere between the check and the open. Should it now
     // lead to a registry file, its descriptor stays open for the life of the
     // process: closing it is what would drop the locks.
     if (!w32::reg::isRegistryFile(opened.st_dev, opened.st_ino)) ::close(fd);
     errno = EAGAIN;
     return -1;
+}
+
+}  // namespace
+
+extern "C" W32_API int OpenFileForReadingAs(LPCSTR path, const struct stat *checked) {
+    if (path == nullptr || checked == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    struct stat opened {};
+    return openChecked(path, *checked, opened);
+}
+
+extern "C" W32_API int OpenFileForReading(LPCSTR path, struct stat *status) {
+    if (path == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    struct stat checked {};
+    if (::stat(path, &checked) != 0) return -1;
+    struct stat opened {};
+    int fd = openChecked(path, checked, opened);
+    if (fd >= 0 && status != nullptr) *status = opened;
+    return fd;
 }

@@ -166,8 +166,14 @@ W32_API LONG RegBeginSnapshot(void);
  * on the file itself and not on its name, that it is none of them; status,
  * when not NULL, receives the opened file's status. Returns the descriptor,
  * which the caller closes, or -1 with errno set: EACCES for a registry file
- * (with a level-1 trace line), otherwise the system's reason. */
+ * (with a level-1 trace line), EAGAIN when path led to another file once
+ * opened than when checked, otherwise the system's reason.
+ * OpenFileForReadingAs does the same for a caller that has just queried
+ * path's status itself (stat, links followed): the file checked is the one
+ * `checked` describes, and the descriptor is returned only if it is that
+ * file. */
 W32_API int OpenFileForReading(LPCSTR path, struct stat *status);
+W32_API int OpenFileForReadingAs(LPCSTR path, const struct stat *checked);
 
 /* ---- Synchronisation objects -------------------------------------------- */
 W32_API HANDLE CreateEvent(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
