@@ -267,11 +267,16 @@ uint32_t product_install(const PPInfo *record) {
     return result;
 }
 
-// The checks that update and registry update share: the product exists, is
-// owned by the record's type and can be read back. kOk lets the caller go on
-// with the registered record in *registered, which the caller frees.
-uint32_t checkUpdatable(const char *function, const PPInfo *record, PPInfo **registered) {
+// The start that update and registry update share: their transaction is
+// begun, the product exists, is owned by the record's type and can be read
+// back. kOk lets the caller go on with the registered record in registered.
+uint32_t startUpdate(const char *function, const PPInfo *record,
+                     const CommandTransaction &transaction, Malloced<PPInfo> &registered) {
     const char *name = record->ProductName;
+    if (!transaction.begun()) {
+        message("Update product \"%s\" error\n", name);
+        return kFailure;
+    }
     TRACE_AS(function, kProgress, "update product : %s", name);
     DWORD exists = 0;
     if (!AMACRTCheckProduct(name, &exists)) {
@@ -287,8 +292,31 @@ uint32_t checkUpdatable(const char *function, const PPInfo *record, PPInfo **reg
         message("You can't update the product not owned\n");
         return kUpdateNotOwned;
     }
-    *registered = GetProductInfo(name);
-    if (*registered == nullptr) {
+    registered.reset(GetProductInfo(name));
+    if (!registered) {
+        message("Update product \"%s\" error\n", name);
+        return kFailure;
+    }
+    return kOk;
+}
+
+// The end that update and registry update share: the outer product
+// rewritten, then, for an update, the inner half; a failed inner half keeps
+// the rewritten product key.
+uint32_t finishUpdate(const PPInfo *record, CommandTransaction &transaction, bool withInner) {
+    const char *name = record->ProductName;
+    if (updatePP(record) == -1) {
+        TRACE_AS(withInner ? "product_update" : "product_update_pi", kDetail,
+                 "Outer update the product error\n");
+        message("Update product \"%s\" error\n", name);
+        return kFailure;
+    }
+    if (withInner && product_install_inner(record) != kOk) {
+        transaction.keepOuterHalf([record] { return updatePP(record) != -1; });
+        message("Update product \"%s\" error\n", name);
+        return kFailure;
+    }
+    if (!transaction.commit()) {
         message("Update product \"%s\" error\n", name);
         return kFailure;
     }
@@ -298,80 +326,43 @@ uint32_t checkUpdatable(const char *function, const PPInfo *record, PPInfo **reg
 uint32_t product_update(const PPInfo *record) {
     TRACE(kDetail, ">Params: record=%p, ProductName=%s", static_cast<const void *>(record),
           record != nullptr ? record->ProductName : "NULL");
-    auto done = [](uint32_t result) {
-        TRACE_AS("product_update", kDetail, "return value 0x%X", result);
-        return result;
-    };
+    uint32_t result = kFailure;
+    TRACE_EXIT("return value 0x%X", result);
     if (record == nullptr) {
         TRACE(kError, "param proInfo is NULL\n");
-        return done(kFailure);
+        return result;
     }
-    const char *name = record->ProductName;
     CommandTransaction transaction(__func__);
-    if (!transaction.begun()) {
-        message("Update product \"%s\" error\n", name);
-        return done(kFailure);
-    }
-    PPInfo *registered = nullptr;
-    uint32_t result = checkUpdatable(__func__, record, &registered);
-    Malloced<PPInfo> registeredRecord(registered);
-    if (result != kOk) return done(result);
-    bool newer = QORPPLX_PPVersionNewer(record, registered) == 1;
-    registeredRecord.reset();
+    Malloced<PPInfo> registered;
+    result = startUpdate(__func__, record, transaction, registered);
+    if (result != kOk) return result;
+    bool newer = QORPPLX_PPVersionNewer(record, registered.get()) == 1;
+    registered.reset();
     if (!newer) {
         message("Your information file is not a HIGHER VERSION one\n");
-        return done(kNotHigherVersion);
+        return result = kNotHigherVersion;
     }
-    if (updatePP(record) == -1) {
-        TRACE(kDetail, "Outer update the product error\n");
-        message("Update product \"%s\" error\n", name);
-        return done(kFailure);
+    result = finishUpdate(record, transaction, /*withInner=*/true);
+    if (result == kOk) {
+        message("Product \"%s\" has been UPDATED successfully\n", record->ProductName);
     }
-    if (product_install_inner(record) != kOk) {
-        // The rewritten product key stays when the inner half fails.
-        transaction.keepOuterHalf([record] { return updatePP(record) != -1; });
-        message("Update product \"%s\" error\n", name);
-        return done(kFailure);
-    }
-    if (!transaction.commit()) {
-        message("Update product \"%s\" error\n", name);
-        return done(kFailure);
-    }
-    message("Product \"%s\" has been UPDATED successfully\n", name);
-    return done(kOk);
+    return result;
 }
 
 uint32_t product_update_pi(const PPInfo *record) {
     TRACE(kDetail, ">Params: record=%p, ProductName=%s", static_cast<const void *>(record),
           record != nullptr ? record->ProductName : "NULL");
-    auto done = [](uint32_t result) {
-        TRACE_AS("product_update_pi", kDetail, "<return value 0x%X", result);
-        return result;
-    };
+    uint32_t result = kFailure;
+    TRACE_EXIT("<return value 0x%X", result);
     if (record == nullptr) {
         TRACE(kError, "param proInfo is NULL\n");
-        return done(kFailure);
+        return result;
     }
-    const char *name = record->ProductName;
     CommandTransaction transaction(__func__);
-    if (!transaction.begun()) {
-        message("Update product \"%s\" error\n", name);
-        return done(kFailure);
-    }
-    PPInfo *registered = nullptr;
-    uint32_t result = checkUpdatable(__func__, record, &registered);
-    Malloced<PPInfo> readBack(registered);  // only to prove that the product can be read
-    if (result != kOk) return done(result);
-    if (updatePP(record) == -1) {
-        TRACE(kDetail, "Outer update the product error\n");
-        message("Update product \"%s\" error\n", name);
-        return done(kFailure);
-    }
-    if (!transaction.commit()) {
-        message("Update product \"%s\" error\n", name);
-        return done(kFailure);
-    }
-    return done(kOk);
+    Malloced<PPInfo> readBack;  // only to prove that the product can be read
+    result = startUpdate(__func__, record, transaction, readBack);
+    if (result != kOk) return result;
+    return result = finishUpdate(record, transaction, /*withInner=*/false);
 }
 
 // The outer half of remove; kOk lets the inner half run.

@@ -137,43 +137,45 @@ int32_t RegSetPP(HKEY key, const PPInfo *record) {
     return 0;
 }
 
-int32_t registerPP(const PPInfo *record) {
-    TRACE(kDetail, ">Params: record=%p, ProductName=%s", static_cast<const void *>(record),
-          record->ProductName);
+namespace {
+
+// Stores the record's values in the product's key: registerPP creates the
+// key when it is not there yet, updatePP rewrites it when it is.
+int32_t storeProduct(const char *function, const PPInfo *record, bool create) {
+    TRACE_AS(function, kDetail, ">Params: record=%p, ProductName=%s",
+             static_cast<const void *>(record), record->ProductName);
     int32_t result = 0;
-    TRACE_EXIT("<return %d", result);
+    TRACE_EXIT_AS(function, "<return %d", result);
     char path[kKeyPathSize];
     productKeyPath(path, record->ProductName);
-    if (keyExist(path)) return result;
+    if (keyExist(path) == create) return result;
     RegKey key;
-    DWORD disposition = 0;
-    char emptyClass[] = "";
-    if (RegCreateKeyEx(HKEY_LOCAL_MACHINE, path, /*Reserved=*/0, emptyClass, /*dwOptions=*/0,
-                       KEY_ALL_ACCESS, /*lpSecurityAttributes=*/nullptr, key.out(),
-                       &disposition) != ERROR_SUCCESS) {
-        TRACE(kError, "ERROR Create key.\n KEY: %s\n", path);
+    if (create) {
+        DWORD disposition = 0;
+        char emptyClass[] = "";
+        if (RegCreateKeyEx(HKEY_LOCAL_MACHINE, path, /*Reserved=*/0, emptyClass,
+                           /*dwOptions=*/0, KEY_ALL_ACCESS, /*lpSecurityAttributes=*/nullptr,
+                           key.out(), &disposition) != ERROR_SUCCESS) {
+            TRACE_AS(function, kError, "ERROR Create key.\n KEY: %s\n", path);
+            return result = -1;
+        }
+    } else if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, path, /*ulOptions=*/0, KEY_ALL_ACCESS, key.out()) !=
+               ERROR_SUCCESS) {
+        TRACE_AS(function, kError, "ERROR Open key.\n KEY: %s", path);
         return result = -1;
     }
     RegSetPP(key.get(), record);
     return result;
 }
 
+}  // namespace
+
+int32_t registerPP(const PPInfo *record) {
+    return storeProduct(__func__, record, /*create=*/true);
+}
+
 int32_t updatePP(const PPInfo *record) {
-    TRACE(kDetail, ">Params: record=%p, ProductName=%s", static_cast<const void *>(record),
-          record->ProductName);
-    int32_t result = 0;
-    TRACE_EXIT("<return %d", result);
-    char path[kKeyPathSize];
-    productKeyPath(path, record->ProductName);
-    if (!keyExist(path)) return result;
-    RegKey key;
-    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, path, /*ulOptions=*/0, KEY_ALL_ACCESS, key.out()) !=
-        ERROR_SUCCESS) {
-        TRACE(kError, "ERROR Open key.\n KEY: %s", path);
-        return result = -1;
-    }
-    RegSetPP(key.get(), record);
-    return result;
+    return storeProduct(__func__, record, /*create=*/false);
 }
 
 int32_t unregisterPP(const PPInfo *record) {
