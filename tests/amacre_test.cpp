@@ -9,6 +9,7 @@
 #include <string>
 
 #include "amacre.h"
+#include "qortrace.h"
 
 namespace {
 
@@ -17,6 +18,7 @@ class Amacre : public testing::Test {
     void SetUp() override {
         setenv("ORV_TRACE_FILE", kTrace, 1);
         setenv("ORV_TRACE_LEVELS", "all", 1);
+        TraceLogReload();
         HKEY key = nullptr;
         ASSERT_EQ(RegCreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\ORV\\ALERTREPORT\\Prod", &key),
                   ERROR_SUCCESS);

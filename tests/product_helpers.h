@@ -22,6 +22,7 @@
 #include "amirtupt.h"
 #include "tblsync.h"
 #include "test_files.h"
+#include "qortrace.h"
 #include "w32compat.h"
 
 namespace product_test {
@@ -217,6 +218,7 @@ inline void traceToFile() {
     ::unlink(kTraceFile);
     ::setenv("ORV_TRACE_FILE", kTraceFile, 1);
     ::setenv("ORV_TRACE_LEVELS", "all", 1);
+    ::TraceLogReload();
 }
 
 // True when a trace line of the given level and function carries the text.

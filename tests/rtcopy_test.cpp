@@ -9,6 +9,7 @@
 #include <string>
 
 #include "amirtupt_helpers.h"
+#include "qortrace.h"
 
 namespace {
 
@@ -131,6 +132,7 @@ TEST_F(ExecRTCopyTest, ModesWithoutWordImportTheTraditionalTable) {
 // changes the table signals the alert manager once.
 TEST_F(ExecRTCopyTest, SlimmedUpdateCallsBackOnlyWhenTheTableChanges) {
     setenv("ORV_TRACE_LEVELS", "all", 1);
+    TraceLogReload();
     createAlpha();
     struct Case {
         const char *what;

@@ -34,10 +34,12 @@ class TraceLogTest : public ::testing::Test {
         ::unlink(path_.c_str());
         setenv("ORV_TRACE_FILE", path_.c_str(), 1);
         setenv("ORV_TRACE_LEVELS", "all", 1);
+        TraceLogReload();
     }
     void TearDown() override {
         unsetenv("ORV_TRACE_FILE");
         unsetenv("ORV_TRACE_LEVELS");
+        TraceLogReload();
     }
     std::string path_;
 };
@@ -100,6 +102,18 @@ TEST_F(TraceLogTest, ConversionsKeepTheirArgumentsAndNullShowsAsNULL) {
         << lines[0];
 }
 
+// The levels are read once: a change of the environment counts from the next
+// reload on, not from the next line.
+TEST_F(TraceLogTest, LevelsChangeWithAReload) {
+    setenv("ORV_TRACE_LEVELS", "1", 1);
+    TraceLog(0, "s", "f", 1, "before the reload");
+    TraceLogReload();
+    TraceLog(0, "s", "f", 1, "after the reload");
+    std::vector<std::string> lines = readLines(path_);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("before the reload"), std::string::npos);
+}
+
 TEST_F(TraceLogTest, LevelsAreFilteredByTheEnvironment) {
     struct Case {
         const char *levels;
@@ -115,8 +129,10 @@ TEST_F(TraceLogTest, LevelsAreFilteredByTheEnvironment) {
         ::unlink(path_.c_str());
         if (c.levels != nullptr) {
             setenv("ORV_TRACE_LEVELS", c.levels, 1);
+            TraceLogReload();
         } else {
             unsetenv("ORV_TRACE_LEVELS");
+            TraceLogReload();
         }
         for (int level = 0; level <= 3; ++level) TraceLog(level, "s", "f", 1, "level%d", level);
         std::set<int> seen;

@@ -19,6 +19,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -33,12 +34,14 @@ namespace {
 constexpr off_t kRotateSize = off_t{10} * 1024 * 1024;
 constexpr size_t kMaxLine = 8192;
 constexpr int kDefaultLevels = (1 << 1) | (1 << 2) | (1 << 3);
+constexpr int kMaxLevel = 30;
+constexpr int kAllLevels = 0x7FFFFFFF;  // levels 0 to 30
 
 // Bit i set: level i is kept. ORV_TRACE_LEVELS is a comma list or "all".
-int keptLevels() {
+int parseLevels() {
     const char *levels = std::getenv("ORV_TRACE_LEVELS");
     if (levels == nullptr || *levels == '\0') return kDefaultLevels;
-    if (std::strcmp(levels, "all") == 0) return ~0;
+    if (std::strcmp(levels, "all") == 0) return kAllLevels;
     int mask = 0;
     const char *p = levels;
     while (*p != '\0') {
@@ -48,10 +51,24 @@ int keptLevels() {
             ++p;  // skip a separator or a stray character
             continue;
         }
-        if (level >= 0 && level < 31) mask |= 1 << level;
+        if (level >= 0 && level <= kMaxLevel) mask |= 1 << level;
         p = end;
     }
     return mask;
+}
+
+// The levels kept, read at the first call and by TraceLogReload. Level bits
+// never reach the sign bit, which marks "not read yet".
+constexpr int kUnread = -1;
+std::atomic<int> cachedLevels{kUnread};
+
+int keptLevels() {
+    int levels = cachedLevels.load(std::memory_order_relaxed);
+    if (levels == kUnread) {
+        levels = parseLevels();
+        cachedLevels.store(levels, std::memory_order_relaxed);
+    }
+    return levels;
 }
 
 std::string tracePath() {
@@ -318,7 +335,7 @@ void writeLine(int level, const char *source, const char *function, int line, co
 
 extern "C" QORTRACE_API void TraceLog(int level, const char *source, const char *function, int line,
                                       const char *format, ...) {
-    if (level < 0 || level > 30 || (keptLevels() & (1 << level)) == 0) return;
+    if (level < 0 || level > kMaxLevel || (keptLevels() & (1 << level)) == 0) return;
     int savedErrno = errno;
     va_list args;
     va_start(args, format);
@@ -337,4 +354,8 @@ extern "C" QORTRACE_API void TraceLogSetThrName(const char *name) {
         return;
     }
     std::snprintf(threadName, sizeof threadName, "%s", name);
+}
+
+extern "C" QORTRACE_API void TraceLogReload() {
+    cachedLevels.store(parseLevels(), std::memory_order_relaxed);
 }
