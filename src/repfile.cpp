@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,7 @@
 
 #include "amirtupt.h"
 #include "trace.h"
+#include "unique_fd.h"
 #include "w32compat.h"
 
 namespace {
@@ -49,10 +51,46 @@ using Slots = char[kSlotCount][kSlotSize];
 // and sockets carry it too).
 constexpr mode_t kDirectoryBit = 0x4000;
 
-struct FileCloser {
-    void operator()(FILE *file) const { std::fclose(file); }
+// A file read through a buffer of the caller's, a byte at a time without a
+// call per byte. It ends when a read returns nothing; a read error ends it
+// as its end does.
+class FileReader {
+  public:
+    FileReader(int fd, char *buffer, size_t size) : fd_(fd), buffer_(buffer), size_(size) {}
+    FileReader(const FileReader &) = delete;
+    FileReader &operator=(const FileReader &) = delete;
+
+    // The next byte, or -1 at the end.
+    int get() {
+        if (next_ == filled_ && !refill()) return -1;
+        return static_cast<unsigned char>(buffer_[next_++]);
+    }
+    // True once a read has found the end.
+    bool ended() const { return ended_; }
+
+  private:
+    bool refill() {
+        if (ended_) return false;
+        ssize_t n;
+        do {
+            n = ::read(fd_.get(), buffer_, size_);
+        } while (n < 0 && errno == EINTR);
+        if (n <= 0) {
+            ended_ = true;
+            return false;
+        }
+        next_ = 0;
+        filled_ = static_cast<size_t>(n);
+        return true;
+    }
+
+    orv::UniqueFd fd_;
+    char *buffer_;
+    size_t size_;
+    size_t next_ = 0;
+    size_t filled_ = 0;
+    bool ended_ = false;
 };
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 
 struct FreeDeleter {
     void operator()(void *block) const { std::free(block); }
@@ -164,19 +202,19 @@ const Patterns &patterns() {
 // line end (a line feed or a byte 0xFF). Returns the number of characters
 // stored, -1 at the end of the stream, -2 when the line is too long (the rest
 // of it stays unread). A read error ends the stream like its end does.
-int readLine(FILE *stream, char *buf) {
+int readLine(FileReader *stream, char *buf) {
     TRACE(kDetail, ">Params: stream=%p buf=%p", static_cast<void *>(stream),
           static_cast<void *>(buf));
     buf[0] = '\0';
-    if (std::feof(stream) || std::ferror(stream)) {
+    if (stream->ended()) {
         TRACE(kDetail, "get to end of file : HANDLE=%p", static_cast<void *>(stream));
         TRACE(kDetail, "< return value -1");
         return -1;
     }
     int count = 0;
     for (;;) {
-        if (std::feof(stream) || std::ferror(stream)) break;
-        int c = getc_unlocked(stream);
+        if (stream->ended()) break;
+        int c = stream->get();
         if ((c & 0xFF) == 0x0A || (c & 0xFF) == 0xFF) break;
         buf[count++] = static_cast<char>(c);
         if (count == kTooLong) {
@@ -352,16 +390,6 @@ void applyLine(const Patterns &forms, const char *line, PPInfo *record) {
     }
 }
 
-// Opens the file `status` describes for reading without ever blocking on a
-// pipe or a device, and never if it is one of the registry's own files.
-UniqueFile openForReading(const char *path, const struct stat &status) {
-    int fd = OpenFileForReadingAs(path, &status);
-    if (fd < 0) return nullptr;
-    FILE *file = ::fdopen(fd, "r");
-    if (file == nullptr) ::close(fd);
-    return UniqueFile(file);
-}
-
 // `known`, when not null, is the file's status as the caller has just
 // queried it.
 PPInfo *readReportInformation(const char *filename, const struct stat *known) {
@@ -390,15 +418,16 @@ PPInfo *readReportInformation(const char *filename, const struct stat *known) {
                  static_cast<long long>(status.st_size), filename);
         return nullptr;
     }
-    // The stream reads through a buffer of its own call: no allocation and no
-    // second status query for it. Declared first, it outlives the stream.
-    char streamBuffer[4096];
-    UniqueFile file = openForReading(filename, status);
-    if (!file) {
+    // Never blocking on a pipe or a device, and never one of the registry's
+    // own files. The reader's buffer is this call's: nothing is allocated
+    // for it, and a typical file is read in one go.
+    int fd = OpenFileForReadingAs(filename, &status);
+    if (fd < 0) {
         TRACE_AS(kName, kError, "open file error : %s", filename);
         return nullptr;
     }
-    std::setvbuf(file.get(), streamBuffer, _IOFBF, sizeof streamBuffer);
+    char buffer[8192];
+    FileReader file(fd, buffer, sizeof buffer);
     UniqueRecord record(static_cast<PPInfo *>(std::malloc(sizeof(PPInfo))));
     if (!record) {
         TRACE_AS(kName, kError, "no memory for the record of %s", filename);
@@ -419,7 +448,7 @@ PPInfo *readReportInformation(const char *filename, const struct stat *known) {
     CLocaleScope cLocaleScope;
     char line[kLineSize];
     int length;
-    while ((length = readLine(file.get(), line)) >= 0) applyLine(forms, line, record.get());
+    while ((length = readLine(&file, line)) >= 0) applyLine(forms, line, record.get());
     if (length == -2) {
         TRACE_AS(kName, kError, "the line is too long to deal with in the file : %s", filename);
         return nullptr;
