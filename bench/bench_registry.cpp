@@ -135,6 +135,8 @@ BENCHMARK(BM_RegQueryValueEx);
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
     orv_bench::RatioReporter reporter;
+    reporter.setTarget("value write", 1.3);
+    reporter.setTarget("value read", 1.2);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.printRatio("value write", "BM_RegSetValueEx", "BM_FloorInsert");
     reporter.printRatio("value read", "BM_RegQueryValueEx", "BM_FloorSelect");

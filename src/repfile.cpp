@@ -146,11 +146,6 @@ class Regex {
         compiled_ = regcomp(&regex_, pattern, REG_EXTENDED) == 0;
         return compiled_;
     }
-    // The whole match only: the matcher then skips its costly sub-match
-    // bookkeeping.
-    bool find(const char *text, regmatch_t &whole) const {
-        return regexec(&regex_, text, 1, &whole, 0) == 0;
-    }
     // The whole match and its groups, as POSIX assigns them.
     bool match(const char *text, regmatch_t (&slots)[4]) const {
         return regexec(&regex_, text, 4, slots, 0) == 0;
@@ -308,16 +303,41 @@ void storeReportTables(PPInfo *record, const char *value) {
     record->NumReportTablePath = count;
 }
 
-// Whether the quoted pattern matches somewhere in a line, decided without
-// the matcher: it does exactly when an "=" is followed, after white space, by
-// a double quote with another one somewhere after it (the key in front may be
-// empty). Likewise the unquoted pattern matches exactly the lines that hold an
-// "=". So the matcher runs once for a line with an "=" and never for others.
-bool quotedFormPossible(const char *line) {
-    for (const char *eq = std::strchr(line, '='); eq != nullptr; eq = std::strchr(eq + 1, '=')) {
-        const char *quote = eq + 1;
-        while (isCSpace(static_cast<unsigned char>(*quote))) ++quote;
-        if (*quote == '"' && std::strchr(quote + 1, '"') != nullptr) return true;
+// Finds the whole match of a line pattern as the matcher would (leftmost,
+// then longest) without running it. From a start, the pattern's shape leaves
+// one way to go: white space, the key (letters and digits), white space,
+// then an "=" must follow; in the quoted form white space and a double quote
+// after it, and the match runs to the line's last double quote beyond that
+// one; in the unquoted form it runs to the line's end. A start that fails
+// fails for every start up to the end of its key too: they all reach the
+// same place. So every line takes one pass.
+bool findMatch(const char *line, bool quoted, regmatch_t &whole) {
+    const regoff_t length = static_cast<regoff_t>(std::strlen(line));
+    auto at = [line](regoff_t i) { return static_cast<unsigned char>(line[i]); };
+    regoff_t start = 0;
+    while (start < length) {
+        regoff_t p = start;
+        while (p < length && isCSpace(at(p))) ++p;
+        regoff_t keyEnd = p;
+        while (keyEnd < length && isCAlnum(at(keyEnd))) ++keyEnd;
+        p = keyEnd;
+        while (p < length && isCSpace(at(p))) ++p;
+        if (p < length && at(p) == '=') {
+            if (!quoted) {
+                whole = {start, length};
+                return true;
+            }
+            ++p;
+            while (p < length && isCSpace(at(p))) ++p;
+            if (p < length && at(p) == '"') {
+                const char *last = std::strrchr(line + p + 1, '"');
+                if (last != nullptr) {
+                    whole = {start, static_cast<regoff_t>(last - line) + 1};
+                    return true;
+                }
+            }
+        }
+        start = keyEnd > start ? keyEnd : start + 1;
     }
     return false;
 }
@@ -354,11 +374,11 @@ bool locateGroups(const char *line, bool quoted, regmatch_t (&groups)[4]) {
     return true;
 }
 
-// Matches a line pattern and fills its groups: the matcher finds the whole
-// match, the groups follow from the pattern's shape. A match of another shape
-// has the matcher assign the groups itself.
+// Matches a line pattern and fills its groups: the whole match is found as
+// the matcher finds it, the groups follow from the pattern's shape. A match
+// of another shape has the matcher assign the groups itself.
 bool matchLine(const Regex &pattern, bool quoted, const char *line, regmatch_t (&groups)[4]) {
-    if (!pattern.find(line, groups[0])) return false;
+    if (!findMatch(line, quoted, groups[0])) return false;
     return locateGroups(line, quoted, groups) || pattern.match(line, groups);
 }
 
@@ -369,7 +389,7 @@ void applyLine(const Patterns &forms, const char *line, PPInfo *record) {
     char key[kLineSize];
     char value[kLineSize];
     if (std::strchr(line, '=') == nullptr) return;
-    if (quotedFormPossible(line) && matchLine(forms.quoted, /*quoted=*/true, line, groups)) {
+    if (matchLine(forms.quoted, /*quoted=*/true, line, groups)) {
         groupText(line, groups[1], key);
         groupText(line, groups[2], value);
         if (std::strcmp(key, "ProductName") == 0) {
