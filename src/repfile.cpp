@@ -51,20 +51,23 @@ using Slots = char[kSlotCount][kSlotSize];
 // and sockets carry it too).
 constexpr mode_t kDirectoryBit = 0x4000;
 
-// A file read through a buffer of the caller's, a byte at a time without a
-// call per byte. It ends when a read returns nothing; a read error ends it
-// as its end does.
+// A file read through a buffer of the caller's, taken in runs of the bytes
+// at hand. It ends when a read returns nothing; a read error ends it as its
+// end does.
 class FileReader {
   public:
     FileReader(int fd, char *buffer, size_t size) : fd_(fd), buffer_(buffer), size_(size) {}
     FileReader(const FileReader &) = delete;
     FileReader &operator=(const FileReader &) = delete;
 
-    // The next byte, or -1 at the end.
-    int get() {
-        if (next_ == filled_ && !refill()) return -1;
-        return static_cast<unsigned char>(buffer_[next_++]);
+    // How many bytes are at hand, reading more when none is; 0 at the end.
+    size_t available() {
+        if (next_ == filled_ && !refill()) return 0;
+        return filled_ - next_;
     }
+    // The bytes at hand and, once looked at, how many of them are taken.
+    const char *bytes() const { return buffer_ + next_; }
+    void consume(size_t count) { next_ += count; }
     // True once a read has found the end.
     bool ended() const { return ended_; }
 
@@ -208,10 +211,21 @@ int readLine(FileReader *stream, char *buf) {
     }
     int count = 0;
     for (;;) {
-        if (stream->ended()) break;
-        int c = stream->get();
-        if ((c & 0xFF) == 0x0A || (c & 0xFF) == 0xFF) break;
-        buf[count++] = static_cast<char>(c);
+        // The bytes at hand, up to the line end or the line's room.
+        size_t available = stream->available();
+        if (available == 0) break;  // the end
+        const char *bytes = stream->bytes();
+        size_t room = static_cast<size_t>(kTooLong - count);
+        size_t n = available < room ? available : room;
+        size_t k = 0;
+        while (k < n && bytes[k] != '\n' && static_cast<unsigned char>(bytes[k]) != 0xFF) ++k;
+        std::memcpy(buf + count, bytes, k);
+        count += static_cast<int>(k);
+        if (k < n) {
+            stream->consume(k + 1);  // the line end goes too
+            break;
+        }
+        stream->consume(k);
         if (count == kTooLong) {
             TRACE(kProgress, "line's length more the 512 : HANDLE=%p", static_cast<void *>(stream));
             buf[kTooLong] = '\0';
