@@ -393,22 +393,20 @@ uint32_t product_remove_outer(const char *productName, int32_t productType) {
 }
 
 uint32_t product_remove_inner(const char *productName) {
-    auto done = [](uint32_t result) {
-        TRACE_AS("product_remove_inner", kDetail, "<return value 0x%X", result);
-        return result;
-    };
+    uint32_t result = kFailure;
+    TRACE_EXIT("<return value 0x%X", result);
     if (productName == nullptr) {
         TRACE(kError, "param productName is NULL\n");
-        return done(kFailure);
+        return result;
     }
     // The entry line comes once the name is known, at the progress level.
     TRACE(kProgress, ">Params: productName=%s", productName);
     DWORD innerExists = 0;
     if (!AMACRTCheckInnerProduct(productName, &innerExists)) {
         TRACE(kError, "check inner product error");
-        return done(kFailure);
+        return result;
     }
-    if (!innerExists) return done(kOk);
+    if (!innerExists) return result = kOk;
 
     char source[kFirstReadSize] = {};
     InnerProductParam inner;
@@ -418,18 +416,18 @@ uint32_t product_remove_inner(const char *productName) {
     inner.lpSource = reinterpret_cast<BYTE *>(source);
     if (!AMACRTReadInnerProductParam(/*flags=*/0, productName, &inner)) {
         TRACE(kError, "read inner pruduct error");
-        return done(kFailure);
+        return result;
     }
     if (!execRTCopy(productName, CopyMode::Remove, source, sizeof source, "", 0,
                     /*dwEnvironmentLanguageID=*/0, /*bSlimed=*/0)) {
         TRACE(kError, "remove product's eventid error");
-        return done(kFailure);
+        return result;
     }
     if (!AMACRTDeleteInnerProduct(productName)) {
         TRACE(kError, "delete inner product error");
-        return done(kFailure);
+        return result;
     }
-    return done(kOk);
+    return result = kOk;
 }
 
 uint32_t product_remove(const char *productName, int32_t productType) {

@@ -151,29 +151,27 @@ uint32_t validateReportTables(const PPInfo &record) {
 uint32_t product_process(uint32_t command, const PPInfo *callerRecord) {
     TRACE(kDetail, ">Params: command=%u, proInfo=%p", command,
           static_cast<const void *>(callerRecord));
-    auto done = [](uint32_t result) {
-        TRACE_AS("product_process", kDetail, "<return value 0x%x", result);
-        return result;
-    };
+    uint32_t result = kFailure;
+    TRACE_EXIT("<return value 0x%x", result);
     if (callerRecord == nullptr) {
         TRACE(kError, "param proInfo is NULL\n");
-        return done(kFailure);
+        return result;
     }
     const PPInfo record = terminatedCopy(*callerRecord);
     if (record.ProductName[0] == '\0') {
         TRACE(kError, "Product name is null\n");
-        return done(kFailure);
+        return result;
     }
     if (command < 2) {
         uint32_t valid = validateReportTables(record);
-        if (valid != kOk) return done(valid);
+        if (valid != kOk) return result = valid;
     }
-    uint32_t result = kOk;
+    result = kOk;
     {
         CommandLock lock(kEventlogSema);
         if (!lock.held()) {
             TRACE(kError, "EnterMutex error : %s", kEventlogSema);
-            return done(kFailure);
+            return result = kFailure;
         }
         switch (command) {
             case kCmdInstall:
@@ -192,7 +190,7 @@ uint32_t product_process(uint32_t command, const PPInfo *callerRecord) {
                 break;
         }
     }  // the lock goes back before the command's exit trace
-    return done(result);
+    return result;
 }
 
 }  // namespace amirtupt::product
