@@ -31,12 +31,12 @@ trap 'rm -f "$rows" "$log"' EXIT
 for p in $programs; do
     echo "running $p" >&2
     if ! ORV_BENCH_ROWS=1 tests/isolated.sh "build/release/bin/$p" \
-        --benchmark_repetitions="$repetitions" --benchmark_color=false >"$log" 2>&1; then
+        --benchmark_repetitions="$repetitions" >"$log" 2>&1; then
         echo "$p failed:" >&2
         tail -n 20 "$log" >&2
         exit 1
     fi
-    grep '^row	' "$log" >>"$rows" || true
+    grep -o 'row	.*' "$log" >>"$rows" || true
 done
 
 echo "load average at the start: $load; medians and best of $repetitions repetitions"

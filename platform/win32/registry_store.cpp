@@ -512,9 +512,11 @@ sqlite3_stmt *Connection::statement(Sql sql) {
 
 LONG runCall(const char *caller, Access access, LONG (*body)(void *, Connection &),
              void *context) noexcept {
-    const auto giveUp = std::chrono::steady_clock::now() + kBusyGiveUp;
+    // The clock is read once the database is first found busy: a call that
+    // finds it free pays for no clock.
+    std::chrono::steady_clock::time_point giveUp{};
     for (int attempt = 0;; ++attempt) {
-        std::string path;
+        std::string path;  // where the connection failed to open
         int sysErrno = 0;
         Connection *conn = nullptr;
         bool inTxn = false;
@@ -522,7 +524,6 @@ LONG runCall(const char *caller, Access access, LONG (*body)(void *, Connection 
         std::unique_lock<std::mutex> use;
         try {
             conn = &threadConn(path, sysErrno, use);
-            path = conn->path();
             TxnState txn = A::txn(*conn);
             if (txn == TxnState::Doomed) return A::doomCode(*conn);
             inTxn = txn == TxnState::Open;
@@ -542,15 +543,20 @@ LONG runCall(const char *caller, Access access, LONG (*body)(void *, Connection 
             return rc;
         } catch (const DbError &error) {
             if (conn != nullptr) undoCall(*conn, inTxn, savepoint, win32Code(error.rc));
-            if (isBusy(error.rc) && !inTxn && std::chrono::steady_clock::now() < giveUp) {
-                backoff(attempt);
-                continue;
+            if (isBusy(error.rc) && !inTxn) {
+                auto now = std::chrono::steady_clock::now();
+                if (attempt == 0) giveUp = now + kBusyGiveUp;
+                if (now < giveUp) {
+                    backoff(attempt);
+                    continue;
+                }
             }
+            const std::string &where = conn != nullptr ? conn->path() : path;
             if (conn == nullptr && isBusy(error.rc)) {
                 // A database that could not be set up for lack of the lock.
-                return report(caller, path, error, 0);
+                return report(caller, where, error, 0);
             }
-            return report(caller, path, error, sysErrno);
+            return report(caller, where, error, sysErrno);
         } catch (const std::bad_alloc &) {
             if (conn != nullptr) undoCall(*conn, inTxn, savepoint, ERROR_NOT_ENOUGH_MEMORY);
             return ERROR_NOT_ENOUGH_MEMORY;
