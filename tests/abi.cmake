@@ -13,3 +13,11 @@ target_link_libraries(c_header_test PRIVATE amirtupt)
 set_target_properties(c_header_test PROPERTIES C_STANDARD 11 C_EXTENSIONS OFF)
 target_compile_options(c_header_test PRIVATE -pedantic)
 add_test(NAME abi.c_header COMMAND ${ORV_ISOLATED_LAUNCHER} $<TARGET_FILE:c_header_test>)
+
+# What `cmake --install` gives: run in the isolated root, since the
+# installed amhost runs one cycle of the product link thread.
+add_test(NAME install.layout
+         COMMAND ${ORV_ISOLATED_LAUNCHER} ${CMAKE_CURRENT_SOURCE_DIR}/install/check_layout.sh
+                 ${CMAKE_BINARY_DIR} ${CMAKE_INSTALL_PREFIX} ${ORV_INSTALL_LIBDIR}
+                 ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_SBINDIR})
+

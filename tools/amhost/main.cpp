@@ -21,6 +21,7 @@ int runHost(int argc, char **argv) {
     CLI::App app{
         "Host service: keeps the alert-report product registry in step with "
         "/opt/orv/report/inf"};
+    app.set_version_flag("--version", "amhost " ORV_VERSION);
     app.add_option("--root", options.root, "agent root directory (sets ORV_ROOT)");
     app.add_option("--cycle", cycleSeconds,
                    "cycle of the product link thread in seconds, fractions allowed "

@@ -162,6 +162,7 @@ constexpr const char kExitCodes[] =
 
 static int run(int argc, char **argv) {
     CLI::App app{"Installs, updates and removes alert-report products by hand."};
+    app.set_version_flag("--version", "orvpp " ORV_VERSION);
     app.footer(kExitCodes);
     app.require_subcommand(1);
     app.fallthrough();

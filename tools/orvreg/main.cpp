@@ -513,6 +513,7 @@ int runOrvreg(int argc, char **argv) {
         "with '\\' between names (quote them in the shell); an \"HKLM\\\" or "
         "\"HKEY_LOCAL_MACHINE\\\" prefix is accepted. Names ignore case.",
         "orvreg"};
+    app.set_version_flag("--version", "orvreg " ORV_VERSION);
     app.require_subcommand(1);
     app.fallthrough();
     std::string root;
