@@ -20,4 +20,3 @@ add_test(NAME install.layout
          COMMAND ${ORV_ISOLATED_LAUNCHER} ${CMAKE_CURRENT_SOURCE_DIR}/install/check_layout.sh
                  ${CMAKE_BINARY_DIR} ${CMAKE_INSTALL_PREFIX} ${ORV_INSTALL_LIBDIR}
                  ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_SBINDIR})
-
