@@ -20,3 +20,11 @@ add_test(NAME install.layout
          COMMAND ${ORV_ISOLATED_LAUNCHER} ${CMAKE_CURRENT_SOURCE_DIR}/install/check_layout.sh
                  ${CMAKE_BINARY_DIR} ${CMAKE_INSTALL_PREFIX} ${ORV_INSTALL_LIBDIR}
                  ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_SBINDIR})
+
+# A C program outside the tree builds against an installed copy through
+# pkg-config and through find_package, and runs on it.
+add_test(NAME install.consumer
+         COMMAND ${ORV_ISOLATED_LAUNCHER} ${CMAKE_CURRENT_SOURCE_DIR}/install/check_consumer.sh
+                 ${CMAKE_BINARY_DIR} ${CMAKE_INSTALL_PREFIX}
+                 ${CMAKE_CURRENT_SOURCE_DIR}/install/consumer
+                 "$<$<BOOL:${ORV_SANITIZE}>:-fsanitize=address,undefined>")

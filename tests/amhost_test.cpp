@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -169,6 +171,49 @@ class Host {
     pid_t pid_ = -1;
 };
 
+// The service manager's end of the notification protocol: a datagram socket
+// whose path a host started meanwhile finds in NOTIFY_SOCKET.
+class NotifySocket {
+  public:
+    NotifySocket() : path_(rootDir() + "/notify.sock") {
+        fs::create_directories(rootDir());
+        fs::remove(path_);
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.c_str());
+        bound_ = ::bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        ::setenv("NOTIFY_SOCKET", path_.c_str(), 1);
+    }
+    NotifySocket(const NotifySocket &) = delete;
+    NotifySocket &operator=(const NotifySocket &) = delete;
+    ~NotifySocket() {
+        ::unsetenv("NOTIFY_SOCKET");
+        ::close(fd_);
+    }
+    bool bound() const { return bound_; }
+
+    // The messages received so far, each datagram one string.
+    const std::vector<std::string> &messages() {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+            messages_.emplace_back(buffer, static_cast<size_t>(n));
+        return messages_;
+    }
+    bool received(const std::string &part) {
+        for (const std::string &message : messages())
+            if (message.find(part) != std::string::npos) return true;
+        return false;
+    }
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+    bool bound_ = false;
+    std::vector<std::string> messages_;
+};
+
 // Cycles the product link thread has finished, as its trace says.
 size_t cyclesDone() {
     return countOf(traceLog(), "sync registry over. release mutex");
@@ -248,6 +293,41 @@ TEST(AmhostTest, CyclesOptionEndsAfterExactlyThatManyCycles) {
     EXPECT_TRUE(keyExists(innerKey("Gamma")));
 }
 
+// Under a service manager the host says when the thread runs, what each
+// cycle did, and that it stops; whatever levels the trace log keeps.
+TEST(AmhostTest, ServiceManagerIsToldReadyStatusAndStopping) {
+    NotifySocket manager;
+    ASSERT_TRUE(manager.bound());
+    ASSERT_EQ(setenv("ORV_TRACE_LEVELS", "1", 1), 0);
+    placeProduct("Kappa", "1.0", {700});
+    Host host({"--cycle", "0.2", "--cycles", "2"});
+    ASSERT_TRUE(host.started());
+    EXPECT_EQ(host.exitCode(), 0);
+    unsetenv("ORV_TRACE_LEVELS");
+
+    const std::vector<std::string> &said = manager.messages();
+    ASSERT_GE(said.size(), 4u);
+    EXPECT_EQ(said.front(), "READY=1");
+    // --cycles asks for the stop when the last cycle begins; that cycle's
+    // status follows and names no next cycle.
+    std::vector<std::string> statuses;
+    bool stopping = false;
+    for (const std::string &message : said) {
+        if (message.rfind("STATUS=", 0) == 0) statuses.push_back(message);
+        if (message == "STOPPING=1") stopping = true;
+    }
+    EXPECT_TRUE(stopping);
+    ASSERT_EQ(statuses.size(), 2u);
+    EXPECT_NE(statuses[0].find("products registered: 1; cycle 1 ended "), std::string::npos)
+        << statuses[0];
+    EXPECT_NE(statuses[0].find(": ok (1 installed, 0 updated, 0 removed); next cycle "),
+              std::string::npos)
+        << statuses[0];
+    EXPECT_NE(statuses[1].find("products registered: 1; cycle 2 ended "), std::string::npos)
+        << statuses[1];
+    EXPECT_NE(statuses[1].find(": ok; stopping"), std::string::npos) << statuses[1];
+}
+
 // A setup tool holding "EVENTLOG_SEMA" keeps the thread from touching the
 // registry; one that dies holding it does not block the host for good.
 TEST(AmhostTest, DeadHolderOfTheRegistryMutexDoesNotBlockTheHost) {
@@ -271,16 +351,18 @@ TEST(AmhostTest, DeadHolderOfTheRegistryMutexDoesNotBlockTheHost) {
     ASSERT_EQ(ok, 1);
 
     placeProduct("Delta", "1.0", {400});
+    NotifySocket manager;
     Host host({"--cycle", "0.2"});
     ASSERT_TRUE(host.started());
-    ASSERT_TRUE(eventually([] {
-        return traceLog().find("Wait for reg access mutex") != std::string::npos;
-    })) << traceLog();
+    // The service manager hears of the wait once it lasts.
+    ASSERT_TRUE(eventually([&] { return manager.received("waiting for EVENTLOG_SEMA since"); }))
+        << traceLog();
     EXPECT_TRUE(keyGone(outerKey("Delta")));  // the holder still lives
 
     ::kill(holder, SIGKILL);
     ::waitpid(holder, nullptr, 0);
     EXPECT_TRUE(eventually([] { return keyExists(innerKey("Delta")); })) << traceLog();
+    EXPECT_TRUE(eventually([&] { return manager.received("(1 installed"); }));
     host.signal(SIGTERM);
     EXPECT_EQ(host.exitCode(), 0);
 }

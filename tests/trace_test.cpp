@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
@@ -112,6 +114,41 @@ TEST_F(TraceLogTest, LevelsChangeWithAReload) {
     std::vector<std::string> lines = readLines(path_);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("before the reload"), std::string::npos);
+}
+
+// An observer sees the calls of the levels it watches, kept or not, with their
+// arguments; what it traces itself is written but not observed; once removed
+// it sees nothing more.
+TEST_F(TraceLogTest, ObserverSeesWatchedLevelsWhetherKeptOrNot) {
+    struct Seen {
+        std::vector<std::string> calls;
+    } seen;
+    auto observer = [](void *context, int level, const char *thread, const char *source,
+                       const char *function, const char *format, va_list args) {
+        char text[128];
+        std::vsnprintf(text, sizeof text, format, args);
+        static_cast<Seen *>(context)->calls.push_back(std::to_string(level) + " " + thread + " " +
+                                                      source + ":" + function + " " + text);
+        TraceLog(level, "observer", "own", 1, "from the observer");
+    };
+    setenv("ORV_TRACE_LEVELS", "3", 1);
+    TraceLogReload();
+    TraceLogSetThrName("Watched");
+    TraceLogSetObserver(observer, &seen, (1u << 0) | (1u << 3));
+    TraceLog(0, "s", "f", 1, "dropped %d", 7);
+    TraceLog(1, "s", "f", 1, "kept but not watched");
+    TraceLog(3, "s", "g", 1, "kept %s", "and watched");
+    TraceLogSetObserver(nullptr, nullptr, 0);
+    TraceLog(3, "s", "g", 1, "after the removal");
+    TraceLogSetThrName(nullptr);
+
+    EXPECT_EQ(seen.calls, (std::vector<std::string>{"0 Watched s:f dropped 7",
+                                                    "3 Watched s:g kept and watched"}));
+    std::vector<std::string> lines = readLines(path_);
+    ASSERT_EQ(lines.size(), 3u);  // level 3 only: the observer's own, the watched, the last
+    EXPECT_NE(lines[0].find("from the observer"), std::string::npos);
+    EXPECT_NE(lines[1].find("kept and watched"), std::string::npos);
+    EXPECT_NE(lines[2].find("after the removal"), std::string::npos);
 }
 
 TEST_F(TraceLogTest, LevelsAreFilteredByTheEnvironment) {

@@ -331,21 +331,53 @@ void writeLine(int level, const char *source, const char *function, int line, co
     s.rotateIfNeeded();
 }
 
+// The observer and the levels it watches; a call of a level nobody watches
+// costs one more relaxed load.
+std::atomic<unsigned> observedLevels{0};
+TraceObserver observer = nullptr;
+void *observerContext = nullptr;
+thread_local bool observing = false;
+
+void observe(int level, const char *source, const char *function, const char *format,
+             va_list args) {
+    if (observing || observer == nullptr) return;
+    observing = true;
+    va_list copy;
+    va_copy(copy, args);
+    observer(observerContext, level, threadName, source, function, format, copy);
+    va_end(copy);
+    observing = false;
+}
+
 }  // namespace
 
 extern "C" QORTRACE_API void TraceLog(int level, const char *source, const char *function, int line,
                                       const char *format, ...) {
-    if (level < 0 || level > kMaxLevel || (keptLevels() & (1 << level)) == 0) return;
+    if (level < 0 || level > kMaxLevel) return;
+    bool watched = (observedLevels.load(std::memory_order_acquire) & (1u << level)) != 0;
+    bool kept = (keptLevels() & (1 << level)) != 0;
+    if (!watched && !kept) return;
     int savedErrno = errno;
     va_list args;
     va_start(args, format);
-    try {
-        writeLine(level, source, function, line, format, args);
-    } catch (...) {
-        // A trace line that cannot be built is dropped.
+    if (watched) observe(level, source, function, format, args);
+    if (kept) {
+        try {
+            writeLine(level, source, function, line, format, args);
+        } catch (...) {
+            // A trace line that cannot be built is dropped.
+        }
     }
     va_end(args);
     errno = savedErrno;
+}
+
+extern "C" QORTRACE_API void TraceLogSetObserver(TraceObserver function, void *context,
+                                                 unsigned levels) {
+    observedLevels.store(0, std::memory_order_release);
+    observer = function;
+    observerContext = context;
+    if (function != nullptr) observedLevels.store(levels, std::memory_order_release);
 }
 
 extern "C" QORTRACE_API void TraceLogSetThrName(const char *name) {

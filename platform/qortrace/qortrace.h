@@ -14,6 +14,8 @@
 #ifndef QORTRACE_H
 #define QORTRACE_H
 
+#include <stdarg.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -30,6 +32,19 @@ QORTRACE_API void TraceLog(int level, const char *source, const char *function, 
 QORTRACE_API void TraceLogSetThrName(const char *name);
 /* Reads ORV_TRACE_LEVELS again (an extension of this library). */
 QORTRACE_API void TraceLogReload(void);
+
+/*
+ * An observer sees the trace calls of the levels it asks for (bit N for level
+ * N), whether the line is kept or not, before it is written: the calling
+ * thread's name ("" when none was set), the source, the function, the format
+ * and its arguments (read them from a va_copy). It runs on the tracing thread;
+ * trace calls it makes itself are written but not observed. One observer per
+ * process, set before the threads it watches start and removed (null) after
+ * they end (extensions of this library).
+ */
+typedef void (*TraceObserver)(void *context, int level, const char *thread, const char *source,
+                              const char *function, const char *format, va_list args);
+QORTRACE_API void TraceLogSetObserver(TraceObserver observer, void *context, unsigned levels);
 
 #ifdef __cplusplus
 }

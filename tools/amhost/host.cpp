@@ -6,6 +6,7 @@
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include "amirtupt.h"
 #include "common.h"
 #include "file_access.h"
+#include "notify.h"
 #include "qorutil.h"
 #include "watch.h"
 
@@ -168,29 +170,39 @@ const char *signalName(uint32_t signo) {
 }
 
 // Waits until the thread returns, passing a stop signal or the end of the
-// asked-for cycles on to the thread through the stop event.
-void serve(LinkThread &thread, HANDLE stop, int signals, CycleCounter *counter) {
+// asked-for cycles on to the thread through the stop event, and keeps the
+// service manager told (status, when started by one).
+void serve(LinkThread &thread, HANDLE stop, int signals, CycleCounter *counter,
+           ServiceStatus *status) {
     bool stopping = false;
     auto requestStop = [&](const char *why) {
-        if (!stopping)
+        if (!stopping) {
             TraceLog(kTraceProgress, "amhost", "serve", __LINE__, "stop requested : %s", why);
+            if (status != nullptr) status->stopping();
+        }
         stopping = true;
         SetEvent(stop);
     };
+    auto sooner = [](int a, int b) { return a < 0 ? b : b < 0 ? a : std::min(a, b); };
     for (;;) {
-        pollfd fds[3] = {{thread.doneFd(), POLLIN, 0}, {signals, POLLIN, 0}, {-1, POLLIN, 0}};
+        pollfd fds[4] = {{thread.doneFd(), POLLIN, 0},
+                         {signals, POLLIN, 0},
+                         {-1, POLLIN, 0},
+                         {status != nullptr ? status->fd() : -1, POLLIN, 0}};
         int timeout = -1;
         if (counter != nullptr && !stopping) {
             fds[2].fd = counter->fd();
             timeout = counter->timeoutMs();
         }
-        int ready = ::poll(fds, 3, timeout);
+        if (status != nullptr) timeout = sooner(timeout, status->timeoutMs());
+        int ready = ::poll(fds, 4, timeout);
         if (ready < 0) {
             if (errno == EINTR) continue;
             HOST_TRACE(kTraceError, "poll failed : %s", std::strerror(errno));
             requestStop("poll failed");
             return;  // the caller joins the thread, which now ends at its next wait
         }
+        if (status != nullptr) status->update();
         if ((fds[0].revents & POLLIN) != 0) return;
         if ((fds[1].revents & POLLIN) != 0) {
             signalfd_siginfo info{};
@@ -257,12 +269,15 @@ int run(const Options &options) {
     std::optional<CycleCounter> counter;
     if (options.cycles) counter.emplace(*options.cycles, cycleMs);
 
+    // Observes the thread from its first trace call on: made before it starts.
+    std::unique_ptr<ServiceStatus> status = ServiceStatus::create(cycleMs);
+
     uint32_t exitCode = 0;
     {
         EventWatchers watchers(eventlog.get());
         LinkThread thread(entry, stop.get());
         if (counter) counter->started();
-        serve(thread, stop.get(), signals.get(), counter ? &*counter : nullptr);
+        serve(thread, stop.get(), signals.get(), counter ? &*counter : nullptr, status.get());
         exitCode = thread.join();
         watchers.stop();
         auto seen = watchers.counts();
