@@ -49,6 +49,11 @@ step "man orvpp"
 command -v man >/dev/null || apt-get install -y -qq --no-install-recommends man-db >/dev/null
 man -P cat orvpp 2>&1 | head -8
 
+step "systemd-analyze verify and security of the installed unit"
+command -v systemd-analyze >/dev/null || apt-get install -y -qq --no-install-recommends systemd >/dev/null
+systemd-analyze verify amhost.service && echo "verify: no complaint"
+systemd-analyze security --offline=true /lib/systemd/system/amhost.service 2>&1 | tail -1
+
 step "apt-get remove: the agent's data stays"
 apt-get remove -y amirtupt 2>&1 | grep -E '^Removing' || true
 find /opt/orv -mindepth 1 | sort
