@@ -28,7 +28,7 @@ sed -n '/^--- lintian/,$p' /tmp/package.log
 deb=$(ls build/package/amirtupt_*.deb)
 
 step "apt-get install ./$deb"
-apt-get install -y --no-install-recommends "./$deb" 2>&1 | grep -E '^(Setting up|Unpacking|The following)' || true
+apt-get install -y --no-install-recommends "./$deb" 2>&1 | grep -E -A3 '^The following NEW' || true
 dpkg -L amirtupt >/tmp/amirtupt.files
 stat -c '%A %U:%G %n' /opt/orv /opt/orv/report/inf /opt/orv/log /opt/orv/var
 
@@ -58,11 +58,13 @@ step "apt-get remove: the agent's data stays"
 apt-get remove -y amirtupt 2>&1 | grep -E '^Removing' || true
 find /opt/orv -mindepth 1 | sort
 
-step "apt-get purge: what is left"
+step "the product uninstalls itself, then apt-get purge: what is left"
+rm -r /opt/orv/report/inf/alpha.inf /opt/orv/report/tables
 apt-get purge -y amirtupt 2>&1 | grep -E '^Purging' || true
 left=0
 while read -r path; do
     # Directories every system has (/usr/bin, /usr/share/man/man8, ...) stay.
+    [ -L "$path" ] && continue
     [ -d "$path" ] && [ "$(find "$path" -mindepth 1 -print -quit)" != "" ] && continue
     case "$path" in /. | /usr | /usr/*/) continue ;; esac
     if [ -e "$path" ]; then
@@ -71,7 +73,7 @@ while read -r path; do
     fi
 done </tmp/amirtupt.files
 if [ -d /opt/orv ]; then
-    echo "left under /opt/orv (not made by the package):"
+    echo "left under /opt/orv:"
     find /opt/orv | sort
 fi
 [ "$left" = 0 ] && echo "no file of the package is left"
