@@ -3,9 +3,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
+#include "json_bytes.h"
 #include "product_helpers.h"
 
 using namespace product_test;
@@ -138,6 +140,36 @@ TEST(Orvpp, ListEscapesControlCharacters) {
     EXPECT_NE(listed.out.find("ProductName: Evil\\x1B[31m\\x1B]0;t\\x07\\x0DX\n"),
               std::string::npos)
         << listed.out;
+}
+
+// Every stored value of every product, with its type; product names with
+// quotes, control characters or bytes that are not UTF-8 come back byte for
+// byte.
+TEST(Orvpp, ListJsonShowsEveryStoredValue) {
+    using json_bytes::carried;
+    using nlohmann::json;
+    EXPECT_EQ(orvpp({"list", "--json"}).out, "{\n  \"products\": []\n}\n");
+
+    const std::string table = writeTable("json.tbl", "SrcJson", 1, 1);
+    const std::string names[] = {"Say \"hi\"\x1b[31m\r", "Caf\xc3\xa9", "Latin1 caf\xe9\xfe"};
+    for (const std::string &name : names) {
+        ASSERT_EQ(orvpp({"install", informationFile(name, "2.5", table)}).status, 0) << name;
+    }
+    Result listed = orvpp({"list", "--json"});
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    std::map<std::string, std::map<std::string, json>> products;
+    const json document = json::parse(listed.out, nullptr, false);
+    for (const json &p : document["products"]) {
+        for (const json &v : p["values"]) products[carried(p["name"])][v["name"]] = v;
+    }
+    ASSERT_EQ(products.size(), std::size(names)) << listed.out;
+    for (const std::string &name : names) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(carried(products[name]["ProductName"]["data"]), name);
+        EXPECT_EQ(products[name]["Manual"], json::parse(R"({"name": "Manual",
+            "type": "REG_DWORD", "data": 1})"));
+        EXPECT_EQ(products[name]["ReportTablePath"]["data"], json::array({table}));
+    }
 }
 
 TEST(Orvpp, RootOptionRelocatesTheRegistry) {

@@ -11,9 +11,13 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "json_bytes.h"
 #include "w32compat.h"
 
 namespace {
@@ -237,6 +241,123 @@ TEST(Orvreg, TreeAndTableReadOneSnapshotUnderChurn) {
     kill(writer, SIGKILL);
     waitpid(writer, nullptr, 0);
     EXPECT_EQ(failures, 0);
+}
+
+// ---- --json ------------------------------------------------------------------
+
+using json_bytes::carried;
+using nlohmann::json;
+
+// The document a --json command printed; is_discarded() when not valid JSON.
+json document(const Result &r) {
+    return json::parse(r.out, nullptr, /*allow_exceptions=*/false);
+}
+
+void setValue(const char *key, const std::string &name, DWORD type, const std::string &data) {
+    HKEY h = nullptr;
+    ASSERT_EQ(RegCreateKey(HKEY_LOCAL_MACHINE, key, &h), ERROR_SUCCESS) << key;
+    EXPECT_EQ(RegSetValueEx(h, name.c_str(), 0, type, reinterpret_cast<const BYTE *>(data.data()),
+                            static_cast<DWORD>(data.size())),
+              ERROR_SUCCESS)
+        << name;
+    RegCloseKey(h);
+}
+
+TEST(Orvreg, JsonShowsEachTypeInItsForm) {
+    const char *key = "SOFTWARE\\ORV\\Demo";
+    setValue(key, "Text", REG_SZ, {"hello world\0", 12});
+    setValue(key, "Lang", REG_DWORD, {"\x11\x04\0\0", 4});
+    setValue(key, "Big", REG_QWORD, {"\0\0\0\0\1\0\0\0", 8});
+    setValue(key, "Bytes", REG_BINARY, {"\x01\xab\xff", 3});
+    setValue(key, "Paths", REG_BINARY, {"/a/t1.tbl\0/b/\xe9.tbl\0\0", 19});
+    setValue(key, "Empty", REG_BINARY, "");
+    setValue(key, "Odd", 9, {"\x01\x02\x03", 3});
+    ASSERT_EQ(orvreg({"add", "SOFTWARE\\ORV\\Demo\\Sub"}).status, 0);
+
+    Result all = orvreg({"query", "--json", "software\\orv\\demo"});
+    ASSERT_EQ(all.status, 0) << all.err;
+    EXPECT_EQ(document(all), json::parse(R"({
+        "key": "HKEY_LOCAL_MACHINE\\software\\orv\\demo",
+        "values": [
+            {"name": "Text", "type": "REG_SZ", "data": "hello world"},
+            {"name": "Lang", "type": "REG_DWORD", "data": 1041},
+            {"name": "Big", "type": "REG_QWORD", "data": 4294967296},
+            {"name": "Bytes", "type": "REG_BINARY", "data": {"hex": "01abff"}},
+            {"name": "Paths", "type": "REG_BINARY", "data": ["/a/t1.tbl", {"hex": "2f622fe92e74626c"}]},
+            {"name": "Empty", "type": "REG_BINARY", "data": {"hex": ""}},
+            {"name": "Odd", "type": "REG_TYPE_9", "data": {"hex": "010203"}}
+        ],
+        "subkeys": ["Sub"]})"));
+    Result one = orvreg({"query", key, "LANG", "--json"});
+    EXPECT_EQ(document(one), json::parse(R"({"key": "HKEY_LOCAL_MACHINE\\SOFTWARE\\ORV\\Demo",
+        "value": {"name": "Lang", "type": "REG_DWORD", "data": 1041}})"));
+
+    json tree = document(orvreg({"tree", "--json", "SOFTWARE\\ORV"}));
+    ASSERT_FALSE(tree.is_discarded());
+    EXPECT_EQ(tree["key"], "HKEY_LOCAL_MACHINE\\SOFTWARE\\ORV");
+    EXPECT_EQ(tree["subkeys"][0]["name"], "Demo");
+    EXPECT_EQ(tree["subkeys"][0]["values"], document(all)["values"]);
+    EXPECT_EQ(tree["subkeys"][0]["subkeys"], json::parse(R"([{"name": "Sub", "values": [],
+        "subkeys": []}])"));
+
+    // A failure prints no document, only its line on standard error.
+    Result missing = orvreg({"query", "--json", "SOFTWARE\\Missing"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.out, "");
+}
+
+// Key names, value names and texts with quotes, backslashes, control
+// characters and bytes that are not UTF-8 come back byte for byte; exactly
+// the valid UTF-8 ones are carried as plain strings.
+TEST(Orvreg, JsonCarriesAwkwardNamesBackToTheirBytes) {
+    const std::pair<std::string, bool> names[] = {
+        {"say \"hi\"", true},
+        {"back\\slash", true},
+        {"ctl\x01\x1b[31m\r\n\t\x7f", true},
+        {"caf\xc3\xa9 \xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf", true},
+        {"lone\xff", false},
+        {"overlong\xc0\xaf", false},
+        {"surrogate\xed\xa0\x80", false},
+        {"above\xf4\x90\x80\x80", false},
+        {"cut\xe2\x82", false},
+    };
+    const std::string key = "SOFTWARE\\Awkward";
+    for (const auto &[name, utf8] : names) {
+        setValue(key.c_str(), name, REG_SZ, name + '\0');
+        // A backslash would make a key path of two names.
+        HKEY sub = nullptr;
+        if (name.find('\\') == std::string::npos) {
+            ASSERT_EQ(RegCreateKey(HKEY_LOCAL_MACHINE, (key + "\\" + name).c_str(), &sub), 0);
+            RegCloseKey(sub);
+        }
+    }
+    Result r = orvreg({"tree", "--json", key});
+    ASSERT_EQ(r.status, 0) << r.err;
+    json top = document(r);
+    ASSERT_FALSE(top.is_discarded()) << r.out;
+    std::map<std::string, json> values;
+    std::set<std::string> subkeys;
+    for (const json &v : top["values"]) values[carried(v["name"])] = v;
+    for (const json &k : top["subkeys"]) subkeys.insert(carried(k["name"]));
+    for (const auto &[name, utf8] : names) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(values.count(name), 1u);
+        EXPECT_EQ(values[name]["name"].is_string(), utf8);
+        EXPECT_EQ(carried(values[name]["data"]), name);
+        EXPECT_EQ(subkeys.count(name), name.find('\\') == std::string::npos ? 1u : 0u);
+    }
+}
+
+TEST(Orvreg, JsonReportTableRows) {
+    const std::string text = "Disk \"C:\\\" \x1b[2J\xfe gone";
+    setValue("SOFTWARE\\ORV\\QORAlertMan\\ReportTable\\Disk\\100", "Text", REG_SZ, text);
+    setValue("SOFTWARE\\ORV\\QORAlertMan\\ReportTable\\Disk\\20", "Owner", REG_SZ, "Prod");
+    json rows = document(orvreg({"table", "--json"}))["rows"];
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0], json::parse(R"({"source": "Disk", "event": "20", "severity": "",
+        "owner": "Prod", "text": ""})"));
+    EXPECT_EQ(rows[1]["event"], "100");
+    EXPECT_EQ(carried(rows[1]["text"]), text);
 }
 
 TEST(Orvreg, RootOptionAndEnvironmentChooseTheDatabase) {

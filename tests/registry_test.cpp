@@ -337,6 +337,13 @@ TEST(Registry, EnumerationOrder) {
     EXPECT_EQ(chars, 4u);
 }
 
+// The default value ("") enumerates like any other, with an empty name.
+TEST(Registry, DefaultValueEnumeratesWithAnEmptyName) {
+    Key key("SOFTWARE\\Default");
+    ASSERT_EQ(setNumber(key.get(), "", 7), ERROR_SUCCESS);
+    EXPECT_EQ(valueNames(key.get()), std::vector<std::string>{""});
+}
+
 // Enumerating continues where the last index stopped, but an index always
 // means the position in the key as it is now: a change between two calls,
 // by this thread or another one, is taken into account.

@@ -303,7 +303,8 @@ LONG copyName(std::string_view name, LPSTR out, LPDWORD chars) {
         *chars = static_cast<DWORD>(name.size() + 1);
         return ERROR_MORE_DATA;
     }
-    std::memcpy(out, name.data(), name.size());
+    // The default value's name is empty and may have no storage at all.
+    if (!name.empty()) std::memcpy(out, name.data(), name.size());
     out[name.size()] = '\0';
     *chars = static_cast<DWORD>(name.size());
     return ERROR_SUCCESS;

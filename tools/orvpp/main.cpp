@@ -5,7 +5,7 @@
 //   orvpp update-registry FILE   rewrite its registry values only
 //   orvpp remove NAME            remove a product
 //   orvpp show FILE              the record the library reads from a file
-//   orvpp list                   the registered products
+//   orvpp list [--json]          the registered products (--json: every stored value)
 //   orvpp scan                   what a scan of the report information directory sees
 //
 // The commands go through product_process with the library's messages on
@@ -19,9 +19,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "amirtupt.h"
+#include "json_view.h"
+#include "registry_view.h"
 #include "text_escape.h"
 #include "unique_fd.h"
 #include "w32compat.h"
@@ -137,6 +141,38 @@ int list() {
     return 0;
 }
 
+// The registered products as they are stored: every value of every product
+// key, with its type, read as one snapshot.
+int listJson() {
+    using namespace orv::tools;
+    constexpr char kProductsKey[] = "SOFTWARE\\ORV\\ALERTREPORT";
+    Json products = Json::array();
+    try {
+        Snapshot snapshot;
+        std::optional<Key> parent;
+        try {
+            parent.emplace(Key::open(kProductsKey));
+        } catch (const RegError &e) {
+            if (e.code != ERROR_FILE_NOT_FOUND) throw;  // nothing registered yet
+        }
+        for (const std::string &name :
+             parent ? subkeyNames(*parent, kProductsKey) : std::vector<std::string>{}) {
+            const std::string path = join(kProductsKey, name);
+            Key product = Key::open(path);
+            Json shown = Json::array();
+            for (const Value &value : values(product, path)) shown.push_back(jsonValue(value));
+            products.push_back(Json{{"name", jsonBytes(name)}, {"values", std::move(shown)}});
+        }
+    } catch (const RegError &e) {
+        error(std::string("cannot read the registered products: ") + e.what() + ": " +
+              reason(e.code));
+        return kToolFailure;
+    }
+    printJson(Json{{"products", std::move(products)}});
+    std::fflush(stdout);
+    return 0;
+}
+
 int scan() {
     PPInfo *head = nullptr;
     int status = QORPPLX_getPPInfo(&head);
@@ -209,6 +245,10 @@ static int run(int argc, char **argv) {
 
     CLI::App *listCommand = app.add_subcommand(
         "list", "list the registered products: name, type, version, display name, report tables");
+    bool json = false;
+    listCommand->add_flag("--json", json,
+                          "print one JSON document: every stored value of every product key, "
+                          "with its type (shapes in the README)");
     CLI::App *scanCommand = app.add_subcommand(
         "scan", "print what a scan of the report information directory /opt/orv/report/inf sees");
 
@@ -225,7 +265,7 @@ static int run(int argc, char **argv) {
         if (updateRegistry->parsed()) return fromFile(PPCMD_UPDATE_REGISTRY, file, automatic);
         if (remove->parsed()) return removeProduct(name, type);
         if (showCommand->parsed()) return show(showFile);
-        if (listCommand->parsed()) return list();
+        if (listCommand->parsed()) return json ? listJson() : list();
         if (scanCommand->parsed()) return scan();
     } catch (const std::exception &e) {
         error(e.what());

@@ -7,8 +7,10 @@
 //   orvreg table                 the alert manager's report table as rows
 //
 // Keys are paths below HKEY_LOCAL_MACHINE; "HKLM\" or "HKEY_LOCAL_MACHINE\"
-// in front is accepted. Exit status 0 on success, 1 when the registry call
-// fails (one line on standard error), 2 for a command line error.
+// in front is accepted. query, tree and table take --json for one JSON
+// document instead of text (shapes in the README). Exit status 0 on
+// success, 1 when the registry call fails (one line on standard error), 2
+// for a command line error.
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -25,48 +27,16 @@
 #include <vector>
 
 #include "ascii.h"
+#include "json_view.h"
+#include "registry_view.h"
 #include "text_escape.h"
 #include "w32compat.h"
 
 namespace {
 
-constexpr const char kRootName[] = "HKEY_LOCAL_MACHINE";
+using namespace orv::tools;
+
 constexpr const char kReportTable[] = "SOFTWARE\\ORV\\QORAlertMan\\ReportTable";
-
-// A registry call that failed, with the key (and value) it concerned.
-struct RegError : std::runtime_error {
-    RegError(const std::string &what, LONG code) : std::runtime_error(what), code(code) {}
-    LONG code;
-};
-
-const char *reason(LONG code) {
-    switch (code) {
-        case ERROR_FILE_NOT_FOUND:
-            return "not found";
-        case ERROR_ACCESS_DENIED:
-            return "access denied";
-        case ERROR_INVALID_HANDLE:
-            return "invalid handle";
-        case ERROR_NOT_ENOUGH_MEMORY:
-            return "out of memory";
-        case ERROR_INVALID_PARAMETER:
-            return "invalid name or data";
-        case ERROR_KEY_DELETED:
-            return "key was deleted meanwhile";
-        case ERROR_BUSY:
-            return "registry database stayed busy";
-        case ERROR_REGISTRY_CORRUPT:
-            return "registry database is damaged or not a registry database";
-        case ERROR_REGISTRY_IO_FAILED:
-            return "registry database cannot be opened, read or written";
-        default:
-            return "registry call failed";
-    }
-}
-
-void check(LONG code, const std::string &what) {
-    if (code != ERROR_SUCCESS) throw RegError(what, code);
-}
 
 // The path below HKEY_LOCAL_MACHINE, without a root prefix or trailing '\'.
 std::string relativePath(std::string path) {
@@ -84,113 +54,7 @@ std::string relativePath(std::string path) {
     return path;
 }
 
-std::string displayPath(const std::string &relative) {
-    return relative.empty() ? kRootName : std::string(kRootName) + "\\" + relative;
-}
-
-std::string join(const std::string &parent, const std::string &child) {
-    return parent.empty() ? child : parent + "\\" + child;
-}
-
-// An open key, closed at scope exit.
-class Key {
-  public:
-    static Key open(const std::string &path) {
-        Key key;
-        check(RegOpenKeyEx(HKEY_LOCAL_MACHINE, path.c_str(), /*ulOptions=*/0, KEY_READ, &key.h_),
-              displayPath(path));
-        return key;
-    }
-    static Key create(const std::string &path) {
-        Key key;
-        check(RegCreateKeyEx(HKEY_LOCAL_MACHINE, path.c_str(), /*Reserved=*/0, nullptr,
-                             REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key.h_, nullptr),
-              displayPath(path));
-        return key;
-    }
-    Key(Key &&other) noexcept : h_(other.h_) { other.h_ = nullptr; }
-    Key &operator=(Key &&) = delete;
-    ~Key() {
-        if (h_ != nullptr) RegCloseKey(h_);
-    }
-    HKEY get() const { return h_; }
-
-  private:
-    Key() = default;
-    HKEY h_ = nullptr;
-};
-
-struct Value {
-    std::string name;
-    DWORD type = 0;
-    std::string data;
-};
-
-std::vector<std::string> subkeyNames(const Key &key, const std::string &path) {
-    std::vector<std::string> names;
-    std::string name(256, '\0');
-    for (DWORD i = 0;; ++i) {
-        DWORD chars = static_cast<DWORD>(name.size());
-        LONG rc =
-            RegEnumKeyEx(key.get(), i, name.data(), &chars, nullptr, nullptr, nullptr, nullptr);
-        if (rc == ERROR_NO_MORE_ITEMS) break;
-        check(rc, displayPath(path));
-        names.emplace_back(name.data(), chars);
-    }
-    return names;
-}
-
-std::vector<Value> values(const Key &key, const std::string &path) {
-    std::vector<Value> out;
-    std::string name(256, '\0'), data(512, '\0');
-    for (DWORD i = 0;;) {
-        DWORD chars = static_cast<DWORD>(name.size());
-        DWORD size = static_cast<DWORD>(data.size());
-        DWORD type = 0;
-        LONG rc = RegEnumValue(key.get(), i, name.data(), &chars, nullptr, &type,
-                               reinterpret_cast<BYTE *>(data.data()), &size);
-        if (rc == ERROR_NO_MORE_ITEMS) break;
-        if (rc == ERROR_MORE_DATA) {
-            // Grow whichever buffer was short and read the same value again.
-            if (chars > name.size()) name.resize(chars);
-            if (size > data.size()) data.resize(size);
-            continue;
-        }
-        check(rc, displayPath(path));
-        out.push_back({std::string(name.data(), chars), type, std::string(data.data(), size)});
-        ++i;
-    }
-    return out;
-}
-
-const char *typeName(DWORD type) {
-    switch (type) {
-        case REG_NONE:
-            return "REG_NONE";
-        case REG_SZ:
-            return "REG_SZ";
-        case 2:
-            return "REG_EXPAND_SZ";
-        case REG_BINARY:
-            return "REG_BINARY";
-        case REG_DWORD:
-            return "REG_DWORD";
-        case 7:
-            return "REG_MULTI_SZ";
-        case REG_QWORD:
-            return "REG_QWORD";
-        default:
-            return nullptr;
-    }
-}
-
-std::string typeText(DWORD type) {
-    const char *name = typeName(type);
-    return name != nullptr ? name : "REG_TYPE_" + std::to_string(type);
-}
-
 using orv::escaped;
-using orv::printable;
 
 std::string hexText(const std::string &bytes) {
     std::string out;
@@ -202,58 +66,23 @@ std::string hexText(const std::string &bytes) {
     return out;
 }
 
-// The items of a NUL-separated list of printable strings (each NUL-ended,
-// the list perhaps padded with further NULs), or nothing when the bytes are
-// not such a list.
-std::optional<std::vector<std::string>> stringList(const std::string &bytes) {
-    if (bytes.size() < 2 || bytes.back() != '\0') return std::nullopt;
-    std::vector<std::string> items;
-    std::size_t at = 0;
-    while (at < bytes.size() && bytes[at] != '\0') {
-        std::size_t end = bytes.find('\0', at);
-        std::string item = bytes.substr(at, end - at);
-        for (unsigned char c : item) {
-            if (!printable(c)) return std::nullopt;
-        }
-        items.push_back(std::move(item));
-        at = end + 1;
-    }
-    if (items.empty()) return std::nullopt;
-    for (; at < bytes.size(); ++at) {
-        if (bytes[at] != '\0') return std::nullopt;
-    }
-    return items;
-}
-
 std::string dataText(const Value &value) {
-    const std::string &d = value.data;
-    switch (value.type) {
-        case REG_SZ:
-        case 2:
-            return escaped(d.substr(0, d.find('\0')));
-        case REG_DWORD:
-            if (d.size() == 4) {
-                std::uint32_t n = 0;
-                std::memcpy(&n, d.data(), 4);
-                return std::to_string(n);
-            }
-            break;
-        case REG_QWORD:
-            if (d.size() == 8) {
-                std::uint64_t n = 0;
-                std::memcpy(&n, d.data(), 8);
-                return std::to_string(n);
-            }
-            break;
-        default:
+    using Form = ShownData::Form;
+    ShownData shown = shownData(value);
+    switch (shown.form) {
+        case Form::kText:
+            return escaped(shown.text);
+        case Form::kNumber:
+            return std::to_string(shown.number);
+        case Form::kList: {
+            std::string out = "list:";
+            for (const std::string &item : shown.items) out += " \"" + escaped(item) + "\"";
+            return out;
+        }
+        case Form::kBytes:
             break;
     }
-    if (auto items = stringList(d)) {
-        std::string out = "list:";
-        for (const std::string &item : *items) out += " \"" + escaped(item) + "\"";
-        return out;
-    }
-    return d.empty() ? "(no data)" : "hex: " + hexText(d);
+    return shown.text.empty() ? "(no data)" : "hex: " + hexText(shown.text);
 }
 
 std::string valueLine(const Value &value, const std::string &indent) {
@@ -263,9 +92,11 @@ std::string valueLine(const Value &value, const std::string &indent) {
 
 // ---- Commands ----------------------------------------------------------------
 
-void query(const std::string &path, const std::optional<std::string> &valueName) {
+void query(const std::string &path, const std::optional<std::string> &valueName, bool json) {
     Key key = Key::open(path);
     std::vector<Value> all = values(key, path);
+    Json document = Json::object();
+    document["key"] = jsonBytes(displayPath(path));
     if (valueName) {
         auto found = std::find_if(all.begin(), all.end(), [&](const Value &v) {
             return orv::sameAscii(v.name, *valueName);
@@ -273,14 +104,28 @@ void query(const std::string &path, const std::optional<std::string> &valueName)
         if (found == all.end()) {
             throw RegError(displayPath(path) + " value " + *valueName, ERROR_FILE_NOT_FOUND);
         }
+        if (json) {
+            document["value"] = jsonValue(*found);
+            printJson(document);
+            return;
+        }
         std::cout << displayPath(path) << "\n" << valueLine(*found, "    ") << "\n";
+        return;
+    }
+    std::vector<std::string> subkeys = subkeyNames(key, path);
+    if (json) {
+        Json shown = Json::array();
+        for (const Value &value : all) shown.push_back(jsonValue(value));
+        document["values"] = std::move(shown);
+        Json names = Json::array();
+        for (const std::string &name : subkeys) names.push_back(jsonBytes(name));
+        document["subkeys"] = std::move(names);
+        printJson(document);
         return;
     }
     std::cout << displayPath(path) << "\n";
     for (const Value &value : all) std::cout << valueLine(value, "    ") << "\n";
-    for (const std::string &name : subkeyNames(key, path)) {
-        std::cout << displayPath(join(path, name)) << "\n";
-    }
+    for (const std::string &name : subkeys) std::cout << displayPath(join(path, name)) << "\n";
 }
 
 void tree(const std::string &path, const std::string &label, const std::string &indent) {
@@ -374,21 +219,6 @@ Value makeValue(const std::string &name, const std::string &type,
     return value;
 }
 
-// What a showing command reads, read as one snapshot of the registry: a key
-// deleted meanwhile is never half seen, and writers are not held up.
-class Snapshot {
-  public:
-    Snapshot() : open_(RegBeginSnapshot() == ERROR_SUCCESS) {}
-    ~Snapshot() {
-        if (open_) RegRollbackTransaction();  // nothing was written
-    }
-    Snapshot(const Snapshot &) = delete;
-    Snapshot &operator=(const Snapshot &) = delete;
-
-  private:
-    bool open_;
-};
-
 void add(const std::string &path, const std::optional<Value> &value) {
     Key key = Key::create(path);
     if (!value) return;
@@ -447,7 +277,9 @@ struct Row {
     std::string source, event, severity, owner, text;
 };
 
-void table(const std::optional<std::string> &sourceFilter) {
+// The report table's entries, source by source in name order, each source's
+// event ids in numeric order.
+std::vector<Row> tableRows(const std::optional<std::string> &sourceFilter) {
     std::vector<Row> rows;
     std::optional<Key> tableKey;
     try {
@@ -477,6 +309,23 @@ void table(const std::optional<std::string> &sourceFilter) {
             return number(a.event) < number(b.event);
         });
         rows.insert(rows.end(), entries.begin(), entries.end());
+    }
+    return rows;
+}
+
+void table(const std::optional<std::string> &sourceFilter, bool json) {
+    std::vector<Row> rows = tableRows(sourceFilter);
+    if (json) {
+        Json shown = Json::array();
+        for (const Row &row : rows) {
+            shown.push_back(Json{{"source", jsonBytes(row.source)},
+                                 {"event", jsonBytes(row.event)},
+                                 {"severity", jsonBytes(row.severity)},
+                                 {"owner", jsonBytes(row.owner)},
+                                 {"text", jsonBytes(row.text)}});
+        }
+        printJson(Json{{"rows", std::move(shown)}});
+        return;
     }
     for (Row &row : rows) {
         row.owner = row.owner.empty() ? "(traditional)" : escaped(row.owner);
@@ -533,12 +382,16 @@ int runOrvreg(int argc, char **argv) {
         "binary data that is a NUL-separated list of strings as list: \"a\" \"b\".");
     queryCmd->add_option("KEY", key, "The key")->required();
     queryCmd->add_option("VALUE", valueName, "Show only this value");
+    bool json = false;
+    const char *jsonHelp = "Print one JSON document instead (shapes in the README)";
+    queryCmd->add_flag("--json", json, jsonHelp);
 
     auto *treeCmd = app.add_subcommand(
         "tree",
         "Shows a key (default: HKEY_LOCAL_MACHINE) and everything below it: subkeys "
         "end in '\\', values are shown as in query.");
     treeCmd->add_option("KEY", key, "The key at the top");
+    treeCmd->add_flag("--json", json, jsonHelp);
 
     auto *addCmd = app.add_subcommand(
         "add",
@@ -566,6 +419,7 @@ int runOrvreg(int argc, char **argv) {
         "Shows the alert manager's report table, one entry a row: source, event id, "
         "severity, owner (the product that imported it, or (traditional)) and text.");
     tableCmd->add_option("--source", source, "Show only this event source");
+    tableCmd->add_flag("--json", json, jsonHelp);
 
     std::optional<Value> value;
     try {
@@ -584,17 +438,21 @@ int runOrvreg(int argc, char **argv) {
     try {
         if (queryCmd->parsed()) {
             Snapshot snapshot;
-            query(path, valueName);
+            query(path, valueName, json);
         } else if (treeCmd->parsed()) {
             Snapshot snapshot;
-            tree(path, displayPath(path), "");
+            if (json) {
+                printJson(jsonTree(path, Json{{"key", jsonBytes(displayPath(path))}}));
+            } else {
+                tree(path, displayPath(path), "");
+            }
         } else if (addCmd->parsed()) {
             add(path, value);
         } else if (deleteCmd->parsed()) {
             remove(path, valueName);
         } else if (tableCmd->parsed()) {
             Snapshot snapshot;
-            table(source);
+            table(source, json);
         }
     } catch (const RegError &e) {
         std::cout.flush();
