@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <sstream>
 #include <string>
@@ -37,7 +38,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr const char kTraceLog[] = "/opt/orv/log/trace.log";
-constexpr const char kPPLinkLog[] = "/opt/orv/log/PPLink.log";
 constexpr const char kCycleDone[] = "sync registry over. release mutex";
 constexpr const char kWatching[] = "watching /opt/orv/report/inf for changes";
 
@@ -158,6 +158,35 @@ class LogWatch {
     int fd_;
 };
 
+// The trace log read on from where the last look ended (the product link
+// log cannot serve: it starts afresh when it grows past its bound). Counts
+// the complete lines that hold each needle.
+class TraceTail {
+  public:
+    // Reads what was added; returns the lines added that hold `needle`.
+    std::vector<std::string> added(const std::string &needle) {
+        std::vector<std::string> found;
+        std::ifstream in(kTraceLog, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(offset_));
+        std::string chunk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        offset_ += chunk.size();
+        partial_ += chunk;
+        size_t start = 0;
+        for (size_t end = partial_.find('\n'); end != std::string::npos;
+             end = partial_.find('\n', start)) {
+            std::string line = partial_.substr(start, end - start);
+            if (line.find(needle) != std::string::npos) found.push_back(line);
+            start = end + 1;
+        }
+        partial_.erase(0, start);
+        return found;
+    }
+
+  private:
+    size_t offset_ = 0;
+    std::string partial_;
+};
+
 std::string infText(const std::string &product, const std::string &table) {
     return "ProductName = \"" + product + "\"\nDisplayName = \"" + product +
            " Monitor\"\nLanguageID = \"E\"\nProductID = 120\nVersion = \"1.0\"\n"
@@ -189,27 +218,44 @@ int drops(int count, int burst) {
     LinkThread thread;
     logs.until([] { return countOf(readFile(kTraceLog), kWatching) >= 1; });
 
+    // Each line of the trace that the wait looks for: a product's import
+    // done, and a cycle's end.
+    const std::string installed = ": Inner registered. INSTALL over.";
+    TraceTail tail;
+    size_t imports = 0, cycles = 0;
+    auto look = [&] {
+        for (const auto &line : tail.added("amirtupt:")) {
+            if (line.find(installed) != std::string::npos) ++imports;
+            if (line.find(kCycleDone) != std::string::npos) ++cycles;
+        }
+    };
+
     std::vector<double> ms;
     for (int i = 0; i < count; ++i) {
         std::string product = "Drop" + std::to_string(i);
         std::string table = "/opt/orv/tables/" + product + ".tbl";
         writeFile(table, product + "Src," + std::to_string(1000 + i) + ",INFO,event\n");
-        size_t cycles = countOf(readFile(kTraceLog), kCycleDone);
-        std::string done = product + ": Inner registered. INSTALL over.\n";
+        size_t importsBefore = imports, cyclesBefore = cycles;
         writeFile("/opt/orv/report/inf/" + product + ".inf", infText(product, table));
         auto closed = Clock::now();
-        logs.until([&] { return readFile(kPPLinkLog).find(done) != std::string::npos; });
+        logs.until([&] {
+            look();
+            return imports > importsBefore;
+        });
         ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - closed).count());
         if (!imported(product, 1000 + i)) die(product + " is not in the report table");
         // The next drop finds the thread waiting again.
-        logs.until([&] { return countOf(readFile(kTraceLog), kCycleDone) > cycles; });
+        logs.until([&] {
+            look();
+            return cycles > cyclesBefore;
+        });
     }
     std::printf("drops %d\n", count);
     std::printf("drop_to_imported_median_ms %.1f\n", percentile(ms, 50));
     std::printf("drop_to_imported_p99_ms %.1f\n", percentile(ms, 99));
     std::printf("drop_to_imported_max_ms %.1f\n", percentile(ms, 100));
 
-    size_t before = countOf(readFile(kTraceLog), kCycleDone);
+    size_t importsBefore = imports, cyclesBefore = cycles;
     auto start = Clock::now();
     for (int i = 0; i < burst; ++i) {
         std::string product = "Burst" + std::to_string(i);
@@ -219,18 +265,17 @@ int drops(int count, int burst) {
     }
     auto written = Clock::now();
     logs.until([&] {
-        return countOf(readFile(kPPLinkLog), "Inner registered. INSTALL over.\n") >=
-               static_cast<size_t>(count + burst);
+        look();
+        return imports - importsBefore >= static_cast<size_t>(burst);
     });
     auto registered = Clock::now();
     // Cycles that still follow the burst are counted too: wait until the
     // thread has been quiet for 5 s.
-    size_t cycles = countOf(readFile(kTraceLog), kCycleDone);
     for (auto quietSince = Clock::now(); Clock::now() - quietSince < std::chrono::seconds(5);) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        size_t now = countOf(readFile(kTraceLog), kCycleDone);
-        if (now != cycles) quietSince = Clock::now();
-        cycles = now;
+        size_t seen = cycles;
+        look();
+        if (cycles != seen) quietSince = Clock::now();
     }
     for (int i = 0; i < burst; ++i) {
         if (!imported("Burst" + std::to_string(i), 1)) die("a burst product is not imported");
@@ -240,7 +285,7 @@ int drops(int count, int burst) {
                 std::chrono::duration<double, std::milli>(written - start).count());
     std::printf("burst_to_all_imported_ms %.0f\n",
                 std::chrono::duration<double, std::milli>(registered - start).count());
-    std::printf("burst_cycles %zu\n", cycles - before);
+    std::printf("burst_cycles %zu\n", cycles - cyclesBefore);
     return 0;
 }
 

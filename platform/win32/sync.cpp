@@ -1007,18 +1007,18 @@ DWORD waitEventOrDescriptor(SharedObject *object, int fd, DWORD milliseconds) {
     }
 
     bool ready = false;
-    bool failed = false;
+    DWORD failure = ERROR_SUCCESS;
     while (loadWord(&slot->word) == 0) {
         pollfd p[2] = {{socket.get(), POLLIN, 0}, {fd, POLLIN, 0}};
         int timeout = timed ? millisecondsUntil(deadline) : -1;
         int rc = ::poll(p, 2, timeout);
         if (rc < 0) {
             if (errno == EINTR) continue;
-            failed = true;
+            failure = ERROR_NOT_ENOUGH_MEMORY;
             break;
         }
         if ((p[1].revents & POLLNVAL) != 0) {
-            failed = true;
+            failure = ERROR_INVALID_PARAMETER;  // closed by another thread meanwhile
             break;
         }
         if (p[1].revents != 0) {
@@ -1038,8 +1038,8 @@ DWORD waitEventOrDescriptor(SharedObject *object, int fd, DWORD milliseconds) {
     // not lost, and the descriptor stays readable for the next call.
     if (slot->state == kSlotReleased) {
         result = WAIT_OBJECT_0;
-    } else if (failed) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    } else if (failure != ERROR_SUCCESS) {
+        SetLastError(failure);
         result = WAIT_FAILED;
     } else {
         result = ready ? WAIT_OBJECT_0 + 1 : WAIT_TIMEOUT;
