@@ -394,9 +394,8 @@ TEST_F(WatchTest, LostWatchFallsBackToTheCycleAndRecovers) {
              ASSERT_EQ(::rename((inf + ".new").c_str(), inf.c_str()), 0);
          },
          "watch of /opt/orv/report/inf lost (the directory was removed or moved)"},
-        // More events than the kernel queues (16384 by default) while the
-        // thread waits for the mutex; alternating files keeps the kernel
-        // from merging them.
+        // More events than the kernel queues while the thread waits for
+        // the mutex; alternating files keeps the kernel from merging them.
         {"event queue overflow", false,
          [&](size_t from) {
              SemaHolder sema;
@@ -406,7 +405,8 @@ TEST_F(WatchTest, LostWatchFallsBackToTheCycleAndRecovers) {
                  [&] { return tracedSince(from, 3, "Wait for reg access mutex") >= 2; }));
              writeInf("b.ri", "FloodB", "1.0", alpha1_);
              std::string a = inf + "/a.ri", b = inf + "/b.ri";
-             for (int i = 0; i < 20000; ++i) ::chmod((i % 2 ? a : b).c_str(), 0600 | (i & 044));
+             int flood = std::stoi(readFile("/proc/sys/fs/inotify/max_queued_events")) + 1024;
+             for (int i = 0; i < flood; ++i) ::chmod((i % 2 ? a : b).c_str(), 0600 | (i & 044));
          },
          "watch of /opt/orv/report/inf lost (event queue overflow)"},
     };
