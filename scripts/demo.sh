@@ -60,6 +60,31 @@ show() { printf '\n  %s%s%s\n' "$under" "$*" "$plain"; }
 indent() { sed 's/^/    /'; }
 
 cycles_done() { grep -c 'sync registry over. release mutex' "$trace" 2>/dev/null || true; }
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+
+# Waits until the product link thread has finished a cycle after `mark`
+# (a count of cycles_done taken before the change that wakes it).
+wait_cycle_after() {
+    local waited=0
+    while [ "$(cycles_done)" -le "$1" ]; do
+        kill -0 "$host" 2>/dev/null || { echo "demo: amhost ended early" >&2; exit 1; }
+        sleep 0.05
+        waited=$((waited + 1))
+        [ "$waited" -lt 600 ] || { echo "demo: no cycle within 30 s" >&2; exit 1; }
+    done
+}
+
+# Waits until the product link log says `line`; prints the milliseconds
+# since `start` (from now_ms).
+logged_after() {
+    local waited=0
+    until grep -qF "$1" "$pplink" 2>/dev/null; do
+        sleep 0.01
+        waited=$((waited + 1))
+        [ "$waited" -lt 3000 ] || { echo "demo: \"$1\" not logged within 30 s" >&2; exit 1; }
+    done
+    echo $(($(now_ms) - $2))
+}
 
 # Waits until the product link thread has finished `n` more cycles.
 wait_cycles() {
@@ -120,7 +145,7 @@ has_entry() { orvreg table 2>/dev/null | grep -q "$1"; }
 
 heading "What this is"
 say "An alert manager reports the events of the products installed on a server. Each product describes itself in a report information file in $inf: its name, version and report tables (event source, event id, severity, text). The host service amhost runs the product link thread of libamirtupt, which scans that directory on a fixed cycle, registers, updates or removes the products in the agent's registry (SOFTWARE\\ORV\\ALERTREPORT) and has their report tables imported into the alert manager's report table."
-say "This demonstration runs on a private, empty agent root ($root on a tmpfs visible only here) with a cycle of 1 second."
+say "This demonstration runs on a private, empty agent root ($root on a tmpfs visible only here). The host runs with --watch and a cycle of 900 seconds: a change of the directory wakes the thread at once, and the cycle is only the safety net."
 
 heading "Before the host starts"
 cp "$repo/demo/AMIREPRT.TBL" "$root/PROGRAM/AMIREPRT.TBL"
@@ -135,10 +160,10 @@ ls -1 "$inf" | indent
 say "and the alert manager's own report table is $root/PROGRAM/AMIREPRT.TBL."
 
 heading "Start amhost"
-amhost --cycle 1 &
+amhost --cycle 900 --watch &
 host=$!
 say "amhost (pid $host) loaded the library and started the product link thread. Its first cycle compares the registry with the directory and imports every product's report tables."
-wait_cycles 2
+wait_cycles 1
 products
 report_table
 what_happened
@@ -148,9 +173,13 @@ for f in "$inf"/*; do
 done
 
 heading "A product is installed: its file appears"
+mark=$(cycles_done)
+start=$(now_ms)
 cp "$repo/demo/extra/backup-agent.inf" "$inf/backup-agent.inf"
 say "Backup Agent 1.0 places backup-agent.inf (table backup-agent-1.0.tbl) while the host runs."
-wait_cycles 2
+took=$(logged_after "BackupAgent: Inner registered. INSTALL over." "$start")
+wait_cycle_after "$mark"
+printf '\n  %sRegistered and its report table imported %s ms after the file appeared%s (the cycle is 900 s: the directory watch woke the thread).\n' "$bold" "$took" "$plain"
 products
 report_table
 what_happened
@@ -160,10 +189,14 @@ check "BackupAgent is registered" "registered BackupAgent"
 check "its event 1001 is in the report table" "has_entry 'BackupAgent.*1001'"
 
 heading "The product is upgraded: a higher version with a changed table"
+mark=$(cycles_done)
+start=$(now_ms)
 cp "$repo/demo/extra/backup-agent-1.1.inf" "$inf/backup-agent.inf"
 touch -d '+2 seconds' "$inf/backup-agent.inf"
 say "Backup Agent 1.1 rewrites its file: version 1.1, event 1001 is now a warning, event 1002 is new and a second table adds a tape drive event."
-wait_cycles 2
+took=$(logged_after "Update product: BackupAgent" "$start")
+wait_cycle_after "$mark"
+say "Updated $took ms after the file was rewritten."
 products
 report_table
 what_happened
@@ -172,9 +205,13 @@ check "event 1002 was imported" "has_entry 'BackupAgent.*1002'"
 check "the tape drive table was imported" "has_entry 'BackupTape'"
 
 heading "The product is uninstalled: its file vanishes"
+mark=$(cycles_done)
+start=$(now_ms)
 rm "$inf/backup-agent.inf"
-say "The next cycle unregisters Backup Agent and removes its report table entries; the alert manager's own table is imported again."
-wait_cycles 2
+say "The cycle its removal wakes unregisters Backup Agent and removes its report table entries; the alert manager's own table is imported again."
+took=$(logged_after "Remove product: BackupAgent" "$start")
+wait_cycle_after "$mark"
+say "Unregistered $took ms after the file vanished."
 products
 report_table
 what_happened
@@ -191,14 +228,12 @@ what_happened
 show "orvpp update demo/extra/ups-monitor-3.1.inf"
 rc=0; orvpp update "$repo/demo/extra/ups-monitor-3.1.inf" | indent || rc=$?
 echo "    (result code $rc)"
-wait_cycles 1
 products
 report_table
 check "UpsMonitor event 3 was imported" "has_entry 'UpsMonitor.*3'"
 show "orvpp remove UpsMonitor"
 rc=0; orvpp remove UpsMonitor | indent || rc=$?
 echo "    (result code $rc)"
-wait_cycles 1
 products
 what_happened
 check "UpsMonitor is gone" "! registered UpsMonitor"

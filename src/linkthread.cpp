@@ -1,6 +1,8 @@
 // The product link thread: AM_Dll_ReportTableUpdate keeps the product
 // registry in step with the report information files on the host's cycle,
 // and clearUp releases what the thread holds.
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +10,7 @@
 #include "amacre.h"
 #include "amirtupt.h"
 #include "boundary.h"
+#include "dirwatch.h"
 #include "lock.h"
 #include "names.h"
 #include "qortrace.h"
@@ -36,6 +39,18 @@ bool waitForStop(HANDLE stop, DWORD milliseconds) {
     return false;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// A burst of changes has settled once the directory was quiet this long,
+// or this long after its first change.
+constexpr auto kSettleQuiet = std::chrono::milliseconds(250);
+constexpr auto kSettleLimit = std::chrono::milliseconds(2000);
+
+DWORD millisecondsUntil(Clock::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left <= 0 ? 0 : static_cast<DWORD>(std::min<long long>(left, INFINITE - 1));
+}
+
 // Everything the thread holds between its cycles. One per process, touched
 // by the thread and by clearUp only.
 struct LinkThread {
@@ -51,12 +66,18 @@ struct LinkThread {
     DWORD dwCycle = kDefaultCycle;
     DWORD dwDispersed = 1;
     uint32_t dwPassCounter = 0;
+    // "WatchReportDirectory": nonzero when a change of the report
+    // information directory also ends the wait for the cycle.
+    DWORD dwWatch = 0;
+    DirectoryWatch watch{QORPPLX_REPORT_INF_DIR};
 
     uint32_t run(void *pAuto);
     void clearUp();
 
   private:
     uint32_t startUp();
+    bool waitCycle(HANDLE stop);
+    bool settle(HANDLE stop, Clock::time_point cycleEnd);
     void firstRunReconciliation();
     void dispatch();
 };
@@ -67,6 +88,7 @@ void LinkThread::clearUp() {
     TRACE_AS("clearUp", kDetail, ">");
     QORPPLX_PPInfoClear(ppinfos);
     ppinfos = nullptr;
+    watch.close();
     // CloseHandle closes keys as well as events and mutexes.
     auto close = [](auto &handle) {
         HANDLE h = reinterpret_cast<HANDLE>(handle);
@@ -122,6 +144,15 @@ uint32_t LinkThread::startUp() {
         TRACE_AS("AM_Dll_ReportTableUpdate", kError, "Open key SOFTWARE\\ORV\\QORAlertMan error\n");
         return 1;
     }
+    // Read without the registry-access library, which traces a missing
+    // value: without the setting the thread behaves and traces as always.
+    DWORD watchSetting = 0, watchType = 0, watchSize = sizeof watchSetting;
+    if (RegQueryValueEx(hAlertManKey, kWatchSetting, /*lpReserved=*/nullptr, &watchType,
+                        reinterpret_cast<BYTE *>(&watchSetting), &watchSize) != ERROR_SUCCESS ||
+        watchType != REG_DWORD || watchSize != sizeof watchSetting) {
+        watchSetting = 0;
+    }
+    dwWatch = watchSetting;
 
     ppinfos = nullptr;
     hEventlogSema = CreateMutex(nullptr, /*bInitialOwner=*/FALSE, kEventlogSema);
@@ -169,6 +200,49 @@ void LinkThread::firstRunReconciliation() {
         disk->op = PPOP_NONE;
     }
     QORPPLX_PPInfoClear(registered);
+}
+
+// Waits for the length of the cycle; true when the stop event ended the
+// wait. While the directory is watched, a change ends it early once the
+// burst it belongs to has settled; the wait sleeps in one call until then,
+// so with nothing changing it wakes exactly as the plain wait does.
+bool LinkThread::waitCycle(HANDLE stop) {
+    if (dwWatch == 0) return waitForStop(stop, dwCycle);
+    watch.arm();
+    const Clock::time_point cycleEnd = Clock::now() + std::chrono::milliseconds(dwCycle);
+    for (;;) {
+        DWORD left = millisecondsUntil(cycleEnd);
+        if (!watch.armed() || left == 0) return waitForStop(stop, left);
+        DWORD rc = WaitForEventOrDescriptor(stop, watch.fd(), left);
+        if (rc == WAIT_OBJECT_0) return true;
+        if (rc == WAIT_TIMEOUT) return false;
+        if (rc != WAIT_OBJECT_0 + 1) {
+            TRACE_AS("AM_Dll_ReportTableUpdate", kError,
+                     "wait for stop event or directory change error : %u; the cycle goes on", rc);
+            watch.close();
+            continue;
+        }
+        switch (watch.read()) {
+            case DirectoryWatch::Change::None:
+                continue;
+            case DirectoryWatch::Change::Lost:
+                return false;  // events may be missing: a scan now catches up
+            case DirectoryWatch::Change::Some:
+                return settle(stop, cycleEnd);
+        }
+    }
+}
+
+// Lets a burst of changes settle before the cycle runs; true on stop.
+bool LinkThread::settle(HANDLE stop, Clock::time_point cycleEnd) {
+    const Clock::time_point limit = std::min(Clock::now() + kSettleLimit, cycleEnd);
+    for (;;) {
+        DWORD left = millisecondsUntil(std::min(Clock::now() + kSettleQuiet, limit));
+        if (left == 0 || !watch.armed()) return false;
+        DWORD rc = WaitForEventOrDescriptor(stop, watch.fd(), left);
+        if (rc == WAIT_OBJECT_0) return true;
+        if (rc != WAIT_OBJECT_0 + 1 || watch.read() == DirectoryWatch::Change::Lost) return false;
+    }
 }
 
 // Carries out each record's operation for the products the thread owns.
@@ -233,7 +307,7 @@ uint32_t LinkThread::run(void *pAuto) {
     uint32_t code = startUp();
     while (code == 0) {
         if (QORPPLX_getPPInfo(&ppinfos) < 0) {
-            if (waitForStop(stop, dwCycle)) {
+            if (waitCycle(stop)) {
                 TRACE_AS("AM_Dll_ReportTableUpdate", kProgress, "Get stop event.");
                 break;
             }
@@ -265,7 +339,7 @@ uint32_t LinkThread::run(void *pAuto) {
         TRACE_AS("AM_Dll_ReportTableUpdate", kProgress, "sync registry over. release mutex : %s",
                  kEventlogSema);
 
-        if (waitForStop(stop, dwCycle)) {
+        if (waitCycle(stop)) {
             TRACE_AS("AM_Dll_ReportTableUpdate", kProgress, "get stop event");
             break;
         }

@@ -20,6 +20,9 @@ inline constexpr char kInnerTypeKey[] = "SOFTWARE\\ORV\\QORAlertMan\\AlertReport
 // ---- Settings under kAlertManKey and product values ------------------------
 
 inline constexpr char kCycleSetting[] = "ReportTableTimeOut";  // milliseconds
+// REG_DWORD; nonzero: a change of the report information directory also
+// ends the link thread's wait for the cycle. Absent or 0: the plain cycle.
+inline constexpr char kWatchSetting[] = "WatchReportDirectory";
 inline constexpr char kPathNameSetting[] = "PathName";
 inline constexpr char kTypeValue[] = "MANUAL";  // of an outer or inner product
 

@@ -219,50 +219,64 @@ size_t cyclesDone() {
     return countOf(traceLog(), "sync registry over. release mutex");
 }
 
-// A product file placed, changed and removed while the host runs.
+// A product file placed, changed and removed while the host runs: on a
+// short cycle, and with --watch on a cycle far longer than the test.
 TEST(AmhostTest, ProductFilesFollowTheDirectory) {
-    Host host({"--cycle", "0.2"});
-    ASSERT_TRUE(host.started());
-    ASSERT_TRUE(eventually([] { return cyclesDone() >= 1; })) << traceLog();
+    const std::vector<std::vector<std::string>> runs = {{"--cycle", "0.2"},
+                                                        {"--cycle", "3600", "--watch"}};
+    for (const auto &args : runs) {
+        SCOPED_TRACE(args.back());
+        size_t before = cyclesDone();
+        size_t watching = countOf(traceLog(), "watching /opt/orv/report/inf for changes");
+        Host host(args);
+        ASSERT_TRUE(host.started());
+        ASSERT_TRUE(eventually([&] { return cyclesDone() > before; })) << traceLog();
+        if (args.back() == "--watch") {
+            ASSERT_TRUE(eventually([&] {
+                return countOf(traceLog(), "watching /opt/orv/report/inf for changes") > watching;
+            })) << traceLog();
+        }
 
-    placeProduct("Alpha", "1.0", {100, 101});
-    EXPECT_TRUE(eventually([] { return keyExists(innerKey("Alpha")); })) << linkLog();
-    EXPECT_EQ(readValue(outerKey("Alpha"), "Manual"), "0");
-    EXPECT_EQ(readValue(outerKey("Alpha"), "Version"), "1.0");
-    EXPECT_EQ(readValue(entryKey("Alpha", 100), "Owner"), "Alpha");
-    EXPECT_EQ(readValue(entryKey("Alpha", 101), "Severity"), "ERROR");
-    EXPECT_TRUE(eventually([] { return linkLogHas("Alpha: Inner registered. INSTALL over."); }))
-        << linkLog();
-    // The host stands in for the alert manager and the event log module:
-    // the import signalled all three events and the host saw each.
-    EXPECT_TRUE(eventually([] {
-        std::string trace = traceLog();
-        return trace.find("event AlertManagerBeginUpdatingReportTable fired") !=
-                   std::string::npos &&
-               trace.find("event AlertManagerUpdatingReportTable fired") != std::string::npos &&
-               trace.find("event Eventlog_Mod_Event fired") != std::string::npos;
-    })) << traceLog();
+        placeProduct("Alpha", "1.0", {100, 101});
+        EXPECT_TRUE(eventually([] { return keyExists(innerKey("Alpha")); })) << linkLog();
+        EXPECT_EQ(readValue(outerKey("Alpha"), "Manual"), "0");
+        EXPECT_EQ(readValue(outerKey("Alpha"), "Version"), "1.0");
+        EXPECT_EQ(readValue(entryKey("Alpha", 100), "Owner"), "Alpha");
+        EXPECT_EQ(readValue(entryKey("Alpha", 101), "Severity"), "ERROR");
+        EXPECT_TRUE(eventually([] { return linkLogHas("Alpha: Inner registered. INSTALL over."); }))
+            << linkLog();
+        // The host stands in for the alert manager and the event log module:
+        // the import signalled all three events and the host saw each.
+        EXPECT_TRUE(eventually([] {
+            std::string trace = traceLog();
+            return trace.find("event AlertManagerBeginUpdatingReportTable fired") !=
+                       std::string::npos &&
+                   trace.find("event AlertManagerUpdatingReportTable fired") != std::string::npos &&
+                   trace.find("event Eventlog_Mod_Event fired") != std::string::npos;
+        })) << traceLog();
 
-    // A higher version with a changed table replaces the product's entries.
-    // Changes are noticed by the file's modification time in whole seconds.
-    placeProduct("Alpha", "2.0", {101, 102});
-    const std::string file = kInfDir + "/Alpha.inf";
-    fs::last_write_time(file, fs::last_write_time(file) + 5s);
-    EXPECT_TRUE(eventually([] { return keyExists(entryKey("Alpha", 102)); })) << linkLog();
-    EXPECT_EQ(readValue(outerKey("Alpha"), "Version"), "2.0");
-    EXPECT_TRUE(eventually([] { return keyGone(entryKey("Alpha", 100)); }));
-    EXPECT_TRUE(eventually([] { return linkLogHas("Alpha: Inner registry. UPDATE over."); }))
-        << linkLog();
+        // A higher version with a changed table replaces the product's entries.
+        // Changes are noticed by the file's modification time in whole seconds.
+        placeProduct("Alpha", "2.0", {101, 102});
+        const std::string file = kInfDir + "/Alpha.inf";
+        fs::last_write_time(file, fs::last_write_time(file) + 5s);
+        EXPECT_TRUE(eventually([] { return keyExists(entryKey("Alpha", 102)); })) << linkLog();
+        EXPECT_EQ(readValue(outerKey("Alpha"), "Version"), "2.0");
+        EXPECT_TRUE(eventually([] { return keyGone(entryKey("Alpha", 100)); }));
+        EXPECT_TRUE(eventually([] { return linkLogHas("Alpha: Inner registry. UPDATE over."); }))
+            << linkLog();
 
-    // The file gone: the product, its inner product and its entries go too.
-    fs::remove(file);
-    EXPECT_TRUE(eventually([] { return keyGone(innerKey("Alpha")); })) << linkLog();
-    EXPECT_TRUE(keyGone(outerKey("Alpha")));
-    EXPECT_TRUE(keyGone(entryKey("Alpha", 101)));
-    EXPECT_TRUE(eventually([] { return linkLogHas("Alpha: Product REMOVE over!"); })) << linkLog();
+        // The file gone: the product, its inner product and its entries go too.
+        fs::remove(file);
+        EXPECT_TRUE(eventually([] { return keyGone(innerKey("Alpha")); })) << linkLog();
+        EXPECT_TRUE(keyGone(outerKey("Alpha")));
+        EXPECT_TRUE(keyGone(entryKey("Alpha", 101)));
+        EXPECT_TRUE(eventually([] { return linkLogHas("Alpha: Product REMOVE over!"); }))
+            << linkLog();
 
-    host.signal(SIGTERM);
-    EXPECT_EQ(host.exitCode(), 0);
+        host.signal(SIGTERM);
+        EXPECT_EQ(host.exitCode(), 0);
+    }
 }
 
 // A stop signal is honoured during a long wait of the thread, not only at

@@ -8,7 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <future>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -284,6 +286,158 @@ TEST_F(LinkThreadTest, StopIsHonouredAfterASetupToolHoldingTheMutex) {
         EXPECT_TRUE(outerExists(product.c_str()));
         EXPECT_TRUE(innerExists(product.c_str()));
         for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
+    }
+}
+
+// ---- Watching the report information directory ------------------------------
+
+// Trace lines of the thread written since `from` (a size of the trace log)
+// that carry `message` at `level`.
+size_t tracedSince(size_t from, int level, const std::string &message) {
+    std::string log = readFile(kTraceLog);
+    std::string tag = " PPLinkThread " + std::to_string(level) + " amirtupt:";
+    size_t n = 0;
+    std::istringstream lines(log.size() > from ? log.substr(from) : std::string());
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find(tag) != std::string::npos && line.find(message) != std::string::npos) ++n;
+    }
+    return n;
+}
+
+size_t traceSize() {
+    return readFile(kTraceLog).size();
+}
+
+const std::string kWatching = "watching /opt/orv/report/inf for changes";
+const std::string kCycleDone = "sync registry over. release mutex : EVENTLOG_SEMA";
+
+class WatchTest : public LinkThreadTest {
+  protected:
+    void SetUp() override {
+        LinkThreadTest::SetUp();
+        setDword(TBLSYNC_KEY_ALERTMAN, "WatchReportDirectory", 1);
+    }
+};
+
+// With a cycle far longer than the test, a new file is registered and its
+// table imported because the directory changed, and files that keep coming
+// at short intervals are taken in a few cycles, not one each.
+TEST_F(WatchTest, ChangesEndTheWaitAndABurstSettles) {
+    struct Case {
+        int files;
+        std::chrono::milliseconds gap;  // between two files of the burst
+        size_t maxCycles;               // after the first one
+    };
+    for (const Case c : {Case{1, {}, 1}, Case{40, std::chrono::milliseconds(15), 3}}) {
+        SCOPED_TRACE(std::to_string(c.files) + " files");
+        setCycle(kOneCycle);
+        size_t from = traceSize();
+        LinkThread thread;
+        ASSERT_TRUE(eventually([&] { return tracedSince(from, 3, kWatching) == 1; }));
+        size_t cycles = tracedSince(from, 3, kCycleDone);
+
+        std::string prefix = "Burst" + std::to_string(c.files) + "_";
+        for (int i = 0; i < c.files; ++i) {
+            std::string name = prefix + std::to_string(i);
+            writeInf(name + ".ri", name, "1.0", alpha1_);
+            std::this_thread::sleep_for(c.gap);  // shapes the burst; no synchronisation
+        }
+        ASSERT_TRUE(eventually([&] {
+            for (int i = 0; i < c.files; ++i) {
+                if (!innerExists((prefix + std::to_string(i)).c_str())) return false;
+            }
+            return true;
+        }));
+        EXPECT_EQ(thread.stop(), 0);
+        size_t woken = tracedSince(from, 3, kCycleDone) - cycles;
+        EXPECT_GE(woken, 1u);
+        EXPECT_LE(woken, c.maxCycles);
+    }
+}
+
+// Holds "EVENTLOG_SEMA" as a setup tool would, so the thread stops reading
+// its events in the middle of a cycle.
+class SemaHolder {
+  public:
+    SemaHolder() : mutex_(CreateMutex(nullptr, FALSE, "EVENTLOG_SEMA")) {
+        held_ = WaitForSingleObject(mutex_, 10000) == WAIT_OBJECT_0;
+    }
+    ~SemaHolder() {
+        if (held_) ReleaseMutex(mutex_);
+        CloseHandle(mutex_);
+    }
+    bool held() const { return held_; }
+
+  private:
+    HANDLE mutex_;
+    bool held_ = false;
+};
+
+// When the watch cannot be had or is lost, the thread says why at level 1,
+// goes on with its cycle and watches again once the directory is there.
+TEST_F(WatchTest, LostWatchFallsBackToTheCycleAndRecovers) {
+    const std::string inf = QORPPLX_REPORT_INF_DIR;
+    struct Case {
+        const char *what;
+        bool missingAtStart;
+        std::function<void(size_t from)> breakWatch;
+        std::string traced;
+    };
+    const Case cases[] = {
+        {"directory missing at start", true, [](size_t) {},
+         "cannot watch /opt/orv/report/inf : No such file or directory; the cycle goes on"},
+        {"directory removed and made again", false,
+         [&](size_t) {
+             // In one step, so that the path is never missing when the
+             // thread looks again.
+             ASSERT_EQ(::mkdir((inf + ".new").c_str(), 0755), 0);
+             ASSERT_EQ(::rename((inf + ".new").c_str(), inf.c_str()), 0);
+         },
+         "watch of /opt/orv/report/inf lost (the directory was removed or moved)"},
+        // More events than the kernel queues while the thread waits for
+        // the mutex; alternating files keeps the kernel from merging them.
+        {"event queue overflow", false,
+         [&](size_t from) {
+             SemaHolder sema;
+             ASSERT_TRUE(sema.held());
+             writeInf("a.ri", "FloodA", "1.0", alpha1_);
+             ASSERT_TRUE(eventually(
+                 [&] { return tracedSince(from, 3, "Wait for reg access mutex") >= 2; }));
+             writeInf("b.ri", "FloodB", "1.0", alpha1_);
+             std::string a = inf + "/a.ri", b = inf + "/b.ri";
+             int flood = std::stoi(readFile("/proc/sys/fs/inotify/max_queued_events")) + 1024;
+             for (int i = 0; i < flood; ++i) ::chmod((i % 2 ? a : b).c_str(), 0600 | (i & 044));
+         },
+         "watch of /opt/orv/report/inf lost (event queue overflow)"},
+    };
+    int round = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        // A thread that cannot watch from the start only recovers at its
+        // next cycle.
+        setCycle(c.missingAtStart ? 200 : kOneCycle);
+        if (c.missingAtStart) {
+            ASSERT_EQ(::rmdir(inf.c_str()), 0);
+        }
+        size_t from = traceSize();
+        LinkThread thread;
+        if (c.missingAtStart) {
+            ASSERT_TRUE(eventually([&] { return tracedSince(from, 1, c.traced) == 1; }));
+            ASSERT_EQ(::mkdir(inf.c_str(), 0755), 0);
+        } else {
+            ASSERT_TRUE(eventually([&] { return tracedSince(from, 3, kWatching) == 1; }));
+            c.breakWatch(from);
+            ASSERT_TRUE(eventually([&] { return tracedSince(from, 1, c.traced) == 1; }));
+        }
+        ASSERT_TRUE(eventually(
+            [&] { return tracedSince(from, 3, kWatching) == (c.missingAtStart ? 1u : 2u); }));
+        // Watching again, and a new file is taken.
+        std::string again = "Again" + std::to_string(++round);
+        writeInf(again + ".ri", again, "1.0", alpha1_);
+        EXPECT_TRUE(eventually([&] { return innerExists(again.c_str()); }));
+        EXPECT_EQ(thread.stop(), 0);
+        EXPECT_EQ(tracedSince(from, 1, c.traced), 1u) << "said once";
+        ASSERT_EQ(std::system(("rm -f " + inf + "/*").c_str()), 0);
     }
 }
 

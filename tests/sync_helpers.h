@@ -60,6 +60,15 @@ inline bool inEventWait(pid_t tid) {
     return number == "202" && op == "0x9";
 }
 
+// True while the thread `tid` sleeps in poll() (syscall 7), as a wait on an
+// event and a descriptor does.
+inline bool inPoll(pid_t tid) {
+    std::ifstream in("/proc/" + std::to_string(tid) + "/syscall");
+    std::string number;
+    in >> number;
+    return number == "7";
+}
+
 // Waits (up to 10 s) until `tid` sleeps in an event wait.
 inline bool awaitEventWait(pid_t tid) {
     return waitUntil([tid] { return inEventWait(tid); });

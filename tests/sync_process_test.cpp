@@ -194,6 +194,86 @@ TEST(SyncProcess, KilledWaiterDoesNotSwallowASignal) {
     }
 }
 
+// A wait on an event and a descriptor in one process ends on whichever
+// another process makes ready first, and takes only that.
+TEST(SyncProcess, EventOrDescriptorWaitEndsOnWhatAnotherProcessDid) {
+    struct Case {
+        const char *what;
+        bool set, write;
+        int expected;  // the waiter's exit code
+    };
+    const Case cases[] = {
+        {"event set", true, false, 0},
+        {"descriptor written", false, true, 1},
+        {"neither: time-out", false, false, 2},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        HANDLE ev = CreateEvent(nullptr, FALSE, FALSE, "fd.wait");
+        ASSERT_NE(ev, nullptr);
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        Child waiter([&] {
+            HANDLE mine = OpenEvent(EVENT_ALL_ACCESS, FALSE, "fd.wait");
+            if (mine == nullptr) return 10;
+            auto start = Clock::now();
+            DWORD rc = WaitForEventOrDescriptor(mine, fds[0], c.set || c.write ? 10000 : 300);
+            auto took = Clock::now() - start;
+            if (rc == WAIT_TIMEOUT && took < std::chrono::milliseconds(290)) return 11;
+            // Woken by what happened, not by the end of its time.
+            if (rc != WAIT_TIMEOUT && took > std::chrono::seconds(5)) return 13;
+            return rc == WAIT_OBJECT_0       ? 0
+                   : rc == WAIT_OBJECT_0 + 1 ? 1
+                   : rc == WAIT_TIMEOUT      ? 2
+                                             : 12;
+        });
+        if (c.set || c.write) {
+            ASSERT_TRUE(waitUntil([&] { return inPoll(waiter.pid()); }));
+        }
+        if (c.set) {
+            EXPECT_TRUE(SetEvent(ev));
+        }
+        if (c.write) {
+            EXPECT_EQ(::write(fds[1], "x", 1), 1);
+        }
+        EXPECT_EQ(waiter.wait(), c.expected);
+        EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT) << "a signal taken once or not made";
+        char byte = 0;
+        ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+        EXPECT_EQ(::read(fds[0], &byte, 1), c.write ? 1 : -1) << "the descriptor is not read";
+        ::close(fds[0]);
+        ::close(fds[1]);
+        CloseHandle(ev);
+    }
+}
+
+// A waiter killed in such a wait is skipped: the signal goes to the next
+// one, which waits the same way.
+TEST(SyncProcess, KilledDescriptorWaiterDoesNotSwallowASignal) {
+    HANDLE ev = CreateEvent(nullptr, FALSE, FALSE, "fd.killed");
+    ASSERT_NE(ev, nullptr);
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    auto waitBody = [&] {
+        HANDLE mine = OpenEvent(EVENT_ALL_ACCESS, FALSE, "fd.killed");
+        return mine != nullptr && WaitForEventOrDescriptor(mine, fds[0], 10000) == WAIT_OBJECT_0
+                   ? 0
+                   : 1;
+    };
+    Child doomed(waitBody);
+    ASSERT_TRUE(waitUntil([&] { return inPoll(doomed.pid()); }));
+    Child survivor(waitBody);
+    ASSERT_TRUE(waitUntil([&] { return inPoll(survivor.pid()); }));
+    doomed.kill9();
+    ASSERT_TRUE(awaitZombie(doomed.pid()));
+    EXPECT_TRUE(SetEvent(ev));
+    EXPECT_EQ(survivor.wait(), 0);
+    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    CloseHandle(ev);
+}
+
 // Two processes create the same name at the same moment, many times: one
 // object each time, and exactly one of them sees it new.
 TEST(SyncProcess, SimultaneousCreateMakesOneObject) {

@@ -215,6 +215,26 @@ TEST(SyncEvent, StatesAndTimeouts) {
     }
 }
 
+// The event wins when both are ready; a handle that is no event and a
+// descriptor that is not open are refused.
+TEST(SyncEvent, EventOrDescriptorPrecedenceAndRefusals) {
+    HANDLE ev = CreateEvent(nullptr, FALSE, TRUE, nullptr);
+    HANDLE mx = CreateMutex(nullptr, FALSE, nullptr);
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ASSERT_EQ(::write(fds[1], "x", 1), 1);
+    EXPECT_EQ(WaitForEventOrDescriptor(ev, fds[0], 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForEventOrDescriptor(ev, fds[0], INFINITE), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(errorOf([&] { return WaitForEventOrDescriptor(mx, fds[0], 0) != WAIT_FAILED; }),
+              static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    ::close(fds[0]);
+    EXPECT_EQ(errorOf([&] { return WaitForEventOrDescriptor(ev, fds[0], 0) != WAIT_FAILED; }),
+              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    ::close(fds[1]);
+    CloseHandle(mx);
+    CloseHandle(ev);
+}
+
 TEST(SyncEvent, AutoResetReleasesOneWaiterPerSet) {
     HANDLE ev = CreateEvent(nullptr, FALSE, FALSE, nullptr);
     ASSERT_NE(ev, nullptr);

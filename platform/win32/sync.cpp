@@ -13,16 +13,21 @@
 // by the next creator.
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/random.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -786,10 +791,66 @@ HANDLE createObject(HandleKind kind, const CreateArgs &args, const char *name, c
 
 // ---- events -----------------------------------------------------------------
 
+// ---- waiters that also watch a descriptor ---------------------------------
+//
+// Such a waiter cannot sleep on its slot's futex word: it sleeps in poll()
+// on its descriptor and on a datagram socket of its own, bound to an
+// abstract address named after a random number that its slot records. A
+// signaller that releases the slot sets the word as for every waiter and
+// also sends one empty datagram there. The waiter then checks the slot, so
+// a stray datagram only costs a look.
+
+// The abstract address of a waiter's socket; returns the address length.
+socklen_t wakeAddress(std::uint64_t wake, sockaddr_un *address) {
+    *address = sockaddr_un{};
+    address->sun_family = AF_UNIX;
+    // sun_path[0] stays 0: an abstract name, gone with the socket.
+    int n = std::snprintf(address->sun_path + 1, sizeof address->sun_path - 1, "orv.wake.%016llx",
+                          static_cast<unsigned long long>(wake));
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<size_t>(n));
+}
+
+// Binds a new wake-up socket; `wake` receives its number. Empty on failure
+// (errno set).
+UniqueFd openWakeSocket(std::uint64_t *wake) {
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        std::uint64_t number = 0;
+        if (::getrandom(&number, sizeof number, 0) != static_cast<ssize_t>(sizeof number)) {
+            return UniqueFd();
+        }
+        number |= 1;  // never 0, which means "no socket"
+        UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (!fd) return UniqueFd();
+        sockaddr_un address;
+        socklen_t length = wakeAddress(number, &address);
+        if (::bind(fd.get(), reinterpret_cast<sockaddr *>(&address), length) == 0) {
+            *wake = number;
+            return fd;
+        }
+        if (errno != EADDRINUSE) return UniqueFd();
+    }
+    errno = EADDRINUSE;
+    return UniqueFd();
+}
+
+// Tells a polling waiter that its slot was released. A waiter that has
+// gone meanwhile simply refuses the datagram.
+void pokeWaiter(std::uint64_t wake) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd) return;
+    sockaddr_un address;
+    socklen_t length = wakeAddress(wake, &address);
+    ssize_t n;
+    do {
+        n = ::sendto(fd.get(), "", 0, MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&address), length);
+    } while (n < 0 && errno == EINTR);
+}
+
 void releaseSlot(WaitSlot &slot) {
     slot.state = kSlotReleased;
     storeWord(&slot.word, 1);
     futexWake(&slot.word, 1);
+    if (slot.wake != 0) pokeWaiter(slot.wake);
 }
 
 // True when the thread in a taken slot is still there; frees the slot of a
@@ -823,6 +884,7 @@ WaitSlot *takeSlot(SharedObject *object) {
             slot.state = kSlotWaiting;
             slot.word = 0;
             slot.ticket = ++object->nextTicket;
+            slot.wake = 0;
             return &slot;
         }
         for (WaitSlot &slot : object->slots) {
@@ -862,6 +924,128 @@ DWORD waitEvent(SharedObject *object, DWORD milliseconds) {
     // Released at the last moment still counts: the signal is not lost.
     DWORD result = slot->state == kSlotReleased ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
     slot->state = kSlotFree;
+    pthread_mutex_unlock(&slot->life);
+    return result;
+}
+
+// Milliseconds from now to an absolute monotonic deadline, rounded up, 0 once
+// it has passed.
+int millisecondsUntil(const timespec &deadline) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long ns = (static_cast<long long>(deadline.tv_sec) - now.tv_sec) * 1000000000LL +
+                   (deadline.tv_nsec - now.tv_nsec);
+    if (ns <= 0) return 0;
+    long long ms = (ns + 999999) / 1000000;
+    return ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms);
+}
+
+// True when fd is readable or has an error or hang-up pending; *bad when
+// it is not an open descriptor.
+bool descriptorReady(int fd, bool *bad) {
+    pollfd p{fd, POLLIN, 0};
+    int rc;
+    do {
+        rc = ::poll(&p, 1, 0);
+    } while (rc < 0 && errno == EINTR);
+    *bad = rc < 0 || (p.revents & POLLNVAL) != 0;
+    return !*bad && rc > 0;
+}
+
+DWORD waitEventOrDescriptor(SharedObject *object, int fd, DWORD milliseconds) {
+    const bool timed = milliseconds != INFINITE;
+    timespec deadline{};
+    if (timed) deadline = deadlineAfter(milliseconds);
+    auto takeSignal = [object](DWORD *result) {
+        GuardLock guard(object);
+        if (!guard.locked()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            *result = WAIT_FAILED;
+            return true;
+        }
+        if (object->signaled == 0) return false;
+        if (object->manualReset == 0) object->signaled = 0;
+        *result = WAIT_OBJECT_0;
+        return true;
+    };
+    DWORD result = WAIT_TIMEOUT;
+    if (takeSignal(&result)) return result;
+    bool bad = false;
+    if (descriptorReady(fd, &bad)) return WAIT_OBJECT_0 + 1;
+    if (bad) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    if (milliseconds == 0) return WAIT_TIMEOUT;
+
+    std::uint64_t wake = 0;
+    UniqueFd socket = openWakeSocket(&wake);
+    if (!socket) {
+        SYNC_TRACE(1, "WaitForEventOrDescriptor", "cannot make a wake-up socket: %s",
+                   std::strerror(errno));
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return WAIT_FAILED;
+    }
+    WaitSlot *slot;
+    {
+        GuardLock guard(object);
+        if (!guard.locked()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        if (object->signaled != 0) {
+            if (object->manualReset == 0) object->signaled = 0;
+            return WAIT_OBJECT_0;
+        }
+        slot = takeSlot(object);
+        if (slot == nullptr) {
+            SYNC_TRACE(1, "WaitForEventOrDescriptor", "too many threads wait on one event");
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return WAIT_FAILED;
+        }
+        slot->wake = wake;
+    }
+
+    bool ready = false;
+    DWORD failure = ERROR_SUCCESS;
+    while (loadWord(&slot->word) == 0) {
+        pollfd p[2] = {{socket.get(), POLLIN, 0}, {fd, POLLIN, 0}};
+        int timeout = timed ? millisecondsUntil(deadline) : -1;
+        int rc = ::poll(p, 2, timeout);
+        if (rc < 0) {
+            if (errno == EINTR) continue;
+            failure = ERROR_NOT_ENOUGH_MEMORY;
+            break;
+        }
+        if ((p[1].revents & POLLNVAL) != 0) {
+            failure = ERROR_INVALID_PARAMETER;  // closed by another thread meanwhile
+            break;
+        }
+        if (p[1].revents != 0) {
+            ready = true;
+            break;
+        }
+        if ((p[0].revents & POLLIN) != 0) {
+            char byte;
+            while (::recv(socket.get(), &byte, sizeof byte, MSG_DONTWAIT) >= 0) {
+            }
+            continue;
+        }
+        if (rc == 0 && timed && millisecondsUntil(deadline) == 0) break;
+    }
+    GuardLock guard(object);
+    // A release wins over the descriptor and the time-out: the signal is
+    // not lost, and the descriptor stays readable for the next call.
+    if (slot->state == kSlotReleased) {
+        result = WAIT_OBJECT_0;
+    } else if (failure != ERROR_SUCCESS) {
+        SetLastError(failure);
+        result = WAIT_FAILED;
+    } else {
+        result = ready ? WAIT_OBJECT_0 + 1 : WAIT_TIMEOUT;
+    }
+    slot->state = kSlotFree;
+    slot->wake = 0;
     pthread_mutex_unlock(&slot->life);
     return result;
 }
@@ -1098,6 +1282,19 @@ W32_API DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
             w32::sync::invalidHandle("WaitForSingleObject", hHandle);
             return WAIT_FAILED;
     }
+}
+
+W32_API DWORD WaitForEventOrDescriptor(HANDLE hEvent, int fd, DWORD dwMilliseconds) {
+    auto event = w32::handleGet<SyncHandle>(hEvent, HandleKind::Event);
+    if (!event) {
+        w32::sync::invalidHandle("WaitForEventOrDescriptor", hEvent);
+        return WAIT_FAILED;
+    }
+    if (fd < 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    return w32::sync::waitEventOrDescriptor(event->mapping().object(), fd, dwMilliseconds);
 }
 
 W32_API BOOL CloseHandle(HANDLE hObject) {

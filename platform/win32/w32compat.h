@@ -185,6 +185,15 @@ W32_API HANDLE CreateMutex(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitia
                            LPCSTR lpName);
 W32_API BOOL ReleaseMutex(HANDLE hMutex);
 W32_API DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+/* Waits on an event and a file descriptor at once (an extension of this
+ * layer): returns WAIT_OBJECT_0 when the event was signalled (taken as
+ * WaitForSingleObject takes it; the event wins when both are ready),
+ * WAIT_OBJECT_0 + 1 when fd is readable (or has an error or hang-up
+ * pending; nothing is read from it), WAIT_TIMEOUT, or WAIT_FAILED with
+ * ERROR_INVALID_HANDLE for a handle that is not an open event and
+ * ERROR_INVALID_PARAMETER for a descriptor that is not open. The thread
+ * sleeps in one poll() until one of them is ready or the time is up. */
+W32_API DWORD WaitForEventOrDescriptor(HANDLE hEvent, int fd, DWORD dwMilliseconds);
 W32_API BOOL CloseHandle(HANDLE hObject);
 
 /* ---- Modules -------------------------------------------------------------

@@ -22,7 +22,7 @@ stray=$(find "$stage" -name 'lib*.so*' ! -path "$root/$libdir/*")
 
 unit=$root/lib/systemd/system/amhost.service
 [ -f "$unit" ] || fail "no unit in $prefix/lib/systemd/system"
-grep -qx "ExecStart=$prefix/$sbindir/amhost" "$unit" || fail "unit: $(grep ExecStart "$unit")"
+grep -qx "ExecStart=$prefix/$sbindir/amhost --watch" "$unit" || fail "unit: $(grep ExecStart "$unit")"
 
 for tool in "$bindir/orvpp" "$bindir/orvreg" "$sbindir/amhost"; do
     out=$("$root/$tool" --version) || fail "$tool --version failed"

@@ -101,6 +101,14 @@ DWORD seedSettings(const Options &options) {
         }
     }
 
+    if (options.watch) {
+        DWORD on = 1;
+        rc = RegSetValueEx(key.get(), "WatchReportDirectory", 0, REG_DWORD,
+                           reinterpret_cast<BYTE *>(&on), sizeof on);
+        if (rc != ERROR_SUCCESS)
+            HOST_TRACE(kTraceError, "cannot set WatchReportDirectory : %d", static_cast<int>(rc));
+    }
+
     if (options.cycleMs) {
         DWORD cycle = *options.cycleMs;
         rc = RegSetValueEx(key.get(), "ReportTableTimeOut", 0, REG_DWORD,

@@ -13,6 +13,7 @@ struct Options {
     std::optional<uint32_t> cycleMs;  // written as "ReportTableTimeOut" when given
     std::optional<uint64_t> cycles;   // stop after so many cycles of the thread
     bool foreground = false;          // trace lines to standard error
+    bool watch = false;               // writes "WatchReportDirectory" 1 when set
 };
 
 // Exit code when the host itself cannot start (library or entry missing).

@@ -1,4 +1,4 @@
-// amhost [--root DIR] [--cycle SECONDS] [--cycles N] [--foreground]
+// amhost [--root DIR] [--cycle SECONDS] [--cycles N] [--foreground] [--watch]
 //
 // The host service of the alert-report library: loads it, runs its product
 // link thread and stops it on SIGTERM or SIGINT, exiting with the thread's
@@ -32,6 +32,9 @@ int runHost(int argc, char **argv) {
                    "opens /opt/orv/report/inf)")
         ->check(CLI::PositiveNumber);
     app.add_flag("--foreground", options.foreground, "write trace lines to standard error");
+    app.add_flag("--watch", options.watch,
+                 "also run a cycle as soon as /opt/orv/report/inf changes (written as "
+                 "WatchReportDirectory)");
     CLI11_PARSE(app, argc, argv);
 
     if (cycleSeconds >= 0)

@@ -45,6 +45,10 @@ struct alignas(64) WaitSlot {
     std::uint32_t state;
     std::uint64_t ticket;
     std::uint32_t ready;  // `life` initialised
+    // Nonzero when the waiter sleeps in poll() beside a descriptor of its
+    // own: the signaller also sends a datagram to the abstract socket named
+    // after this number (see wakeAddress in sync.cpp).
+    std::uint64_t wake;
 };
 
 struct SharedObject {
