@@ -210,8 +210,7 @@ void serve(LinkThread &thread, HANDLE stop, int signals, CycleCounter *counter,
             requestStop("poll failed");
             return;  // the caller joins the thread, which now ends at its next wait
         }
-        if (status != nullptr) status->update();
-        if ((fds[0].revents & POLLIN) != 0) return;
+        bool threadDone = (fds[0].revents & POLLIN) != 0;
         if ((fds[1].revents & POLLIN) != 0) {
             signalfd_siginfo info{};
             while (::read(signals, &info, sizeof info) == sizeof info)
@@ -221,6 +220,10 @@ void serve(LinkThread &thread, HANDLE stop, int signals, CycleCounter *counter,
             bool reached = (fds[2].revents & POLLIN) != 0 ? counter->onReadable() : false;
             if (reached || counter->expired()) requestStop("cycles done");
         }
+        // After the stop request: the directory's open that asked for it is
+        // queued before the end of the cycle it began, whose status then says so.
+        if (status != nullptr) status->update();
+        if (threadDone) return;
     }
 }
 
