@@ -20,13 +20,13 @@
 #include <vector>
 
 #include "amirtupt.h"
-#include "tblsync.h"
 #include "files.h"
 #include "records.h"
 #include "registry_probe.h"
 #include "report_table.h"
-#include "wait.h"
+#include "tblsync.h"
 #include "w32compat.h"
+#include "wait.h"
 
 namespace amirtupt_test {
 

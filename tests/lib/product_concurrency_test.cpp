@@ -43,9 +43,8 @@ pid_t startHost() {
 // Signals the host's stop event and returns its exit status.
 int stopHost(pid_t host) {
     void *stop = nullptr;
-    eventually(
-        [&] { return (stop = OpenEvent(EVENT_ALL_ACCESS, FALSE, kStopEvent)) != nullptr; },
-        std::chrono::seconds(2), std::chrono::milliseconds(10));
+    eventually([&] { return (stop = OpenEvent(EVENT_ALL_ACCESS, FALSE, kStopEvent)) != nullptr; },
+               std::chrono::seconds(2), std::chrono::milliseconds(10));
     if (stop == nullptr) {
         ::kill(host, SIGKILL);
     } else {
@@ -102,8 +101,8 @@ TEST_F(ProductConcurrency, SetupToolAndLinkThreadKeepRegistryAndReportTableInSte
     const int kProducts = 4;
     std::vector<std::string> tables;
     for (int p = 0; p < kProducts; ++p) {
-        tables.push_back(
-            writeTable("m" + std::to_string(p) + ".tbl", tableRows("SrcM" + std::to_string(p), 1, 20)));
+        tables.push_back(writeTable("m" + std::to_string(p) + ".tbl",
+                                    tableRows("SrcM" + std::to_string(p), 1, 20)));
     }
 
     // After the host's first cycle it no longer compares automatic products
@@ -152,9 +151,10 @@ TEST_F(ProductConcurrency, SetupToolKilledHoldingTheMutexDoesNotStopTheHost) {
     EXPECT_EQ(tool.kill(), 128 + SIGKILL);
 
     EXPECT_TRUE(waitForInnerProduct("AfterKill"));
-    EXPECT_EQ(run(PPCMD_INSTALL,
-                  makeRecord("ByHand", "1.0", {writeTable("byhand.tbl", tableRows("SrcByHand", 1, 5))})),
-              0u);
+    EXPECT_EQ(
+        run(PPCMD_INSTALL,
+            makeRecord("ByHand", "1.0", {writeTable("byhand.tbl", tableRows("SrcByHand", 1, 5))})),
+        0u);
     int status = stopHost(host);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     expectConsistent();

@@ -20,12 +20,12 @@
 #include <vector>
 
 #include "amirtupt.h"
-#include "tblsync.h"
 #include "files.h"
 #include "process.h"
 #include "qortrace.h"
 #include "records.h"
 #include "registry_probe.h"
+#include "tblsync.h"
 #include "w32compat.h"
 
 namespace product_test {

@@ -222,7 +222,9 @@ TEST_F(ProductRegistry, HandWrittenValuesAreReadWithoutOverflow) {
     PPInfo record = makeRecord("Hand", "1.0", {"/t/a"});
     ASSERT_EQ(registerPP(&record), 0);
     const std::string key = productKey("Hand");
-    ASSERT_EQ(writeValue(key, "ReportTablePath", REG_BINARY, std::string("/a\0/b\0/c\0/d\0/e\0\0", 16)), ERROR_SUCCESS);
+    ASSERT_EQ(
+        writeValue(key, "ReportTablePath", REG_BINARY, std::string("/a\0/b\0/c\0/d\0/e\0\0", 16)),
+        ERROR_SUCCESS);
     ASSERT_EQ(writeValue(key, "DisplayName", REG_SZ, std::string(600, 'D') + '\0'), ERROR_SUCCESS);
     ASSERT_EQ(writeValue(key, "Version", REG_SZ, std::string(25, 'v') + '\0'), ERROR_SUCCESS);
 
@@ -274,7 +276,8 @@ TEST_F(ProductRegistry, TypeReadersFindTheWritersKeysWhateverTheCase) {
     ASSERT_EQ(registerPP(&automatic), 0);
     writeNumber(innerKey("InnerManual"), "manual", 1);
     writeNumber(innerKey("InnerAuto"), "MANUAL", 0);
-    ASSERT_EQ(writeValue(innerKey("InnerNoType"), "Version", REG_SZ, std::string("1\0", 2)), ERROR_SUCCESS);
+    ASSERT_EQ(writeValue(innerKey("InnerNoType"), "Version", REG_SZ, std::string("1\0", 2)),
+              ERROR_SUCCESS);
 
     struct Case {
         const char *name;

@@ -91,9 +91,9 @@ class MutexHolder {
             ::close(ready[0]);
             ::close(release[1]);
             HANDLE mutex = CreateMutex(nullptr, /*bInitialOwner=*/FALSE, name);
-            char held =
-                mutex != nullptr && WaitForSingleObject(mutex, INFINITE) == WAIT_OBJECT_0 ? 'y'
-                                                                                          : 'n';
+            char held = mutex != nullptr && WaitForSingleObject(mutex, INFINITE) == WAIT_OBJECT_0
+                            ? 'y'
+                            : 'n';
             if (::write(ready[1], &held, 1) != 1 || held != 'y') ::_exit(2);
             char go = 0;
             if (::read(release[0], &go, 1) != 1) ::_exit(3);

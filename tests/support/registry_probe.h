@@ -19,11 +19,10 @@ class Key {
         if (create) {
             DWORD disposition = 0;
             result_ = RegCreateKeyEx(HKEY_LOCAL_MACHINE, path.c_str(), /*Reserved=*/0, nullptr,
-                                     /*dwOptions=*/0, KEY_ALL_ACCESS, nullptr, &key_,
-                                     &disposition);
+                                     /*dwOptions=*/0, KEY_ALL_ACCESS, nullptr, &key_, &disposition);
         } else {
-            result_ = RegOpenKeyEx(HKEY_LOCAL_MACHINE, path.c_str(), /*ulOptions=*/0, KEY_READ,
-                                   &key_);
+            result_ =
+                RegOpenKeyEx(HKEY_LOCAL_MACHINE, path.c_str(), /*ulOptions=*/0, KEY_READ, &key_);
         }
         if (result_ != ERROR_SUCCESS) key_ = nullptr;
     }

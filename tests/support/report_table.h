@@ -29,8 +29,8 @@ inline std::string saveParam(const char *name) {
 
 // Stores a save parameter through the copy library, as its callers do.
 inline void setSaveParam(const char *name, const std::string &bytes) {
-    ASSERT_TRUE(AMACRTWriteInnerSaveParam(name, static_cast<DWORD>(bytes.size()), REG_BINARY,
-                                          bytes.data()))
+    ASSERT_TRUE(
+        AMACRTWriteInnerSaveParam(name, static_cast<DWORD>(bytes.size()), REG_BINARY, bytes.data()))
         << name;
 }
 

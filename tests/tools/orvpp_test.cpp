@@ -55,8 +55,8 @@ Result orvpp(const std::vector<std::string> &args) {
 std::string informationFile(const std::string &product, const std::string &version,
                             const std::string &table) {
     std::filesystem::create_directories(kTablesDir);
-    return writeProduct(std::string(kTablesDir) + "/" + product + "-" + version + ".inf",
-                        product, version, table, /*language=*/"J", /*productId=*/"31");
+    return writeProduct(std::string(kTablesDir) + "/" + product + "-" + version + ".inf", product,
+                        version, table, /*language=*/"J", /*productId=*/"31");
 }
 
 TEST(Orvpp, CommandsReportTheProductResultCode) {

@@ -250,7 +250,8 @@ TEST(Orvreg, JsonShowsEachTypeInItsForm) {
     ASSERT_EQ(writeValue(key, "Lang", REG_DWORD, {"\x11\x04\0\0", 4}), ERROR_SUCCESS);
     ASSERT_EQ(writeValue(key, "Big", REG_QWORD, {"\0\0\0\0\1\0\0\0", 8}), ERROR_SUCCESS);
     ASSERT_EQ(writeValue(key, "Bytes", REG_BINARY, {"\x01\xab\xff", 3}), ERROR_SUCCESS);
-    ASSERT_EQ(writeValue(key, "Paths", REG_BINARY, {"/a/t1.tbl\0/b/\xe9.tbl\0\0", 19}), ERROR_SUCCESS);
+    ASSERT_EQ(writeValue(key, "Paths", REG_BINARY, {"/a/t1.tbl\0/b/\xe9.tbl\0\0", 19}),
+              ERROR_SUCCESS);
     ASSERT_EQ(writeValue(key, "Empty", REG_BINARY, ""), ERROR_SUCCESS);
     ASSERT_EQ(writeValue(key, "Odd", 9, {"\x01\x02\x03", 3}), ERROR_SUCCESS);
     ASSERT_EQ(orvreg({"add", "SOFTWARE\\ORV\\Demo\\Sub"}).status, 0);
@@ -331,8 +332,12 @@ TEST(Orvreg, JsonCarriesAwkwardNamesBackToTheirBytes) {
 
 TEST(Orvreg, JsonReportTableRows) {
     const std::string text = "Disk \"C:\\\" \x1b[2J\xfe gone";
-    ASSERT_EQ(writeValue("SOFTWARE\\ORV\\QORAlertMan\\ReportTable\\Disk\\100", "Text", REG_SZ, text), ERROR_SUCCESS);
-    ASSERT_EQ(writeValue("SOFTWARE\\ORV\\QORAlertMan\\ReportTable\\Disk\\20", "Owner", REG_SZ, "Prod"), ERROR_SUCCESS);
+    ASSERT_EQ(
+        writeValue("SOFTWARE\\ORV\\QORAlertMan\\ReportTable\\Disk\\100", "Text", REG_SZ, text),
+        ERROR_SUCCESS);
+    ASSERT_EQ(
+        writeValue("SOFTWARE\\ORV\\QORAlertMan\\ReportTable\\Disk\\20", "Owner", REG_SZ, "Prod"),
+        ERROR_SUCCESS);
     json rows = document(orvreg({"table", "--json"}))["rows"];
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0], json::parse(R"({"source": "Disk", "event": "20", "severity": "",

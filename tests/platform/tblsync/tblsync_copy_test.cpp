@@ -33,11 +33,11 @@ class TblsyncCopy : public TblsyncIsolated {
 
 TEST_F(TblsyncCopy, ProductLifeCreateUpdateRemove) {
     std::string a = writeTable("a.tbl",
-                              "# product A\n"
-                              "Disk,1,ERROR,disk failed, replace it\r\n"
-                              "Disk,2,WARNING,disk slow\n"
-                              "\n"
-                              "Fan,10,INFO,fan ok\n");
+                               "# product A\n"
+                               "Disk,1,ERROR,disk failed, replace it\r\n"
+                               "Disk,2,WARNING,disk slow\n"
+                               "\n"
+                               "Fan,10,INFO,fan ok\n");
     std::string b = writeTable("b.tbl", "Fan,11,ERROR,fan stopped\nPower,5,info,power on");
     ASSERT_EQ(create("Prod", {a, b}), 0);
     EXPECT_EQ(dumpTable(), (Dump{
@@ -53,9 +53,9 @@ TEST_F(TblsyncCopy, ProductLifeCreateUpdateRemove) {
     // The new version changes one entry, drops Disk 2 and the whole Power
     // source, and adds Temp.
     std::string a2 = writeTable("a2.tbl",
-                               "Disk,1,ERROR,disk failed\n"
-                               "Fan,10,INFO,fan ok\n"
-                               "Temp,3,WARNING,hot\n");
+                                "Disk,1,ERROR,disk failed\n"
+                                "Fan,10,INFO,fan ok\n"
+                                "Temp,3,WARNING,hot\n");
     setSaveParam("TablePath", pathList({a, b}));
     ASSERT_EQ(update("Prod", {a2}, countChange), 0);
     EXPECT_EQ(g_callbacks, 1);
@@ -115,7 +115,7 @@ TEST_F(TblsyncCopy, TraditionalImportReplacesOnlyTraditionalEntries) {
     ASSERT_EQ(create("Prod", {writeTable("p.tbl", "Mixed,7,ERROR,product text\n")}), 0);
     ASSERT_EQ(mkdir("/opt/orv/tables/PROGRAM", 0755), 0);
     writeTable("PROGRAM/AMIREPRT.TBL",
-              "Legacy,1,INFO,old one\nLegacy,2,INFO,old two\nMixed,7,INFO,traditional\n");
+               "Legacy,1,INFO,old one\nLegacy,2,INFO,old two\nMixed,7,INFO,traditional\n");
     // The path as the alert manager builds it from its directory.
     ASSERT_EQ(copy({arg("\\opt\\orv\\tables\\PROGRAM\\AMIREPRT.TBL")}), 0);
     EXPECT_EQ(dumpTable(), (Dump{

@@ -136,7 +136,8 @@ TEST_F(TblsyncProducts, InnerBlockRoundTripsAndNullFieldsStayUnchanged) {
         {"Version", std::string("3.0\0", 4)},
         {"Manual", std::string("\1\0\0\0", 4)},
     };
-    for (const auto &[valueName, bytes] : stored) EXPECT_EQ(readValue(kInner, valueName).value_or(Value{}).bytes, bytes);
+    for (const auto &[valueName, bytes] : stored)
+        EXPECT_EQ(readValue(kInner, valueName).value_or(Value{}).bytes, bytes);
 
     FILETIME readTime{};
     char readVersion[32];

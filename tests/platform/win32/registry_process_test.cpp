@@ -92,7 +92,8 @@ std::vector<std::uint32_t> killWriter(std::mt19937 &random, const char *base, st
         close(fds[0]);
         if (transaction && RegBeginTransaction() != ERROR_SUCCESS) return 1;
         for (std::uint32_t i = first;; ++i) {
-            if (writeValue(keyName(base, i), valueName(i).c_str(), REG_BINARY, payload(i)) != 0) return 2;
+            if (writeValue(keyName(base, i), valueName(i).c_str(), REG_BINARY, payload(i)) != 0)
+                return 2;
             if (write(fds[1], &i, sizeof i) != sizeof i) return 3;
         }
     });
@@ -121,7 +122,9 @@ TEST(RegistryProcesses, KilledWriterLosesNothingCommitted) {
     }
     ASSERT_EQ(integrityCheck(), "ok");
     for (std::uint32_t i : committed) {
-        ASSERT_EQ(readText(keyName("SOFTWARE\\Stream", i), valueName(i).c_str(), "<missing>"), payload(i)) << i;
+        ASSERT_EQ(readText(keyName("SOFTWARE\\Stream", i), valueName(i).c_str(), "<missing>"),
+                  payload(i))
+            << i;
     }
     EXPECT_EQ(writeValue("SOFTWARE\\Stream", "After", REG_BINARY, "x"), ERROR_SUCCESS);
 }
@@ -162,7 +165,9 @@ TEST(RegistryProcesses, SimultaneousWritersAllSucceed) {
             for (std::uint32_t i = 0; i < kWrites; ++i) {
                 bool batch = w == 0 && i % 10 == 0;
                 if (batch && RegBeginTransaction() != 0) return 11;
-                if (writeValue(keyName(own.c_str(), i), valueName(i).c_str(), REG_BINARY, payload(i)) != 0) return 12;
+                if (writeValue(keyName(own.c_str(), i), valueName(i).c_str(), REG_BINARY,
+                               payload(i)) != 0)
+                    return 12;
                 DWORD value = i;
                 if (RegSetValueEx(shared, "Counter", 0, REG_DWORD,
                                   reinterpret_cast<const BYTE *>(&value), 4) != 0) {
@@ -316,7 +321,8 @@ TEST(RegistryProcesses, SnapshotSeesOneStateAndRefusesWrites) {
     ASSERT_EQ(writeValue("SOFTWARE\\Snap", "A", REG_BINARY, "old"), ERROR_SUCCESS);
     ASSERT_EQ(RegBeginSnapshot(), ERROR_SUCCESS);
     EXPECT_EQ(readText("SOFTWARE\\Snap", "A", "<missing>"), "old");
-    pid_t writer = spawn([] { return writeValue("SOFTWARE\\Snap", "A", REG_BINARY, "new") == 0 ? 0 : 1; });
+    pid_t writer =
+        spawn([] { return writeValue("SOFTWARE\\Snap", "A", REG_BINARY, "new") == 0 ? 0 : 1; });
     EXPECT_EQ(exitStatus(writer), 0) << "a writer is not held up by the snapshot";
     EXPECT_EQ(readText("SOFTWARE\\Snap", "A", "<missing>"), "old");
     EXPECT_EQ(writeValue("SOFTWARE\\Snap", "B", REG_BINARY, "x"), ERROR_ACCESS_DENIED);

@@ -320,7 +320,8 @@ TEST(Registry, EnumerationOrder) {
     // Name order is the byte order with ASCII letters upper-cased, so "_x"
     // (0x5F) follows every letter.
     for (const char *name : {"b", "_x", "C", "a10", "A2", "\xC0"}) Key child(name, key.get());
-    EXPECT_EQ(checkedSubkeys(key.get()), (std::vector<std::string>{"a10", "A2", "b", "C", "_x", "\xC0"}));
+    EXPECT_EQ(checkedSubkeys(key.get()),
+              (std::vector<std::string>{"a10", "A2", "b", "C", "_x", "\xC0"}));
 
     for (const char *name : {"zeta", "Alpha", "mid"}) {
         ASSERT_EQ(setNumber(key.get(), name, 1), ERROR_SUCCESS);
