@@ -113,10 +113,6 @@ inline bool setInnerSource(const char *name, std::string bytes) {
     return AMACRTWriteInnerProductParam(1, name, &block) != 0;
 }
 
-inline uint64_t ticks(FILETIME t) {
-    return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime;
-}
-
 inline FILETIME fromTicks(uint64_t v) {
     return FILETIME{static_cast<DWORD>(v), static_cast<DWORD>(v >> 32)};
 }

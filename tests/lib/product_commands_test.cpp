@@ -304,12 +304,6 @@ TEST_F(ProductCommand, RemoveDeletesEverythingOfTheProduct) {
 
 // ---- A command killed at any moment -----------------------------------------------
 
-// Rounds per command; ORV_KILL_ROUNDS raises them for a longer soak.
-int killRounds() {
-    const char *env = std::getenv("ORV_KILL_ROUNDS");
-    return env != nullptr && std::atoi(env) > 0 ? std::atoi(env) : 20;
-}
-
 // Runs a command in a child process; waits until the child is about to call
 // product_process, then SIGKILLs it after `delay` unless it ended first.
 // Returns the time from the call to the child's end when it was not killed.
@@ -374,7 +368,7 @@ TEST_F(ProductCommand, KilledCommandLeavesTheOldStateOrTheNewOne) {
         c.from();
         auto span = runChild(c.command, c.record, std::chrono::microseconds(-1));
         const std::string after = registryTree("SOFTWARE\\ORV");
-        for (int round = 0, rounds = killRounds(); round < rounds; ++round) {
+        for (int round = 0, rounds = killRounds(20); round < rounds; ++round) {
             SCOPED_TRACE("round " + std::to_string(round));
             c.from();
             const std::string before = registryTree("SOFTWARE\\ORV");

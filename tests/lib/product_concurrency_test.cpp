@@ -17,9 +17,9 @@ namespace {
 constexpr const char kStopEvent[] = "ProductTestHostStop";
 
 // A report information file in the directory the host scans.
-void writeInformationFile(const std::string &product, const std::string &table) {
-    product_test::writeInformationFile(std::string(QORPPLX_REPORT_INF_DIR) + "/" + product + ".inf",
-                                       product, "1.0", table);
+void placeInformationFile(const std::string &product, const std::string &table) {
+    writeInformationFile(std::string(QORPPLX_REPORT_INF_DIR) + "/" + product + ".inf", product,
+                         "1.0", table);
 }
 
 // Forks the host: a process whose thread runs the product link thread with a
@@ -97,7 +97,7 @@ TEST_F(ProductConcurrency, SetupToolAndLinkThreadKeepRegistryAndReportTableInSte
     pid_t host = startHost();
     ASSERT_GT(host, 0);
 
-    writeInformationFile("Auto", writeTable("auto.tbl", tableRows("SrcAuto", 1, 100)));
+    placeInformationFile("Auto", writeTable("auto.tbl", tableRows("SrcAuto", 1, 100)));
     const int kProducts = 4;
     std::vector<std::string> tables;
     for (int p = 0; p < kProducts; ++p) {
@@ -123,7 +123,7 @@ TEST_F(ProductConcurrency, SetupToolAndLinkThreadKeepRegistryAndReportTableInSte
     }
     // A product that appears after the last command: once the host has
     // imported it, a whole cycle ran after the setup tool's work.
-    writeInformationFile("Late", writeTable("late.tbl", tableRows("SrcLate", 1, 5)));
+    placeInformationFile("Late", writeTable("late.tbl", tableRows("SrcLate", 1, 5)));
     ASSERT_TRUE(waitForInnerProduct("Late"));
 
     int status = stopHost(host);
@@ -142,12 +142,12 @@ TEST_F(ProductConcurrency, SetupToolAndLinkThreadKeepRegistryAndReportTableInSte
 TEST_F(ProductConcurrency, SetupToolKilledHoldingTheMutexDoesNotStopTheHost) {
     pid_t host = startHost();
     ASSERT_GT(host, 0);
-    writeInformationFile("Before", writeTable("before.tbl", tableRows("SrcBefore", 1, 5)));
+    placeInformationFile("Before", writeTable("before.tbl", tableRows("SrcBefore", 1, 5)));
     ASSERT_TRUE(waitForInnerProduct("Before"));
 
     MutexHolder tool;  // killed while holding the mutex
     ASSERT_TRUE(tool.holding());
-    writeInformationFile("AfterKill", writeTable("after.tbl", tableRows("SrcAfter", 1, 5)));
+    placeInformationFile("AfterKill", writeTable("after.tbl", tableRows("SrcAfter", 1, 5)));
     EXPECT_EQ(tool.kill(), 128 + SIGKILL);
 
     EXPECT_TRUE(waitForInnerProduct("AfterKill"));

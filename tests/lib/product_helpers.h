@@ -77,14 +77,6 @@ inline std::string registryTree(const std::string &path) {
     return tree;
 }
 
-inline std::string productKey(const std::string &name) {
-    return std::string(kProductsKey) + "\\" + name;
-}
-
-inline std::string innerKey(const std::string &name) {
-    return std::string(kInnerKey) + "\\" + name;
-}
-
 // Event ids of the report table entries of one source owned by a product.
 inline std::vector<std::string> ownedEntries(const std::string &source, const std::string &owner) {
     std::vector<std::string> ids;

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <functional>
 
 #include "w32compat.h"
@@ -20,6 +21,13 @@ inline int exitStatus(pid_t pid) {
     int status = 0;
     if (::waitpid(pid, &status, 0) != pid) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Rounds of a kill-at-any-moment case: ORV_KILL_ROUNDS when set (a longer
+// soak), `fallback` otherwise.
+inline int killRounds(int fallback) {
+    const char *env = std::getenv("ORV_KILL_ROUNDS");
+    return env != nullptr && std::atoi(env) > 0 ? std::atoi(env) : fallback;
 }
 
 // Runs body in a child process whose exit code is body's result; the pid.

@@ -2,6 +2,7 @@
 // whether keys exist, what values hold, and writing fixtures.
 #pragma once
 
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -133,6 +134,20 @@ inline std::vector<std::string> subkeys(const std::string &path, bool valueNames
 
 inline std::vector<std::string> valueNames(const std::string &path) {
     return subkeys(path, /*valueNames=*/true);
+}
+
+// A FILETIME as one number of 100 ns ticks.
+inline std::uint64_t ticks(const FILETIME &t) {
+    return (std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime;
+}
+
+// The keys of a product: its outer product (what a setup tool registers) and
+// its inner product (what the report table copy keeps).
+inline std::string productKey(const std::string &name) {
+    return "SOFTWARE\\ORV\\ALERTREPORT\\" + name;
+}
+inline std::string innerKey(const std::string &name) {
+    return "SOFTWARE\\ORV\\QORAlertMan\\AlertReport\\" + name;
 }
 
 }  // namespace orv_test

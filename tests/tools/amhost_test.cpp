@@ -49,12 +49,6 @@ void placeProduct(const std::string &name, const std::string &version,
     writeProduct(kInfDir + "/" + name + ".inf", name, version, writeTable(name + ".tbl", rows));
 }
 
-std::string outerKey(const std::string &name) {
-    return "SOFTWARE\\ORV\\ALERTREPORT\\" + name;
-}
-std::string innerKey(const std::string &name) {
-    return "SOFTWARE\\ORV\\QORAlertMan\\AlertReport\\" + name;
-}
 std::string entryKey(const std::string &name, int id) {
     return "SOFTWARE\\ORV\\QORAlertMan\\ReportTable\\" + name + "Svc\\" + std::to_string(id);
 }
@@ -169,8 +163,8 @@ TEST(AmhostTest, ProductFilesFollowTheDirectory) {
 
     placeProduct("Alpha", "1.0", {100, 101});
     EXPECT_TRUE(eventually([] { return keyExists(innerKey("Alpha")); })) << linkLog();
-    EXPECT_EQ(readDword(outerKey("Alpha"), "Manual"), 0u);
-    EXPECT_EQ(readText(outerKey("Alpha"), "Version"), "1.0");
+    EXPECT_EQ(readDword(productKey("Alpha"), "Manual"), 0u);
+    EXPECT_EQ(readText(productKey("Alpha"), "Version"), "1.0");
     EXPECT_EQ(readText(entryKey("Alpha", 100), "Owner"), "Alpha");
     EXPECT_EQ(readText(entryKey("Alpha", 101), "Severity"), "ERROR");
     EXPECT_TRUE(eventually([] { return linkLogHas("Alpha: Inner registered. INSTALL over."); }))
@@ -191,7 +185,7 @@ TEST(AmhostTest, ProductFilesFollowTheDirectory) {
     const std::string file = kInfDir + "/Alpha.inf";
     fs::last_write_time(file, fs::last_write_time(file) + 5s);
     EXPECT_TRUE(eventually([] { return keyExists(entryKey("Alpha", 102)); })) << linkLog();
-    EXPECT_EQ(readText(outerKey("Alpha"), "Version"), "2.0");
+    EXPECT_EQ(readText(productKey("Alpha"), "Version"), "2.0");
     EXPECT_TRUE(eventually([] { return keyGone(entryKey("Alpha", 100)); }));
     EXPECT_TRUE(eventually([] { return linkLogHas("Alpha: Inner registry. UPDATE over."); }))
         << linkLog();
@@ -199,7 +193,7 @@ TEST(AmhostTest, ProductFilesFollowTheDirectory) {
     // The file gone: the product, its inner product and its entries go too.
     fs::remove(file);
     EXPECT_TRUE(eventually([] { return keyGone(innerKey("Alpha")); })) << linkLog();
-    EXPECT_TRUE(keyGone(outerKey("Alpha")));
+    EXPECT_TRUE(keyGone(productKey("Alpha")));
     EXPECT_TRUE(keyGone(entryKey("Alpha", 101)));
     EXPECT_TRUE(eventually([] { return linkLogHas("Alpha: Product REMOVE over!"); })) << linkLog();
 
@@ -283,7 +277,7 @@ TEST(AmhostTest, DeadHolderOfTheRegistryMutexDoesNotBlockTheHost) {
     // The service manager hears of the wait once it lasts.
     ASSERT_TRUE(eventually([&] { return manager.received("waiting for EVENTLOG_SEMA since"); }))
         << traceLog();
-    EXPECT_TRUE(keyGone(outerKey("Delta")));  // the holder still lives
+    EXPECT_TRUE(keyGone(productKey("Delta")));  // the holder still lives
 
     EXPECT_EQ(holder.kill(), 128 + SIGKILL);
     EXPECT_TRUE(eventually([] { return keyExists(innerKey("Delta")); })) << traceLog();

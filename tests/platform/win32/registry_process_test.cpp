@@ -73,12 +73,6 @@ bool readReports(int fd, std::vector<std::uint32_t> &seen, std::size_t until) {
     return true;
 }
 
-// Rounds of the kill tests; ORV_KILL_ROUNDS raises them for a longer soak.
-int killRounds() {
-    const char *env = std::getenv("ORV_KILL_ROUNDS");
-    return env != nullptr && std::atoi(env) > 0 ? std::atoi(env) : 25;
-}
-
 // Starts a child writing values numbered from `first` under `base` (inside
 // one transaction if asked) and reporting each success, and kills it at a
 // random moment after at least `least` and at most `least + spread - 1`
@@ -113,7 +107,7 @@ std::vector<std::uint32_t> killWriter(std::mt19937 &random, const char *base, st
 TEST(RegistryProcesses, KilledWriterLosesNothingCommitted) {
     std::mt19937 random(std::random_device{}());
     std::vector<std::uint32_t> committed;
-    for (int round = 0, rounds = killRounds(); round < rounds; ++round) {
+    for (int round = 0, rounds = killRounds(25); round < rounds; ++round) {
         // The next round's numbers never meet a half-written one.
         std::uint32_t first = committed.empty() ? 0 : committed.back() + 2;
         auto seen = killWriter(random, "SOFTWARE\\Stream", first, false, 5, 60);
@@ -134,7 +128,7 @@ TEST(RegistryProcesses, KilledWriterLosesNothingCommitted) {
 TEST(RegistryProcesses, KilledTransactionLeavesNothing) {
     std::mt19937 random(std::random_device{}());
     ASSERT_EQ(writeValue("SOFTWARE\\Txn", "Before", REG_BINARY, "kept"), ERROR_SUCCESS);
-    for (int round = 0, rounds = killRounds(); round < rounds; ++round) {
+    for (int round = 0, rounds = killRounds(25); round < rounds; ++round) {
         ASSERT_FALSE(killWriter(random, "SOFTWARE\\Txn\\Open", 0, true, 1, 80).empty());
         HKEY open = nullptr;
         ASSERT_EQ(RegOpenKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Txn\\Open", &open),

@@ -14,13 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "registry_probe.h"
 #include "w32compat.h"
 
 namespace {
 
-std::uint64_t ticks(const FILETIME &ft) {
-    return (std::uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime;
-}
+using orv_test::ticks;
 
 // A key handle closed at scope exit.
 class Key {
