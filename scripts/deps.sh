@@ -3,7 +3,7 @@
 # need, and those named as arguments, when any of them is missing (as root on
 # a fresh Debian 12 machine).
 set -eu
-packages="g++ cmake ninja-build pkg-config libsqlite3-dev googletest libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev util-linux $*"
+packages="g++ cmake ninja-build pkg-config libsqlite3-dev googletest libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev util-linux clang-format $*"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

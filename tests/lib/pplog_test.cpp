@@ -1,0 +1,146 @@
+// The product link log.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <regex>
+#include <string>
+
+#include "qortrace.h"
+#include "records_helpers.h"
+#include "w32compat.h"
+
+namespace {
+
+using orv_test::fileExists;
+using records_test::readFile;
+using records_test::writeFile;
+
+const std::string kLog = "/opt/orv/log/PPLink.log";
+
+TEST(PPLog, FileIsCreatedAndEmptiedOnlyPastTheBound) {
+    ASSERT_FALSE(fileExists(kLog));
+    pplognotime("first\n");
+    pplognotime("second\n");
+    EXPECT_EQ(readFile(kLog), "first\nsecond\n");
+
+    struct Case {
+        size_t before;
+        bool emptied;
+    } cases[] = {{0, false}, {49999, false}, {50000, false}, {50001, true}, {200000, true}};
+    for (const Case &c : cases) {
+        std::string old(c.before, 'x');
+        writeFile(kLog, old);
+        pplognotime("entry %d %s\n", 7, "seven");
+        EXPECT_EQ(readFile(kLog), (c.emptied ? "" : old) + "entry 7 seven\n") << c.before;
+    }
+}
+
+TEST(PPLog, StampIsLocalTimeWithoutLeadingZeros) {
+    // A zone in which the local hour is a single digit now.
+    time_t now = std::time(nullptr);
+    tm utc{};
+    gmtime_r(&now, &utc);
+    std::string zone = "ORV" + std::to_string(utc.tm_hour - 5);
+    ASSERT_EQ(setenv("TZ", zone.c_str(), 1), 0);
+    tzset();
+
+    time_t before = std::time(nullptr);
+    pplog("Install product: %s\n", "Alpha");
+    time_t after = std::time(nullptr);
+
+    std::smatch m;
+    std::string text = readFile(kLog);
+    const std::regex stamp(
+        "(1[0-2]|[1-9])/(3[01]|[12][0-9]|[1-9]) (2[0-3]|1[0-9]|[0-9]):([1-5][0-9]|[0-9]):"
+        "([1-5][0-9]|[0-9]) Install product: Alpha\n");
+    ASSERT_TRUE(std::regex_match(text, m, stamp)) << text;
+    auto matches = [&](time_t t) {
+        tm local{};
+        localtime_r(&t, &local);
+        return std::stoi(m[1]) == local.tm_mon + 1 && std::stoi(m[2]) == local.tm_mday &&
+               std::stoi(m[3]) == local.tm_hour && std::stoi(m[4]) == local.tm_min &&
+               std::stoi(m[5]) == local.tm_sec;
+    };
+    EXPECT_TRUE(matches(before) || matches(after)) << text;
+}
+
+// A root directory of `length` characters, made of directories that exist.
+std::string rootOfLength(size_t length) {
+    std::string root = "/opt/r";
+    while (root.size() < length) {
+        size_t remaining = length - root.size();  // never leave room for "/" alone
+        size_t chunk = remaining <= 201 ? remaining - 1 : (remaining == 202 ? 199 : 200);
+        root += "/" + std::string(chunk, 'd');
+    }
+    std::filesystem::create_directories(root + "/log");
+    return root;
+}
+
+TEST(PPLog, EntryNeedsARootWithRoomForTheLogPathAndItsDirectory) {
+    struct Case {
+        size_t rootLength;
+        bool written;
+    } cases[] = {{496, true}, {497, false}, {700, false}};
+    for (const Case &c : cases) {
+        std::string root = rootOfLength(c.rootLength);
+        ASSERT_EQ(root.size(), c.rootLength);
+        ASSERT_EQ(setenv("ORV_ROOT", root.c_str(), 1), 0);
+        pplog("stamped\n");
+        pplognotime("plain\n");
+        std::string log = root + "/log/PPLink.log";
+        EXPECT_EQ(fileExists(log), c.written) << c.rootLength;
+        if (c.written) {
+            EXPECT_NE(readFile(log).find("plain\n"), std::string::npos);
+        }
+    }
+    EXPECT_FALSE(fileExists(kLog));
+
+    // A root without log directory loses the entry silently.
+    ASSERT_TRUE(std::filesystem::create_directories("/opt/bare"));
+    ASSERT_EQ(setenv("ORV_ROOT", "/opt/bare", 1), 0);
+    ASSERT_EQ(setenv("ORV_TRACE_FILE", "/opt/trace.log", 1), 0);  // it would make log/
+    pplog("lost %d\n", 1);
+    pplognotime("lost\n");
+    EXPECT_FALSE(fileExists("/opt/bare/log"));
+}
+
+}  // namespace
+
+namespace {
+
+// The agent's files and folders are its owner's and group's to read alone,
+// whatever the umask of the process that makes them: the registry's folder
+// and files, the trace log and its folder, the product link log.
+TEST(AgentFiles, ModesIgnoreTheUmask) {
+    auto mode = [](const std::string &path) {
+        struct stat status {};
+        return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0u;
+    };
+    for (mode_t mask : {mode_t{0}, mode_t{022}}) {
+        SCOPED_TRACE("umask " + std::to_string(mask));
+        // A root of its own per round: the registry opens afresh there.
+        const std::string root = "/opt/root" + std::to_string(mask);
+        ASSERT_EQ(::mkdir(root.c_str(), 0755), 0);
+        ::setenv("ORV_ROOT", root.c_str(), 1);
+        ::umask(mask);
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\ModeProbe", &key), ERROR_SUCCESS);
+        RegCloseKey(key);
+        TraceLog(1, "test", "ModesIgnoreTheUmask", __LINE__, "made");
+        pplog("made\n");
+        EXPECT_EQ(mode(root + "/var"), 0750u);
+        for (const char *suffix : {"", "-wal", "-shm"}) {
+            EXPECT_EQ(mode(root + "/var/registry.db" + suffix), 0640u) << suffix;
+        }
+        EXPECT_EQ(mode(root + "/log"), 0750u);
+        EXPECT_EQ(mode(root + "/log/trace.log"), 0640u);
+        EXPECT_EQ(mode(root + "/log/PPLink.log"), 0640u);
+    }
+    ::unsetenv("ORV_ROOT");
+}
+
+}  // namespace

@@ -1,0 +1,285 @@
+// Reconciliation passes of the inner products against the product registry,
+// through the real registry and copy library, with the alert manager's and
+// the event log module's events observed by name.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "amirtupt_helpers.h"
+
+namespace {
+
+using namespace amirtupt_test;
+using Table = std::map<std::string, std::string>;
+
+// Waits on an event by name on a thread of its own and remembers whether it
+// was released.
+class EventWatcher {
+  public:
+    explicit EventWatcher(const char *name) {
+        std::promise<void> ready;
+        auto waiting = ready.get_future();
+        thread_ = std::thread([this, name, ready = std::move(ready)]() mutable {
+            tid_ = ::gettid();
+            HANDLE event = OpenEvent(EVENT_ALL_ACCESS, FALSE, name);
+            ready.set_value();
+            if (event == nullptr) return;
+            released_ = WaitForSingleObject(event, 20000) == WAIT_OBJECT_0;
+            CloseHandle(event);
+        });
+        waiting.wait();
+        // The pass runs only once the watcher sleeps in its wait.
+        EXPECT_TRUE(awaitEventWait(tid_)) << name;
+    }
+    ~EventWatcher() {
+        if (thread_.joinable()) thread_.join();
+    }
+    bool released() {
+        thread_.join();
+        return released_;
+    }
+
+  private:
+    std::thread thread_;
+    std::atomic<pid_t> tid_{0};
+    std::atomic<bool> released_{false};
+};
+
+class ProcAlertReportTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        start_ = CreateEvent(nullptr, FALSE, FALSE, kStartEvent);
+        updating_ = CreateEvent(nullptr, TRUE, FALSE, kUpdatingEvent);
+        eventlog_ = CreateEvent(nullptr, FALSE, FALSE, kEventlogEvent);
+        ASSERT_NE(start_, nullptr);
+        ASSERT_NE(updating_, nullptr);
+        ASSERT_NE(eventlog_, nullptr);
+        alphaTable_ = writeTable("alpha.tbl", "AlphaSrc,1,ERROR,disk failed\nAlphaSrc,2,INFO,ok\n");
+    }
+    void TearDown() override {
+        CloseHandle(start_);
+        CloseHandle(updating_);
+        CloseHandle(eventlog_);
+    }
+
+    void registerProduct(const char *name, const std::string &table, const char *version = "1.0",
+                         int manual = PPTYPE_AUTOMATIC) {
+        PPInfo record = makeRecord(name, version, {table}, manual);
+        ASSERT_EQ(registerPP(&record), 0);
+    }
+
+    int32_t pass() { return ProcAlertReport(&counter_, start_, updating_); }
+
+    // True when the (auto-reset) event was signalled since it was last seen.
+    static bool signalled(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
+
+    // Clears what the last pass left signalled.
+    void drainEvents() {
+        signalled(start_);
+        signalled(eventlog_);
+    }
+
+    HANDLE start_ = nullptr, updating_ = nullptr, eventlog_ = nullptr;
+    uint32_t counter_ = 0;
+    std::string alphaTable_;
+};
+
+TEST_F(ProcAlertReportTest, ImportsNewAutomaticProduct) {
+    registerProduct("Alpha", alphaTable_);
+    EventWatcher updating(kUpdatingEvent);
+
+    EXPECT_EQ(pass(), 1);
+
+    EXPECT_TRUE(innerExists("Alpha"));
+    EXPECT_EQ(reportTable(),
+              (Table{{"AlphaSrc/1", "ERROR|disk failed|Alpha"}, {"AlphaSrc/2", "INFO|ok|Alpha"}}));
+    EXPECT_EQ(innerSource("Alpha"), std::string("AlphaSrc\0", 9));
+    EXPECT_EQ(innerTime("Alpha"), productTime("Alpha"));
+    EXPECT_EQ(GetIProductType("Alpha"), 0u);
+    EXPECT_EQ(counter_, 1u);
+    EXPECT_TRUE(inOrder(pplinkLog(),
+                        {"Alpha: Import report table start!\n", "Alpha: Import report table end!\n",
+                         "Alpha: Inner registered. INSTALL over.\n", kSeparator}));
+    EXPECT_TRUE(signalled(start_));
+    EXPECT_TRUE(updating.released());
+    EXPECT_EQ(WaitForSingleObject(updating_, 0), WAIT_TIMEOUT);  // reset after the copy
+    EXPECT_TRUE(signalled(eventlog_));
+}
+
+// A product time that differs from the stored one in either direction is an
+// update; the stored time follows the product time.
+TEST_F(ProcAlertReportTest, DifferentProductTimeUpdatesTheReportTable) {
+    struct Case {
+        const char *what;
+        bool rewriteOuter;
+        int64_t storedOffset;  // 100 ns ticks added to the product time
+    };
+    const Case cases[] = {
+        {"outer product rewritten", true, 0},
+        {"stored time later", false, 10'000'000},
+        {"stored time earlier", false, -10'000'000},
+    };
+    std::string alpha2 = writeTable("alpha2.tbl", "AlphaSrc,1,ERROR,disk lost\nGamma,4,INFO,x\n");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        registerProduct("Alpha", alphaTable_);
+        ASSERT_EQ(pass(), 1);
+        drainEvents();
+        uint32_t before = counter_;
+        if (c.rewriteOuter) {
+            PPInfo record = makeRecord("Alpha", "2.0", {alpha2}, PPTYPE_AUTOMATIC);
+            ASSERT_EQ(updatePP(&record), 0);
+        } else {
+            FILETIME stored = fromTicks(productTime("Alpha") + uint64_t(c.storedOffset));
+            InnerProductParam block = innerBlock();
+            block.lpProductTime = &stored;
+            ASSERT_NE(AMACRTWriteInnerProductParam(1, "Alpha", &block), 0);
+        }
+        size_t logged = readFile(kPPLinkLog).size();
+        EventWatcher updating(kUpdatingEvent);
+
+        EXPECT_EQ(pass(), 1);
+
+        EXPECT_TRUE(
+            inOrder(pplinkLog(logged),
+                    {"Alpha: Find newer version product.\n", "Alpha: Begin update report table.\n",
+                     "Alpha: End update report table.\n", "Alpha: Inner registry. UPDATE over.\n",
+                     kSeparator}));
+        EXPECT_EQ(innerTime("Alpha"), productTime("Alpha"));
+        EXPECT_EQ(counter_, before + 1);
+        EXPECT_TRUE(signalled(start_));
+        EXPECT_TRUE(updating.released());
+        EXPECT_TRUE(signalled(eventlog_));
+        Table expected =
+            c.rewriteOuter
+                ? Table{{"AlphaSrc/1", "ERROR|disk lost|Alpha"}, {"Gamma/4", "INFO|x|Alpha"}}
+                : Table{{"AlphaSrc/1", "ERROR|disk failed|Alpha"}, {"AlphaSrc/2", "INFO|ok|Alpha"}};
+        EXPECT_EQ(reportTable(), expected);
+
+        // Start the next case from nothing.
+        PPInfo record = makeRecord("Alpha", "1.0", {}, PPTYPE_AUTOMATIC);
+        unregisterPP(&record);
+        ASSERT_EQ(pass(), 1);
+        ASSERT_FALSE(innerExists("Alpha"));
+        drainEvents();
+    }
+}
+
+TEST_F(ProcAlertReportTest, RemovedOuterProductLosesItsInnerProductThenTraditionalIsImported) {
+    ASSERT_EQ(::mkdir("/opt/orv/am", 0755), 0);
+    ASSERT_EQ(::mkdir("/opt/orv/am/PROGRAM", 0755), 0);
+    writeFile("/opt/orv/am/PROGRAM/AMIREPRT.TBL", "TradSrc,100,INFO,agent started\n");
+    setString(TBLSYNC_KEY_ALERTMAN, "PathName", "/opt/orv/am");
+    registerProduct("Alpha", alphaTable_);
+    registerProduct("Beta", writeTable("beta.tbl", "BetaSrc,9,WARNING,fan\n"));
+    ASSERT_EQ(pass(), 1);
+    ASSERT_TRUE(innerExists("Alpha"));
+    drainEvents();
+
+    PPInfo alpha = makeRecord("Alpha", "1.0", {}, PPTYPE_AUTOMATIC);
+    ASSERT_EQ(unregisterPP(&alpha), 0);
+    EXPECT_EQ(pass(), 1);
+
+    EXPECT_FALSE(innerExists("Alpha"));
+    EXPECT_TRUE(innerExists("Beta"));
+    EXPECT_EQ(reportTable(),
+              (Table{{"BetaSrc/9", "WARNING|fan|Beta"}, {"TradSrc/100", "INFO|agent started|"}}));
+    EXPECT_EQ(traditionalFlag(), 0u);
+    EXPECT_EQ(counter_, 2u);  // one closing step per call
+    std::string log = pplinkLog();
+    EXPECT_TRUE(inOrder(
+        log, {kSeparator, "Alpha: Remove report table start!\n",
+              "Alpha: Remove report table end!\n", "Alpha: Product REMOVE over!\n", kSeparator}));
+    EXPECT_EQ(countOf(log, kSeparator), 2u);
+    EXPECT_TRUE(signalled(start_));
+    EXPECT_TRUE(signalled(eventlog_));
+}
+
+// A pass with nothing to do writes no log, changes nothing and signals
+// nobody: no products at all, manual products only (a manual outer product
+// without an inner one is not imported, a manual inner product without an
+// outer one is not removed), and products that did not change.
+TEST_F(ProcAlertReportTest, PassesWithNothingToDoAreSilent) {
+    auto expectSilentPass = [&](const char *what) {
+        SCOPED_TRACE(what);
+        const bool logged = fileExists(kPPLinkLog);
+        const std::string log = readFile(kPPLinkLog);
+        const Table table = reportTable();
+        const uint32_t counter = counter_;
+        EXPECT_EQ(pass(), 1);
+        EXPECT_EQ(counter_, counter);
+        EXPECT_EQ(fileExists(kPPLinkLog), logged);
+        EXPECT_EQ(readFile(kPPLinkLog), log);
+        EXPECT_EQ(reportTable(), table);
+        EXPECT_FALSE(signalled(start_));
+        EXPECT_FALSE(signalled(eventlog_));
+    };
+    expectSilentPass("no products");
+
+    registerProduct("Hand", alphaTable_, "1.0", PPTYPE_MANUAL);
+    ASSERT_NE(AMACRTAddInnerProduct("Kept"), 0);
+    DWORD manual = PPTYPE_MANUAL;
+    InnerProductParam block = innerBlock();
+    block.lpdwProductType = &manual;
+    ASSERT_NE(AMACRTWriteInnerProductParam(1, "Kept", &block), 0);
+    ASSERT_TRUE(setInnerSource("Kept", std::string("KeptSrc\0", 8)));
+    expectSilentPass("manual products only");
+    EXPECT_FALSE(fileExists(kPPLinkLog));
+    EXPECT_FALSE(innerExists("Hand"));
+    EXPECT_EQ(innerSource("Kept"), std::string("KeptSrc\0", 8));
+
+    registerProduct("Alpha", alphaTable_);
+    ASSERT_EQ(pass(), 1);
+    drainEvents();
+    expectSilentPass("unchanged products");
+}
+
+// A pending traditional import runs at the start of the next pass, from
+// "PathName" or, when that cannot be read, from the agent's root directory.
+TEST_F(ProcAlertReportTest, PendingTraditionalImportRunsFirst) {
+    struct Case {
+        const char *what;
+        const char *pathName;  // nullptr: no value
+        const char *tableDir;
+    };
+    const Case cases[] = {
+        {"alert manager directory", "/opt/orv/am", "/opt/orv/am/PROGRAM"},
+        {"agent root when PathName is missing", nullptr, "/opt/orv/PROGRAM"},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string dir = c.tableDir;
+        ::mkdir(dir.substr(0, dir.rfind('/')).c_str(), 0755);
+        ::mkdir(dir.c_str(), 0755);
+        std::string text = "TradSrc," + std::to_string(100 + n++) + ",INFO,traditional\n";
+        writeFile(dir + "/AMIREPRT.TBL", text);
+        setDword(TBLSYNC_KEY_ALERTMAN, "LanguageID", 1033);  // the key exists either way
+        if (c.pathName != nullptr) setString(TBLSYNC_KEY_ALERTMAN, "PathName", c.pathName);
+        DWORD one = 1;
+        ASSERT_NE(AMACRTWriteInnerSaveParam("Traditional", sizeof one, REG_DWORD, &one), 0);
+        EventWatcher updating(kUpdatingEvent);
+
+        EXPECT_EQ(pass(), 1);
+
+        EXPECT_EQ(reportTable(),
+                  (Table{{"TradSrc/" + std::to_string(99 + n), "INFO|traditional|"}}));
+        EXPECT_EQ(traditionalFlag(), 0u);
+        EXPECT_TRUE(signalled(start_));
+        EXPECT_TRUE(updating.released());
+        // A traditional import alone changes no product.
+        EXPECT_EQ(counter_, 0u);
+        if (c.pathName != nullptr) {
+            HKEY key = nullptr;
+            ASSERT_EQ(RegOpenKey(HKEY_LOCAL_MACHINE, TBLSYNC_KEY_ALERTMAN, &key), 0);
+            RegDeleteValue(key, "PathName");
+            RegCloseKey(key);
+        }
+    }
+}
+
+}  // namespace
