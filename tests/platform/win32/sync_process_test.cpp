@@ -231,7 +231,7 @@ TEST(SyncProcess, EventOrDescriptorWaitEndsOnWhatAnotherProcessDid) {
                                              : 12;
         });
         if (c.set || c.write) {
-            ASSERT_TRUE(waitUntil([&] { return inPoll(waiter.pid()); }));
+            ASSERT_TRUE(eventually([&] { return inPoll(waiter.pid()); }));
         }
         if (c.set) {
             EXPECT_TRUE(SetEvent(ev));
@@ -264,9 +264,9 @@ TEST(SyncProcess, KilledDescriptorWaiterDoesNotSwallowASignal) {
                    : 1;
     };
     Child doomed(waitBody);
-    ASSERT_TRUE(waitUntil([&] { return inPoll(doomed.pid()); }));
+    ASSERT_TRUE(eventually([&] { return inPoll(doomed.pid()); }));
     Child survivor(waitBody);
-    ASSERT_TRUE(waitUntil([&] { return inPoll(survivor.pid()); }));
+    ASSERT_TRUE(eventually([&] { return inPoll(survivor.pid()); }));
     doomed.kill9();
     ASSERT_TRUE(awaitZombie(doomed.pid()));
     EXPECT_TRUE(SetEvent(ev));
