@@ -46,6 +46,20 @@ long registeredProducts() {
     return static_cast<long>(subkeys);
 }
 
+// True when the thread also wakes on a change of the report information
+// directory, as it reads the setting when it starts.
+bool watchesDirectory() {
+    HKEY raw = nullptr;
+    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\ORV\\QORAlertMan", 0, KEY_READ, &raw) !=
+        ERROR_SUCCESS)
+        return false;
+    Key key(raw);
+    DWORD value = 0, type = 0, size = sizeof value;
+    return RegQueryValueEx(key.get(), "WatchReportDirectory", nullptr, &type,
+                           reinterpret_cast<BYTE *>(&value), &size) == ERROR_SUCCESS &&
+           type == REG_DWORD && value == 1;
+}
+
 }  // namespace
 
 std::unique_ptr<Notifier> Notifier::fromEnvironment() {
@@ -174,7 +188,8 @@ CycleReport CycleObserver::take() {
 std::unique_ptr<ServiceStatus> ServiceStatus::create(uint32_t cycleMs) {
     std::unique_ptr<Notifier> notifier = Notifier::fromEnvironment();
     if (!notifier) return nullptr;
-    std::unique_ptr<ServiceStatus> status(new ServiceStatus(std::move(notifier), cycleMs));
+    std::unique_ptr<ServiceStatus> status(
+        new ServiceStatus(std::move(notifier), cycleMs, watchesDirectory()));
     if (status->fd() < 0) return nullptr;
     return status;
 }
@@ -221,7 +236,10 @@ void ServiceStatus::say(const CycleReport &report, bool waiting) {
                     " removed)";
         }
         std::time_t next = report.endedAt + static_cast<std::time_t>(cycleMs_ / 1000);
-        line += stopping_ ? "; stopping" : "; next cycle " + clockTime(next);
+        if (stopping_)
+            line += "; stopping";
+        else
+            line += "; next cycle " + clockTime(next) + (watching_ ? " or on a change" : "");
     }
     notifier_->send(line);
 }

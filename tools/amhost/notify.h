@@ -89,13 +89,14 @@ class ServiceStatus {
     void stopping();
 
   private:
-    ServiceStatus(std::unique_ptr<Notifier> notifier, uint32_t cycleMs)
-        : notifier_(std::move(notifier)), cycleMs_(cycleMs) {}
+    ServiceStatus(std::unique_ptr<Notifier> notifier, uint32_t cycleMs, bool watching)
+        : notifier_(std::move(notifier)), cycleMs_(cycleMs), watching_(watching) {}
     void say(const CycleReport &report, bool waiting);
 
     std::unique_ptr<Notifier> notifier_;
     CycleObserver observer_;
     uint32_t cycleMs_;
+    bool watching_;  // a change of the directory starts a cycle early
     bool ready_ = false;
     bool stopping_ = false;
     CycleReport last_;
