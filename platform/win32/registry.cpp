@@ -6,6 +6,7 @@
 // exactly) and keep the spelling they were first written with. Subkeys
 // enumerate in name order: the byte order of the names with ASCII letters
 // upper-cased. Values enumerate in the order they were first written.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -205,14 +206,23 @@ LONG setValue(HKEY key, LPCSTR name, DWORD type, const BYTE *data, DWORD size) {
         return ERROR_INVALID_PARAMETER;
     }
     std::string folded = orv::foldAscii(vname);
-    return run("RegSetValueEx", Access::Write, [&](Connection &conn) -> LONG {
-        if (!touch(conn, id)) return ERROR_KEY_DELETED;
+    return run("RegSetValueEx", Access::Statement, [&](Connection &conn) -> LONG {
+        // The value's write time is the key's new last-write time: one
+        // changed row, where raising the key's own time would be a second.
+        std::int64_t last = 0;
+        {
+            Query q(conn, Sql::KeyTime);
+            q.bind(1, id);
+            if (!q.step()) return ERROR_KEY_DELETED;
+            last = q.integer(0);
+        }
         Query(conn, Sql::UpsertValue)
             .bind(1, id)
             .bindBlob(2, vname)
             .bindBlob(3, folded)
             .bind(4, type)
             .bindBlob(5, data, size)
+            .bind(6, std::max(fileTimeNow(), last + 1))
             .run();
         return ERROR_SUCCESS;
     });

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <new>
 #include <random>
 #include <thread>
@@ -50,7 +51,9 @@ namespace {
 constexpr const char kTraceSource[] = "w32compat";
 // "ORVR": marks a database as this registry's.
 constexpr std::int64_t kApplicationId = 0x4F525652;
-constexpr std::int64_t kSchemaVersion = 1;
+// 2: every value carries the time it was last written (vals.mtime), so that
+// setting a value changes one row, not also its key's.
+constexpr std::int64_t kSchemaVersion = 2;
 constexpr int kBusyTimeoutMs = 5000;
 constexpr auto kBusyGiveUp = std::chrono::seconds(60);
 
@@ -62,7 +65,7 @@ const char *const kSchema =
     "  parent INTEGER,"           // NULL for the root key
     "  name BLOB NOT NULL,"       // as first written
     "  fold BLOB NOT NULL,"       // ASCII upper-cased: the name as compared
-    "  mtime INTEGER NOT NULL);"  // last-write time, FILETIME ticks
+    "  mtime INTEGER NOT NULL);"  // last-write time of the key itself, FILETIME ticks
     "CREATE UNIQUE INDEX keys_by_parent ON keys(parent, fold);"
     "CREATE TABLE vals("
     "  id INTEGER PRIMARY KEY,"  // order of first writing
@@ -70,9 +73,15 @@ const char *const kSchema =
     "  name BLOB NOT NULL,"
     "  fold BLOB NOT NULL,"
     "  type INTEGER NOT NULL,"
-    "  data BLOB NOT NULL);"
+    "  data BLOB NOT NULL,"
+    "  mtime INTEGER NOT NULL DEFAULT 0);"  // when the value was last set
     "CREATE UNIQUE INDEX vals_by_key ON vals(key, fold);"
     "CREATE INDEX vals_in_order ON vals(key, id);";
+
+// A key's last-write time: its own (creation, subkeys made or deleted,
+// values deleted) or that of its latest value write, whichever is later.
+#define KEY_TIME(id) \
+    "max(keys.mtime, ifnull((SELECT max(v.mtime) FROM vals v WHERE v.key = " id "), 0))"
 
 const char *sqlText(Sql sql) {
     switch (sql) {
@@ -97,7 +106,7 @@ const char *sqlText(Sql sql) {
         case Sql::InsertKey:
             return "INSERT INTO keys(parent, name, fold, mtime) VALUES(?1, ?2, ?3, ?4)";
         case Sql::TouchKey:
-            return "UPDATE keys SET mtime = max(?2, mtime + 1) WHERE id = ?1";
+            return "UPDATE keys SET mtime = max(?2, " KEY_TIME("keys.id") " + 1) WHERE id = ?1";
         case Sql::KeyParent:
             return "SELECT parent FROM keys WHERE id = ?1";
         case Sql::HasSubkeys:
@@ -107,18 +116,23 @@ const char *sqlText(Sql sql) {
         case Sql::DeleteKey:
             return "DELETE FROM keys WHERE id = ?1";
         case Sql::UpsertValue:
-            return "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
-                   "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = "
-                   "excluded.data";
+            return "INSERT INTO vals(key, name, fold, type, data, mtime) "
+                   "VALUES(?1, ?2, ?3, ?4, ?5, ?6) "
+                   "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, "
+                   "data = excluded.data, mtime = excluded.mtime";
+        case Sql::KeyTime:
+            return "SELECT " KEY_TIME("keys.id") " FROM keys WHERE id = ?1";
         case Sql::QueryValue:
             return "SELECT type, data FROM vals WHERE key = ?1 AND fold = ?2";
         case Sql::DeleteValue:
             return "DELETE FROM vals WHERE key = ?1 AND fold = ?2";
         case Sql::EnumKey:
-            return "SELECT name, mtime, fold FROM keys WHERE parent = ?1 ORDER BY fold "
+            return "SELECT name, " KEY_TIME("keys.id") ", fold FROM keys WHERE parent = ?1 "
+                   "ORDER BY fold "
                    "LIMIT 1 OFFSET ?2";
         case Sql::EnumKeyAfter:
-            return "SELECT name, mtime, fold FROM keys WHERE parent = ?1 AND fold > ?2 "
+            return "SELECT name, " KEY_TIME("keys.id") ", fold FROM keys WHERE parent = ?1 "
+                   "AND fold > ?2 "
                    "ORDER BY fold LIMIT 1";
         case Sql::EnumValue:
             return "SELECT name, type, data, id FROM vals WHERE key = ?1 ORDER BY id "
@@ -129,7 +143,7 @@ const char *sqlText(Sql sql) {
         case Sql::DataVersion:
             return "PRAGMA data_version";
         case Sql::KeyInfo:
-            return "SELECT mtime,"
+            return "SELECT " KEY_TIME("keys.id") ","
                    " (SELECT count(*) FROM keys WHERE parent = ?1),"
                    " (SELECT ifnull(max(length(name)), 0) FROM keys WHERE parent = ?1),"
                    " (SELECT count(*) FROM vals WHERE key = ?1),"
@@ -141,6 +155,7 @@ const char *sqlText(Sql sql) {
     }
     return "";
 }
+#undef KEY_TIME
 
 bool isBusy(int rc) {
     int primary = rc & 0xff;
@@ -301,10 +316,21 @@ std::int64_t pragmaValue(sqlite3 *db, const char *sql) {
     throw DbError{rc};
 }
 
-// Creates the tables in an empty database; a database that holds anything
-// else is refused, never replaced.
+// Schema changes from an older version of this registry, in order: entry i
+// takes a database from user_version i + 1 to i + 2.
+const char *const kUpgrades[] = {
+    "ALTER TABLE vals ADD COLUMN mtime INTEGER NOT NULL DEFAULT 0",
+};
+static_assert(std::size(kUpgrades) == kSchemaVersion - 1);
+
+// Creates the tables in an empty database and brings one of an older version
+// of this registry up to date; a database that holds anything else, or comes
+// from a newer version, is refused, never replaced.
 void ensureSchema(sqlite3 *db) {
-    if (pragmaValue(db, "PRAGMA application_id") == kApplicationId) return;
+    if (pragmaValue(db, "PRAGMA application_id") == kApplicationId &&
+        pragmaValue(db, "PRAGMA user_version") == kSchemaVersion) {
+        return;
+    }
     check(db, sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
     try {
         std::int64_t id = pragmaValue(db, "PRAGMA application_id");
@@ -321,6 +347,14 @@ void ensureSchema(sqlite3 *db) {
             check(db, sqlite3_exec(db, root.c_str(), nullptr, nullptr, nullptr));
         } else if (id != kApplicationId) {
             throw DbError{SQLITE_NOTADB};
+        } else {
+            std::int64_t version = pragmaValue(db, "PRAGMA user_version");
+            if (version < 1 || version > kSchemaVersion) throw DbError{SQLITE_NOTADB};
+            for (; version < kSchemaVersion; ++version) {
+                check(db, sqlite3_exec(db, kUpgrades[version - 1], nullptr, nullptr, nullptr));
+            }
+            std::string stamp = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
+            check(db, sqlite3_exec(db, stamp.c_str(), nullptr, nullptr, nullptr));
         }
         check(db, sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr));
     } catch (...) {
@@ -529,6 +563,9 @@ LONG runCall(const char *caller, Access access, LONG (*body)(void *, Connection 
             inTxn = txn == TxnState::Open;
             if (access == Access::Single) return body(context, *conn);
             if (txn == TxnState::Snapshot) return ERROR_ACCESS_DENIED;  // reads only
+            // One statement is atomic on its own: a savepoint would only
+            // copy the pages it changes once more.
+            if (inTxn && access == Access::Statement) return body(context, *conn);
             if (inTxn) {
                 conn->exec(Sql::Savepoint);
                 savepoint = true;

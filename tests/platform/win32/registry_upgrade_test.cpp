@@ -1,0 +1,120 @@
+// A registry database written by an older version of the layer: opened in
+// place with every key, value and last-write time it holds; one from a newer
+// version is refused and left as it is.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string>
+
+#include "files.h"
+#include "w32compat.h"
+
+namespace {
+
+constexpr char kDatabase[] = "/opt/orv/var/registry.db";
+constexpr std::int64_t kOldTime = 133000000000000000;  // a FILETIME in 2022
+
+// The tables and marks of version 1, with SOFTWARE\Old holding "Name" and
+// "Count" as version 1 wrote them.
+const char kVersionOne[] =
+    "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER,"
+    "  name BLOB NOT NULL, fold BLOB NOT NULL, mtime INTEGER NOT NULL);"
+    "CREATE UNIQUE INDEX keys_by_parent ON keys(parent, fold);"
+    "CREATE TABLE vals(id INTEGER PRIMARY KEY, key INTEGER NOT NULL, name BLOB NOT NULL,"
+    "  fold BLOB NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL);"
+    "CREATE UNIQUE INDEX vals_by_key ON vals(key, fold);"
+    "CREATE INDEX vals_in_order ON vals(key, id);"
+    "INSERT INTO keys VALUES(1, NULL, x'', x'', 133000000000000000);"
+    "INSERT INTO keys VALUES(2, 1, x'534F465457415245', x'534F465457415245', 133000000000000000);"
+    "INSERT INTO keys VALUES(3, 2, x'4F6C64', x'4F4C44', 133000000000000000);"
+    "INSERT INTO vals VALUES(1, 3, x'4E616D65', x'4E414D45', 1, x'6F6C6400');"
+    "INSERT INTO vals VALUES(2, 3, x'436F756E74', x'434F554E54', 4, x'07000000');"
+    "PRAGMA application_id = 1330796114;"
+    "PRAGMA journal_mode = WAL;";
+
+void writeDatabase(int version) {
+    mkdir("/opt/orv/var", 0755);
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(kDatabase, &db), SQLITE_OK);
+    std::string sql =
+        std::string(kVersionOne) + "PRAGMA user_version = " + std::to_string(version) + ";";
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+}
+
+std::int64_t userVersion() {
+    sqlite3 *db = nullptr;
+    std::int64_t version = -1;
+    if (sqlite3_open_v2(kDatabase, &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt *stmt = nullptr;
+        sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &stmt, nullptr);
+        if (sqlite3_step(stmt) == SQLITE_ROW) version = sqlite3_column_int64(stmt, 0);
+        sqlite3_finalize(stmt);
+    }
+    sqlite3_close(db);
+    return version;
+}
+
+std::int64_t lastWrite(HKEY key) {
+    FILETIME time{};
+    EXPECT_EQ(RegQueryInfoKey(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                              nullptr, nullptr, nullptr, &time),
+              ERROR_SUCCESS);
+    return static_cast<std::int64_t>((std::uint64_t{time.dwHighDateTime} << 32) |
+                                     time.dwLowDateTime);
+}
+
+TEST(RegistryUpgrade, VersionOneDatabaseKeepsItsKeysValuesAndTimes) {
+    writeDatabase(1);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Old", &key), ERROR_SUCCESS);
+    char name[8] = {};
+    DWORD size = sizeof name;
+    DWORD type = 0;
+    EXPECT_EQ(RegQueryValueEx(key, "NAME", nullptr, &type, reinterpret_cast<BYTE *>(name), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(type, REG_SZ);
+    EXPECT_STREQ(name, "old");
+    EXPECT_EQ(lastWrite(key), kOldTime);
+    EXPECT_EQ(userVersion(), 2);
+
+    // Values still enumerate in the order they were first written, and a
+    // write after the upgrade moves the key's time on, as seen from its
+    // parent too.
+    DWORD count = 8;
+    ASSERT_EQ(RegSetValueEx(key, "Name", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&count), 4),
+              ERROR_SUCCESS);
+    char first[8] = {};
+    DWORD length = sizeof first;
+    EXPECT_EQ(RegEnumValue(key, 0, first, &length, nullptr, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_STREQ(first, "Name");
+    std::int64_t after = lastWrite(key);
+    EXPECT_GT(after, kOldTime);
+
+    HKEY software = nullptr;
+    ASSERT_EQ(RegOpenKey(HKEY_LOCAL_MACHINE, "SOFTWARE", &software), ERROR_SUCCESS);
+    char sub[8] = {};
+    DWORD subLength = sizeof sub;
+    FILETIME seen{};
+    ASSERT_EQ(RegEnumKeyEx(software, 0, sub, &subLength, nullptr, nullptr, nullptr, &seen),
+              ERROR_SUCCESS);
+    EXPECT_EQ((std::int64_t{seen.dwHighDateTime} << 32) | seen.dwLowDateTime, after);
+    EXPECT_EQ(lastWrite(software), kOldTime);
+    RegCloseKey(software);
+    RegCloseKey(key);
+}
+
+TEST(RegistryUpgrade, DatabaseOfANewerVersionIsRefusedAndLeftAsItIs) {
+    writeDatabase(3);
+    const std::string before = orv_test::readFile(kDatabase);
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Old", &key), 1015);
+    EXPECT_EQ(key, nullptr);
+    EXPECT_EQ(userVersion(), 3);
+    EXPECT_TRUE(orv_test::readFile(kDatabase) == before);
+}
+
+}  // namespace
