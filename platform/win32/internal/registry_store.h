@@ -112,8 +112,8 @@ class Query {
 };
 
 enum class Access {
-    Single,  // one reading statement: atomic on its own
-    Write,   // changes the registry: one IMMEDIATE transaction (or a savepoint)
+    Single,     // one reading statement: atomic on its own
+    Write,      // changes the registry: one IMMEDIATE transaction (or a savepoint)
     Statement,  // as Write, but the change is one statement, atomic on its own,
                 // and a failing result means it changed nothing: no savepoint
 };
