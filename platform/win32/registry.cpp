@@ -157,18 +157,26 @@ LONG createKey(const char *caller, HKEY key, LPCSTR subKey, PHKEY result, LPDWOR
     if (!splitPath(subKey, names)) return ERROR_INVALID_PARAMETER;
     std::int64_t id = 0;
     bool created = false;
-    LONG rc = run(caller, Access::Write, [&](Connection &conn) -> LONG {
+    // Creating one key is one insert (the database raises the parent's
+    // last-write time with it), atomic without a savepoint; creating several
+    // levels takes the call's savepoint. A call that finds it must create more
+    // than one level asks for the savepoint before it changes anything.
+    constexpr LONG kNeedsSavepoint = -1;
+    auto body = [&](Connection &conn, bool oneInsertOnly) -> LONG {
         created = false;
         if (!keyAlive(conn, base)) return ERROR_KEY_DELETED;
         std::int64_t current = base;
-        for (std::string_view name : names) {
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            std::string_view name = names[i];
             std::string folded = orv::foldAscii(name);
-            Query find(conn, Sql::FindChild);
-            find.bind(1, current).bindBlob(2, folded);
-            if (find.step()) {
-                current = find.integer(0);
-                created = false;
-                continue;
+            if (!created) {
+                Query find(conn, Sql::FindChild);
+                find.bind(1, current).bindBlob(2, folded);
+                if (find.step()) {
+                    current = find.integer(0);
+                    continue;
+                }
+                if (oneInsertOnly && names.size() - i > 1) return kNeedsSavepoint;
             }
             Query(conn, Sql::InsertKey)
                 .bind(1, current)
@@ -176,14 +184,16 @@ LONG createKey(const char *caller, HKEY key, LPCSTR subKey, PHKEY result, LPDWOR
                 .bindBlob(3, folded)
                 .bind(4, fileTimeNow())
                 .run();
-            std::int64_t child = conn.lastInsertId();
-            touch(conn, current);
-            current = child;
+            current = conn.lastInsertId();
             created = true;
         }
         id = current;
         return ERROR_SUCCESS;
-    });
+    };
+    LONG rc = run(caller, Access::Statement, [&](Connection &conn) { return body(conn, true); });
+    if (rc == kNeedsSavepoint) {
+        rc = run(caller, Access::Write, [&](Connection &conn) { return body(conn, false); });
+    }
     if (rc != ERROR_SUCCESS) return rc;
     rc = newHandle(id, result);
     if (rc == ERROR_SUCCESS && disposition != nullptr) {

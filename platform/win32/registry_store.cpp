@@ -59,6 +59,18 @@ constexpr auto kBusyGiveUp = std::chrono::seconds(60);
 
 using A = ConnectionAccess;
 
+// A key's last-write time: its own (creation, subkeys made or deleted,
+// values deleted) or that of its latest value write, whichever is later.
+#define KEY_TIME(id) \
+    "max(keys.mtime, ifnull((SELECT max(v.mtime) FROM vals v WHERE v.key = " id "), 0))"
+
+// Creating a key raises its parent's last-write time in the same statement.
+#define KEYS_TOUCH_PARENT \
+    "CREATE TRIGGER keys_touch_parent AFTER INSERT ON keys "               \
+    "WHEN NEW.parent IS NOT NULL BEGIN "                                   \
+    "UPDATE keys SET mtime = max(NEW.mtime, " KEY_TIME("keys.id") " + 1) " \
+    "WHERE id = NEW.parent; END"
+
 const char *const kSchema =
     "CREATE TABLE keys("
     "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
@@ -76,12 +88,7 @@ const char *const kSchema =
     "  data BLOB NOT NULL,"
     "  mtime INTEGER NOT NULL DEFAULT 0);"  // when the value was last set
     "CREATE UNIQUE INDEX vals_by_key ON vals(key, fold);"
-    "CREATE INDEX vals_in_order ON vals(key, id);";
-
-// A key's last-write time: its own (creation, subkeys made or deleted,
-// values deleted) or that of its latest value write, whichever is later.
-#define KEY_TIME(id) \
-    "max(keys.mtime, ifnull((SELECT max(v.mtime) FROM vals v WHERE v.key = " id "), 0))"
+    "CREATE INDEX vals_in_order ON vals(key, id);" KEYS_TOUCH_PARENT ";";
 
 const char *sqlText(Sql sql) {
     switch (sql) {
@@ -155,7 +162,6 @@ const char *sqlText(Sql sql) {
     }
     return "";
 }
-#undef KEY_TIME
 
 bool isBusy(int rc) {
     int primary = rc & 0xff;
@@ -319,9 +325,11 @@ std::int64_t pragmaValue(sqlite3 *db, const char *sql) {
 // Schema changes from an older version of this registry, in order: entry i
 // takes a database from user_version i + 1 to i + 2.
 const char *const kUpgrades[] = {
-    "ALTER TABLE vals ADD COLUMN mtime INTEGER NOT NULL DEFAULT 0",
+    "ALTER TABLE vals ADD COLUMN mtime INTEGER NOT NULL DEFAULT 0;" KEYS_TOUCH_PARENT ";",
 };
 static_assert(std::size(kUpgrades) == kSchemaVersion - 1);
+#undef KEYS_TOUCH_PARENT
+#undef KEY_TIME
 
 // Creates the tables in an empty database and brings one of an older version
 // of this registry up to date; a database that holds anything else, or comes
