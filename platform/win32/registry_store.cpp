@@ -51,8 +51,8 @@ namespace {
 constexpr const char kTraceSource[] = "w32compat";
 // "ORVR": marks a database as this registry's.
 constexpr std::int64_t kApplicationId = 0x4F525652;
-// 2: every value carries the time it was last written (vals.mtime), so that
-// setting a value changes one row, not also its key's.
+// 2: values in (key, fold) order, each with the time it was last set, so
+// that setting a value changes one row, not also its key's.
 constexpr std::int64_t kSchemaVersion = 2;
 constexpr int kBusyTimeoutMs = 5000;
 constexpr auto kBusyGiveUp = std::chrono::seconds(60);
@@ -71,6 +71,21 @@ using A = ConnectionAccess;
     "UPDATE keys SET mtime = max(NEW.mtime, " KEY_TIME("keys.id") " + 1) " \
     "WHERE id = NEW.parent; END"
 
+// The values, kept in (key, fold) order so that a key's values share pages
+// and a value is found without a second lookup. id orders them as first
+// written within their key; mtime is when the value was last set.
+#define VALS_TABLE(name)                  \
+    "CREATE TABLE " name                  \
+    "("                                   \
+    "  key INTEGER NOT NULL,"             \
+    "  fold BLOB NOT NULL,"               \
+    "  id INTEGER NOT NULL,"              \
+    "  name BLOB NOT NULL,"               \
+    "  type INTEGER NOT NULL,"            \
+    "  data BLOB NOT NULL,"               \
+    "  mtime INTEGER NOT NULL DEFAULT 0," \
+    "  PRIMARY KEY(key, fold)) WITHOUT ROWID"
+
 const char *const kSchema =
     "CREATE TABLE keys("
     "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
@@ -79,15 +94,7 @@ const char *const kSchema =
     "  fold BLOB NOT NULL,"       // ASCII upper-cased: the name as compared
     "  mtime INTEGER NOT NULL);"  // last-write time of the key itself, FILETIME ticks
     "CREATE UNIQUE INDEX keys_by_parent ON keys(parent, fold);"
-    "CREATE TABLE vals("
-    "  id INTEGER PRIMARY KEY,"  // order of first writing
-    "  key INTEGER NOT NULL,"
-    "  name BLOB NOT NULL,"
-    "  fold BLOB NOT NULL,"
-    "  type INTEGER NOT NULL,"
-    "  data BLOB NOT NULL,"
-    "  mtime INTEGER NOT NULL DEFAULT 0);"  // when the value was last set
-    "CREATE UNIQUE INDEX vals_by_key ON vals(key, fold);"
+    VALS_TABLE("vals") ";"
     "CREATE INDEX vals_in_order ON vals(key, id);" KEYS_TOUCH_PARENT ";";
 
 const char *sqlText(Sql sql) {
@@ -123,8 +130,9 @@ const char *sqlText(Sql sql) {
         case Sql::DeleteKey:
             return "DELETE FROM keys WHERE id = ?1";
         case Sql::UpsertValue:
-            return "INSERT INTO vals(key, name, fold, type, data, mtime) "
-                   "VALUES(?1, ?2, ?3, ?4, ?5, ?6) "
+            return "INSERT INTO vals(key, name, fold, type, data, mtime, id) "
+                   "VALUES(?1, ?2, ?3, ?4, ?5, ?6, "
+                   "(SELECT ifnull(max(id), 0) + 1 FROM vals WHERE key = ?1)) "
                    "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, "
                    "data = excluded.data, mtime = excluded.mtime";
         case Sql::KeyTime:
@@ -325,10 +333,16 @@ std::int64_t pragmaValue(sqlite3 *db, const char *sql) {
 // Schema changes from an older version of this registry, in order: entry i
 // takes a database from user_version i + 1 to i + 2.
 const char *const kUpgrades[] = {
-    "ALTER TABLE vals ADD COLUMN mtime INTEGER NOT NULL DEFAULT 0;" KEYS_TOUCH_PARENT ";",
+    VALS_TABLE("vals_v2") ";"
+    "INSERT INTO vals_v2(key, fold, id, name, type, data)"
+    "  SELECT key, fold, id, name, type, data FROM vals;"
+    "DROP TABLE vals;"
+    "ALTER TABLE vals_v2 RENAME TO vals;"
+    "CREATE INDEX vals_in_order ON vals(key, id);" KEYS_TOUCH_PARENT ";",
 };
 static_assert(std::size(kUpgrades) == kSchemaVersion - 1);
 #undef KEYS_TOUCH_PARENT
+#undef VALS_TABLE
 #undef KEY_TIME
 
 // Creates the tables in an empty database and brings one of an older version
