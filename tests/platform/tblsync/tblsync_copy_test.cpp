@@ -21,10 +21,10 @@
 namespace {
 
 using namespace orv_test;
-using Row = std::tuple<std::string, std::string, std::string>;
 using namespace std::string_literals;
 
-int copy(std::vector<void *> argv) {
+// RTCopy with the vector the library builds, ended by its NULL.
+int rtcopy(std::vector<void *> argv) {
     RTCopyRequest request{};
     request.qwSize = sizeof request;
     request.dwPriority = 100;
@@ -36,61 +36,64 @@ int copy(std::vector<void *> argv) {
 void *arg(const char *text) {
     return const_cast<char *>(text);
 }
-std::string g_asked;  // the caller's list, which no copy writes
-void ask(const std::string &list) {
-    setSaveParam("ReportTable", list);
-    g_asked = list;
-}
-int traditional(const std::string &path) {
-    return copy({arg(path.c_str())});
-}
-int create(const char *product, const std::vector<std::string> &files) {
-    ask(pathList(files));
-    return copy({arg("CREATE"), arg(product)});
-}
 int g_callbacks = 0;
 BOOL countChange() {
     ++g_callbacks;
     return TRUE;
 }
-int update(const char *product, const std::vector<std::string> &files, bool callback = true) {
-    ask(pathList(files));
-    return copy(
-        {arg("UPDATE"), callback ? reinterpret_cast<void *>(countChange) : nullptr, arg(product)});
-}
-int remove(const char *product, std::string sources) {
-    sources.resize(508, '\0');  // padding is skipped
-    ask(sources);
-    return copy({arg("REMOVE"), arg(product)});
+std::string g_asked;  // the caller's list in ReportTable, which no copy writes
+
+// One copy: 'C'reate, 'U'pdate (with the callback; 'u' without), 'R'emove
+// (the list holds source names) or 'T'raditional (the list holds its path).
+int copy(char mode, const char *product, const std::vector<std::string> &list) {
+    if (mode == 'T') return rtcopy({arg(list.at(0).c_str())});
+    g_asked = pathList(list);
+    if (mode == 'R') g_asked.resize(508, '\0');  // padding is skipped
+    setSaveParam("ReportTable", g_asked);
+    void *callback = mode == 'U' ? reinterpret_cast<void *>(countChange) : nullptr;
+    if (mode == 'C') return rtcopy({arg("CREATE"), arg(product)});
+    if (mode == 'R') return rtcopy({arg("REMOVE"), arg(product)});
+    return rtcopy({arg("UPDATE"), callback, arg(product)});
 }
 
-// One copy and what the table holds after it: the entries, how many change
-// callbacks so far, and the sources registered (unset: not looked at).
+// "source\id=severity,text,owner;" per entry, in key order.
+std::string table() {
+    std::string text;
+    for (const auto &[key, row] : dumpTable())
+        text +=
+            key + "=" + std::get<0>(row) + "," + std::get<1>(row) + "," + std::get<2>(row) + ";";
+    return text;
+}
+
+// One copy and the table after it, the change callbacks so far and the
+// sources registered with the paths read (unset: not looked at).
 struct Step {
-    std::function<int()> run;
-    TableDump table;
+    char mode;
+    const char *product;
+    std::vector<std::string> list;
+    const char *table;
     int callbacks = 0;
-    std::optional<std::string> registered = std::nullopt;
+    std::optional<std::string> registered{};
 };
 
 void runSteps(const std::vector<Step> &steps) {
     g_callbacks = 0;
-    for (size_t i = 0; i < steps.size(); ++i) {
-        SCOPED_TRACE("step " + std::to_string(i + 1));
-        ASSERT_EQ(steps[i].run(), 0);
-        EXPECT_EQ(dumpTable(), steps[i].table);
-        EXPECT_EQ(g_callbacks, steps[i].callbacks);
-        if (steps[i].registered) {
-            EXPECT_EQ(saveParam("RegisterSrc"), *steps[i].registered);
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.mode + " "s + (step.product ? step.product : "") + " -> " + step.table);
+        ASSERT_EQ(copy(step.mode, step.product, step.list), 0);
+        EXPECT_EQ(table(), step.table);
+        EXPECT_EQ(g_callbacks, step.callbacks);
+        if (step.registered) {
+            EXPECT_EQ(saveParam("RegisterSrc"), *step.registered);
             EXPECT_EQ(saveParam("RegisterPath"), g_asked);
         }
         EXPECT_EQ(saveParam("ReportTable"), g_asked);
-        // A source left without entries loses its key.
-        std::set<std::string> sources;
-        for (const auto &entry : steps[i].table)
+        std::set<std::string> sources;  // a source left without entries loses its key
+        for (const auto &entry : dumpTable())
             sources.insert(entry.first.substr(0, entry.first.find('\\')));
         EXPECT_EQ(subkeys(TBLSYNC_KEY_REPORTTABLE), std::vector(sources.begin(), sources.end()));
     }
+    EXPECT_TRUE(keyExists(TBLSYNC_KEY_REPORTTABLE));
 }
 
 // Every entry carries the product that imported it; the last import takes an
@@ -98,110 +101,76 @@ void runSteps(const std::vector<Step> &steps) {
 // calls back only when that changed something, a removal takes only what
 // the product still owns.
 TEST(TblsyncCopy, ProductEntriesFollowEachCopy) {
-    const std::string a = writeTable("a.tbl",
-                                     "# product A\nDisk,1,ERROR,disk failed, replace it\r\n"
-                                     "Disk,2,WARNING,disk slow\n\nFan,10,INFO,fan ok\n");
-    const std::string b = writeTable("b.tbl", "Fan,11,ERROR,fan stopped\nPower,5,info,power on");
+    const std::string a = writeTable(
+        "a", "# A\nDisk,1,ERROR,failed, replace\r\nDisk,2,WARNING,slow\n\nFan,10,INFO,ok\n");
+    const std::string b = writeTable("b", "Fan,11,ERROR,stopped\nPower,5,info,on");
     const std::string a2 =
-        writeTable("a2.tbl", "Disk,1,ERROR,disk failed\nFan,10,INFO,fan ok\nTemp,3,WARNING,hot\n");
-    const std::string other = writeTable("o.tbl", "Disk,1,WARNING,other\n");
-    const std::string fan = writeTable("fan.tbl", "Fan,10,INFO,fan ok\n");
-    const Row disk1{"ERROR", "disk failed", "Prod"}, disk1Other{"WARNING", "other", "Other"};
-    const Row fan10{"INFO", "fan ok", "Prod"}, temp3{"WARNING", "hot", "Prod"};
-    const TableDump first{{"Disk\\1", {"ERROR", "disk failed, replace it", "Prod"}},
-                          {"Disk\\2", {"WARNING", "disk slow", "Prod"}},
-                          {"Fan\\10", fan10},
-                          {"Fan\\11", {"ERROR", "fan stopped", "Prod"}},
-                          {"Power\\5", {"info", "power on", "Prod"}}};
+        writeTable("a2", "Disk,1,ERROR,failed\nFan,10,INFO,ok\nTemp,3,WARNING,hot\n");
+    const std::string o = writeTable("o", "Disk,1,WARNING,other\n"),
+                      f = writeTable("f", "Fan,10,INFO,ok\n");
+    const char *first =
+        "Disk\\1=ERROR,failed, "
+        "replace,P;Disk\\2=WARNING,slow,P;Fan\\10=INFO,ok,P;Fan\\11=ERROR,stopped,P;Power\\5=info,"
+        "on,P;";
+    const char *mine = "Disk\\1=ERROR,failed,P;Fan\\10=INFO,ok,P;Temp\\3=WARNING,hot,P;";
+    const char *taken = "Disk\\1=WARNING,other,O;Fan\\10=INFO,ok,P;Temp\\3=WARNING,hot,P;";
     setSaveParam("TablePath", pathList({a, b}));
     runSteps({
-        {[&] {
-             return create("Prod", {a, b});
-         },
-         first, 0, "Disk\0Fan\0Power\0"s},
-        {[&] {
-             return update("Prod", {a, b});
-         },
-         first, 0, "Disk\0Fan\0Power\0"s},
-        {[&] { return update("Prod", {a2}); },
-         {{"Disk\\1", disk1}, {"Fan\\10", fan10}, {"Temp\\3", temp3}},
-         1,
-         "Disk\0Fan\0Temp\0"s},
-        {[&] { return create("Other", {other}); },
-         {{"Disk\\1", disk1Other}, {"Fan\\10", fan10}, {"Temp\\3", temp3}},
-         1,
-         "Disk\0"s},
-        {[&] { return update("Prod", {a2}, false); },
-         {{"Disk\\1", disk1}, {"Fan\\10", fan10}, {"Temp\\3", temp3}},
-         1},
-        {[&] { return create("Other", {other}); },
-         {{"Disk\\1", disk1Other}, {"Fan\\10", fan10}, {"Temp\\3", temp3}},
-         1},
-        {[&] { return update("Prod", {fan}); },
-         {{"Disk\\1", disk1Other}, {"Fan\\10", fan10}},
-         2,
-         "Fan\0"s},
-        {[&] { return remove("Prod", "Disk\0Fan\0Temp\0Power\0"s); }, {{"Disk\\1", disk1Other}}, 2},
-        {[&] { return remove("Other", "\0Ba\\d\0Disk\0"s); }, {}, 2},
+        {'C', "P", {a, b}, first, 0, "Disk\0Fan\0Power\0"s},
+        {'U', "P", {a, b}, first, 0, "Disk\0Fan\0Power\0"s},
+        {'U', "P", {a2}, mine, 1, "Disk\0Fan\0Temp\0"s},
+        {'C', "O", {o}, taken, 1, "Disk\0"s},
+        {'u', "P", {a2}, mine, 1},
+        {'C', "O", {o}, taken, 1},
+        {'U', "P", {f}, "Disk\\1=WARNING,other,O;Fan\\10=INFO,ok,P;", 2, "Fan\0"s},
+        {'R', "P", {"Disk", "Fan", "Temp", "Power"}, "Disk\\1=WARNING,other,O;", 2},
+        {'R', "O", {"", "Ba\\d", "Disk"}, "", 2},
     });
-    EXPECT_TRUE(keyExists(TBLSYNC_KEY_REPORTTABLE));
     EXPECT_EQ(saveParam("TablePath"), pathList({a, b}));
 }
 
-// The traditional table fills what no product owns, with owner "".
+// The traditional table, its path written with backslashes or not, fills
+// what no product owns, with owner "".
 TEST(TblsyncCopy, TraditionalEntriesYieldToProducts) {
-    const std::string path = writeTable("p.tbl", "Mixed,7,ERROR,product text\n");
-    const Row product{"ERROR", "product text", "Prod"};
-    auto table = [](const std::string &lines) {
-        ::mkdir("/opt/orv/tables/PROGRAM", 0755);
-        writeTable("PROGRAM/AMIREPRT.TBL", lines);
-        return "/opt/orv/tables/PROGRAM/AMIREPRT.TBL"s;
-    };
+    const std::string p = writeTable("p", "Mixed,7,ERROR,product\n");
+    writeTable("t1", "Legacy,1,INFO,one\nLegacy,2,INFO,two\nMixed,7,INFO,trad\n");
+    const std::string t2 = writeTable("t2", "Legacy,1,WARNING,new\nMixed,8,INFO,t8\n");
+    const std::string t3 = writeTable("t3", "Mixed,7,INFO,trad\n");
     runSteps({
-        {[&] { return create("Prod", {path}); }, {{"Mixed\\7", product}}},
-        {[&] {
-             table("Legacy,1,INFO,one\nLegacy,2,INFO,two\nMixed,7,INFO,traditional\n");
-             return traditional("\\opt\\orv\\tables\\PROGRAM\\AMIREPRT.TBL");
-         },
-         {{"Legacy\\1", {"INFO", "one", ""}},
-          {"Legacy\\2", {"INFO", "two", ""}},
-          {"Mixed\\7", product}}},
-        {[&] { return traditional(table("Legacy,1,WARNING,new\nMixed,8,INFO,t8\n")); },
-         {{"Legacy\\1", {"WARNING", "new", ""}},
-          {"Mixed\\7", product},
-          {"Mixed\\8", {"INFO", "t8", ""}}}},
-        {[&] { return remove("Prod", "Mixed\0"s); },
-         {{"Legacy\\1", {"WARNING", "new", ""}}, {"Mixed\\8", {"INFO", "t8", ""}}}},
-        {[&] { return traditional(table("Mixed,7,INFO,traditional\n")); },
-         {{"Mixed\\7", {"INFO", "traditional", ""}}}},
+        {'C', "P", {p}, "Mixed\\7=ERROR,product,P;"},
+        {'T',
+         nullptr,
+         {"\\opt\\orv\\tables\\t1"},
+         "Legacy\\1=INFO,one,;Legacy\\2=INFO,two,;Mixed\\7=ERROR,product,P;"},
+        {'T', nullptr, {t2}, "Legacy\\1=WARNING,new,;Mixed\\7=ERROR,product,P;Mixed\\8=INFO,t8,;"},
+        {'R', "P", {"Mixed"}, "Legacy\\1=WARNING,new,;Mixed\\8=INFO,t8,;"},
+        {'T', nullptr, {t3}, "Mixed\\7=INFO,trad,;"},
     });
 }
 
 // How the lines of a table file become entries.
 TEST(TblsyncCopy, LinesBecomeEntries) {
     const std::string longText(4096 - 10, 't');  // a line of 4096 bytes with its CR fits
-    const std::pair<std::string, TableDump> cases[] = {
-        {"  S , 42 , Warning ,text, with, commas \n",
-         {{"S\\42", {"Warning", "text, with, commas ", "P"}}}},
-        {"S,0004294967295,INFO,max\n", {{"S\\4294967295", {"INFO", "max", "P"}}}},
-        {"S,1,INFO,\n", {{"S\\1", {"INFO", "", "P"}}}},
-        {"S,1,INFO,first\nS,01,ERROR,second\n", {{"S\\1", {"ERROR", "second", "P"}}}},
-        {"S,1,INFO,a\ns,2,INFO,b\n", {{"S\\1", {"INFO", "a", "P"}}, {"S\\2", {"INFO", "b", "P"}}}},
-        {"S,1,INFO," + longText + "\r\n", {{"S\\1", {"INFO", longText, "P"}}}},
-        {"# only a comment\n\n  \t\n  # indented comment\r\n", {}},
+    const std::pair<std::string, std::string> cases[] = {
+        {"  S , 42 , Warning ,text, with, commas \n", "S\\42=Warning,text, with, commas ,P;"},
+        {"S,0004294967295,INFO,max\n", "S\\4294967295=INFO,max,P;"},
+        {"S,1,INFO,\n", "S\\1=INFO,,P;"},
+        {"S,1,INFO,first\nS,01,ERROR,second\n", "S\\1=ERROR,second,P;"},
+        {"S,1,INFO,a\ns,2,INFO,b\n", "S\\1=INFO,a,P;S\\2=INFO,b,P;"},
+        {"S,1,INFO," + longText + "\r\n", "S\\1=INFO," + longText + ",P;"},
+        {"# only a comment\n\n  \t\n  # indented comment\r\n", ""},
     };
     for (const auto &[lines, expected] : cases) {
-        SCOPED_TRACE(lines.substr(0, 40));
-        ASSERT_EQ(remove("P", "S\0"s), 0);
-        ASSERT_EQ(create("P", {writeTable("case.tbl", lines)}), 0);
-        EXPECT_EQ(dumpTable(), expected);
+        ASSERT_EQ(copy('R', "P", {"S"}), 0);
+        ASSERT_EQ(copy('C', "P", {writeTable("case", lines)}), 0);
+        EXPECT_EQ(table(), expected) << lines.substr(0, 40);
     }
 }
 
 // A copy with any bad file changes nothing, in every mode, and says why. A
 // table is read line by line: a huge file costs no memory.
 TEST(TblsyncCopy, FailedCopyLeavesTableUnchanged) {
-    ASSERT_EQ(create("Prod", {writeTable("good.tbl", "Keep,1,ERROR,kept\n")}), 0);
+    ASSERT_EQ(copy('C', "Prod", {writeTable("good.tbl", "Keep,1,ERROR,kept\n")}), 0);
     ASSERT_EQ(mkdir("/opt/orv/tables/dir.tbl", 0755), 0);
     ASSERT_EQ(mkfifo("/opt/orv/tables/fifo.tbl", 0644), 0);
     const std::string huge = writeTable("huge.tbl", "Huge,1,INFO,first\n");
@@ -224,7 +193,7 @@ TEST(TblsyncCopy, FailedCopyLeavesTableUnchanged) {
          writeTable("b8.tbl", "L,1,INFO," + std::string(4097 - 9, 't') + "\n"), 13},
         {"over 100000 entries", writeTable("b9.tbl", many), 13},
     };
-    const TableDump before = dumpTable();
+    const std::string before = table();
     const std::string registered = saveParam("RegisterSrc");
     const std::string first = writeTable("first.tbl", "New,1,INFO,would be added\n");
     g_callbacks = 0;
@@ -233,10 +202,13 @@ TEST(TblsyncCopy, FailedCopyLeavesTableUnchanged) {
     const long peak = usage.ru_maxrss;
     for (const auto &[why, path, code] : bad) {
         SCOPED_TRACE(why);
-        EXPECT_EQ(create("Prod", {first, path}), code);
-        EXPECT_EQ(update("Prod", {first, path}), code);
-        EXPECT_EQ(traditional(path), code);
-        EXPECT_EQ(dumpTable(), before);
+        for (char mode : "CUT"s) {
+            EXPECT_EQ(
+                copy(mode, "Prod", mode == 'T' ? std::vector{path} : std::vector{first, path}),
+                code)
+                << mode;
+        }
+        EXPECT_EQ(table(), before);
         EXPECT_EQ(saveParam("RegisterSrc"), registered);
         getrusage(RUSAGE_SELF, &usage);
         if (path == huge) {
@@ -256,7 +228,7 @@ TEST(TblsyncCopy, NeverOpensTheRegistrysFiles) {
             registry_files::expectNoWriteLost(target + " " + kind, [&] {
                 if (kind[0] != 'n') registry_files::makeLink(target, link, kind[0] == 'h');
                 const std::string path = kind[0] == 'n' ? target : link;
-                bool refused = create("Prod", {path}) != 0 && traditional(path) != 0;
+                bool refused = copy('C', "Prod", {path}) != 0 && copy('T', nullptr, {path}) != 0;
                 ::unlink(link.c_str());
                 return refused;
             });
@@ -284,17 +256,17 @@ TEST(TblsyncCopy, MalformedRequestsFailWithInvalidParameter) {
         EXPECT_EQ(RTCopy(&request, 0), 87) << why;
     }
     EXPECT_EQ(RTCopy(nullptr, 0), 87);
-    EXPECT_EQ(copy({arg("DELETE"), arg("Prod")}), 87);
-    EXPECT_EQ(copy({arg("UPDATE"), arg("Prod")}), 87);
-    EXPECT_EQ(copy({arg("CREATE"), arg("")}), 87);
-    EXPECT_EQ(dumpTable(), TableDump{});
+    EXPECT_EQ(rtcopy({arg("DELETE"), arg("Prod")}), 87);
+    EXPECT_EQ(rtcopy({arg("UPDATE"), arg("Prod")}), 87);
+    EXPECT_EQ(rtcopy({arg("CREATE"), arg("")}), 87);
+    EXPECT_EQ(table(), "");
 }
 
 // Four paths of 86 bytes with their NULs: two fit beside the closing NUL.
 TEST(TblsyncCopy, RegisterPathKeepsWholePathsWithin254Bytes) {
     std::vector<std::string> files;
     for (char c : "abcd"s) files.push_back(writeTable(std::string(70, c), c + ",1,INFO,x\n"s));
-    ASSERT_EQ(create("Prod", files), 0);
+    ASSERT_EQ(copy('C', "Prod", files), 0);
     EXPECT_EQ(dumpTable().size(), 4u);
     EXPECT_EQ(saveParam("RegisterPath"), pathList({files[0], files[1]}));
 }
@@ -321,8 +293,8 @@ TEST(TblsyncCopy, AnotherProcessSeesWholeCopiesOnly) {
     });
     close(done[0]);
     for (int round = 0; round < 10; ++round) {
-        EXPECT_EQ(create("Prod", {file}), 0);
-        EXPECT_EQ(remove("Prod", "Src0\0Src1\0"s), 0);
+        EXPECT_EQ(copy('C', "Prod", {file}), 0);
+        EXPECT_EQ(copy('R', "Prod", {"Src0", "Src1"}), 0);
     }
     close(done[1]);
     EXPECT_EQ(reader.wait(), 0);
