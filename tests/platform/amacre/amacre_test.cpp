@@ -63,8 +63,7 @@ TEST_F(Amacre, FailedReadsSetTheErrorAndTraceOneLine) {
     const std::tuple<const char *, const char *, const char *, DWORD> misses[] = {
         {"SOFTWARE\\ORV\\ALERTREPORT", "Other", "Manual", ERROR_FILE_NOT_FOUND},
         {"SOFTWARE\\ORV\\ALERTREPORT", "Prod", "Missing", ERROR_FILE_NOT_FOUND},
-        {"SOFTWARE\\Nothing", nullptr, "Manual", ERROR_FILE_NOT_FOUND},
-    };
+        {"SOFTWARE\\Nothing", nullptr, "Manual", ERROR_FILE_NOT_FOUND}};
     for (const auto &[key, subkey, name, error] : misses) {
         SetLastError(0);
         EXPECT_FALSE(AMACREGetSubkeyValue(HKEY_LOCAL_MACHINE, key, subkey, name, &value, &size));

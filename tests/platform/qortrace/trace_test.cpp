@@ -68,9 +68,9 @@ TEST_F(TraceLogTest, LineCarriesTimeThreadLevelPlaceAndMessage) {
 TEST_F(TraceLogTest, LevelsFilterLinesAndObserverSeesWatchedLevels) {
     std::string all;
     for (int level = 0; level <= 30; ++level) all += std::to_string(level);
-    const std::pair<const char *, std::string> cases[] = {
-        {nullptr, "123"}, {"", "123"}, {"0,3", "03"}, {"all", all}, {"2", "2"}, {"x2,30,31", "230"},
-    };
+    const std::pair<const char *, std::string> cases[] = {{nullptr, "123"}, {"", "123"},
+                                                          {"0,3", "03"},    {"all", all},
+                                                          {"2", "2"},       {"x2,30,31", "230"}};
     for (const auto &[levels, kept] : cases) {
         ::unlink(kLog.c_str());
         use(kLog.c_str(), levels);

@@ -37,8 +37,7 @@ TEST(QorCodeConvert, CopiesBytesUnchangedAndCutsToTheDestination) {
         {"abcdef", 3, 16, "abc"},
         {"abcdef", -1, 4, "abc"},
         {"abcdef", -1, 1, ""},
-        {nullptr, -1, 8, ""},
-    };
+        {nullptr, -1, 8, ""}};
     for (const auto &[src, srcLen, dstSize, want] : cases) {
         char dst[32];
         std::memset(dst, 'Z', sizeof dst);

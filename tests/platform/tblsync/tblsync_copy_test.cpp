@@ -115,17 +115,15 @@ TEST(TblsyncCopy, ProductEntriesFollowEachCopy) {
     const char *mine = "Disk\\1=ERROR,failed,P;Fan\\10=INFO,ok,P;Temp\\3=WARNING,hot,P;";
     const char *taken = "Disk\\1=WARNING,other,O;Fan\\10=INFO,ok,P;Temp\\3=WARNING,hot,P;";
     setSaveParam("TablePath", pathList({a, b}));
-    runSteps({
-        {'C', "P", {a, b}, first, 0, "Disk\0Fan\0Power\0"s},
-        {'U', "P", {a, b}, first, 0, "Disk\0Fan\0Power\0"s},
-        {'U', "P", {a2}, mine, 1, "Disk\0Fan\0Temp\0"s},
-        {'C', "O", {o}, taken, 1, "Disk\0"s},
-        {'u', "P", {a2}, mine, 1},
-        {'C', "O", {o}, taken, 1},
-        {'U', "P", {f}, "Disk\\1=WARNING,other,O;Fan\\10=INFO,ok,P;", 2, "Fan\0"s},
-        {'R', "P", {"Disk", "Fan", "Temp", "Power"}, "Disk\\1=WARNING,other,O;", 2},
-        {'R', "O", {"", "Ba\\d", "Disk"}, "", 2},
-    });
+    runSteps({{'C', "P", {a, b}, first, 0, "Disk\0Fan\0Power\0"s},
+              {'U', "P", {a, b}, first, 0, "Disk\0Fan\0Power\0"s},
+              {'U', "P", {a2}, mine, 1, "Disk\0Fan\0Temp\0"s},
+              {'C', "O", {o}, taken, 1, "Disk\0"s},
+              {'u', "P", {a2}, mine, 1},
+              {'C', "O", {o}, taken, 1},
+              {'U', "P", {f}, "Disk\\1=WARNING,other,O;Fan\\10=INFO,ok,P;", 2, "Fan\0"s},
+              {'R', "P", {"Disk", "Fan", "Temp", "Power"}, "Disk\\1=WARNING,other,O;", 2},
+              {'R', "O", {"", "Ba\\d", "Disk"}, "", 2}});
     EXPECT_EQ(saveParam("TablePath"), pathList({a, b}));
 }
 
@@ -136,16 +134,15 @@ TEST(TblsyncCopy, TraditionalEntriesYieldToProducts) {
     writeTable("t1", "Legacy,1,INFO,one\nLegacy,2,INFO,two\nMixed,7,INFO,trad\n");
     const std::string t2 = writeTable("t2", "Legacy,1,WARNING,new\nMixed,8,INFO,t8\n");
     const std::string t3 = writeTable("t3", "Mixed,7,INFO,trad\n");
-    runSteps({
-        {'C', "P", {p}, "Mixed\\7=ERROR,product,P;"},
-        {'T',
-         nullptr,
-         {"\\opt\\orv\\tables\\t1"},
-         "Legacy\\1=INFO,one,;Legacy\\2=INFO,two,;Mixed\\7=ERROR,product,P;"},
-        {'T', nullptr, {t2}, "Legacy\\1=WARNING,new,;Mixed\\7=ERROR,product,P;Mixed\\8=INFO,t8,;"},
-        {'R', "P", {"Mixed"}, "Legacy\\1=WARNING,new,;Mixed\\8=INFO,t8,;"},
-        {'T', nullptr, {t3}, "Mixed\\7=INFO,trad,;"},
-    });
+    runSteps(
+        {{'C', "P", {p}, "Mixed\\7=ERROR,product,P;"},
+         {'T',
+          nullptr,
+          {"\\opt\\orv\\tables\\t1"},
+          "Legacy\\1=INFO,one,;Legacy\\2=INFO,two,;Mixed\\7=ERROR,product,P;"},
+         {'T', nullptr, {t2}, "Legacy\\1=WARNING,new,;Mixed\\7=ERROR,product,P;Mixed\\8=INFO,t8,;"},
+         {'R', "P", {"Mixed"}, "Legacy\\1=WARNING,new,;Mixed\\8=INFO,t8,;"},
+         {'T', nullptr, {t3}, "Mixed\\7=INFO,trad,;"}});
 }
 
 // How the lines of a table file become entries.
@@ -158,8 +155,7 @@ TEST(TblsyncCopy, LinesBecomeEntries) {
         {"S,1,INFO,first\nS,01,ERROR,second\n", "S\\1=ERROR,second,P;"},
         {"S,1,INFO,a\ns,2,INFO,b\n", "S\\1=INFO,a,P;S\\2=INFO,b,P;"},
         {"S,1,INFO," + longText + "\r\n", "S\\1=INFO," + longText + ",P;"},
-        {"# only a comment\n\n  \t\n  # indented comment\r\n", ""},
-    };
+        {"# only a comment\n\n  \t\n  # indented comment\r\n", ""}};
     for (const auto &[lines, expected] : cases) {
         ASSERT_EQ(copy('R', "P", {"S"}), 0);
         ASSERT_EQ(copy('C', "P", {writeTable("case", lines)}), 0);
@@ -191,8 +187,7 @@ TEST(TblsyncCopy, FailedCopyLeavesTableUnchanged) {
         {"NUL in line", writeTable("b7.tbl", "New,1,INFO,te\0xt\n"s), 13},
         {"line over 4096 bytes",
          writeTable("b8.tbl", "L,1,INFO," + std::string(4097 - 9, 't') + "\n"), 13},
-        {"over 100000 entries", writeTable("b9.tbl", many), 13},
-    };
+        {"over 100000 entries", writeTable("b9.tbl", many), 13}};
     const std::string before = table();
     const std::string registered = saveParam("RegisterSrc");
     const std::string first = writeTable("first.tbl", "New,1,INFO,would be added\n");
@@ -249,8 +244,7 @@ TEST(TblsyncCopy, MalformedRequestsFailWithInvalidParameter) {
         {"too many", sizeof(RTCopyRequest), 5, tooLong},
         {"count mismatch", sizeof(RTCopyRequest), 2, unterminated},
         {"null product", sizeof(RTCopyRequest), 2, noProduct},
-        {"null mode word", sizeof(RTCopyRequest), 1, nullWord},
-    };
+        {"null mode word", sizeof(RTCopyRequest), 1, nullWord}};
     for (const auto &[why, size, argc, argv] : cases) {
         RTCopyRequest request{size, 0, 0, 0, 0, 100, 0, nullptr, 0, argc, argv};
         EXPECT_EQ(RTCopy(&request, 0), 87) << why;

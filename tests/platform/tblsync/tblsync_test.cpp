@@ -14,7 +14,6 @@ namespace {
 
 using namespace orv_test;
 using namespace std::string_literals;
-using Calls = std::vector<std::pair<const char *, std::function<BOOL()>>>;
 
 const std::string kOuter = std::string(TBLSYNC_KEY_OUTER_PRODUCTS) + "\\Prod";
 const std::string kInner = std::string(TBLSYNC_KEY_INNER_PRODUCTS) + "\\Prod";
@@ -55,8 +54,7 @@ TEST(TblsyncProducts, OuterBlockReceivesEveryValueOrFailsWithSizeNeeded) {
              &OuterProductParam::lpszDisplayName, 16},
             {"Version", &OuterProductParam::dwVersionSize, &OuterProductParam::lpszVersion, 5},
             {"ReportTablePath", &OuterProductParam::dwReportTableSize,
-             &OuterProductParam::lpszReportTable, 254},
-        };
+             &OuterProductParam::lpszReportTable, 254}};
     for (const auto &[field, size, buffer, needed] : cases) {
         SCOPED_TRACE(field);
         std::vector<char> bytes(400, '\x5a');
@@ -83,38 +81,24 @@ TEST(TblsyncProducts, InnerBlockRoundTripsAndNullFieldsStayUnchanged) {
     char path[] = "/x/t\0", name[] = "Prod", display[] = "Display";
     char version[] = "2.0", newVersion[] = "3.0";
     DWORD language = 1033, id = 5, type = 1;
-    InnerProductParam block{sizeof block,
-                            600,
-                            reinterpret_cast<LPBYTE>(source.data()),
-                            &time,
-                            0,
-                            name,
-                            6,
-                            path,
-                            0,
-                            display,
-                            &language,
-                            &id,
-                            0,
-                            version,
-                            &type};
+    auto *bytes = reinterpret_cast<LPBYTE>(source.data());
+    InnerProductParam block{sizeof block, 600,       bytes, &time, 0,       name, 6, path, 0,
+                            display,      &language, &id,   0,     version, &type};
     ASSERT_TRUE(AMACRTWriteInnerProductParam(1, "Prod", &block));
     InnerProductParam partial{};
     partial.dwSize = sizeof partial;
     partial.lpProductTime = &later;
     partial.lpszVersion = newVersion;
     ASSERT_TRUE(AMACRTWriteInnerProductParam(1, "Prod", &partial));
-    const std::pair<const char *, std::string> stored[] = {
-        {"Source", source},
-        {"ProductTime", "\1\0\0\0\2\0\0\0"s},
-        {"ProductName", "Prod\0"s},
-        {"RegisterPath", std::string(path, 6)},
-        {"DisplayName", "Display\0"s},
-        {"LanguageID", "\x09\x04\0\0"s},
-        {"ProductID", "\5\0\0\0"s},
-        {"Version", "3.0\0"s},
-        {"Manual", "\1\0\0\0"s},
-    };
+    const std::pair<const char *, std::string> stored[] = {{"Source", source},
+                                                           {"ProductTime", "\1\0\0\0\2\0\0\0"s},
+                                                           {"ProductName", "Prod\0"s},
+                                                           {"RegisterPath", std::string(path, 6)},
+                                                           {"DisplayName", "Display\0"s},
+                                                           {"LanguageID", "\x09\x04\0\0"s},
+                                                           {"ProductID", "\5\0\0\0"s},
+                                                           {"Version", "3.0\0"s},
+                                                           {"Manual", "\1\0\0\0"s}};
     for (const auto &[valueName, bytes] : stored)
         EXPECT_EQ(readValue(kInner, valueName).value_or(Value{}).bytes, bytes) << valueName;
 
@@ -134,61 +118,47 @@ TEST(TblsyncProducts, InnerBlockRoundTripsAndNullFieldsStayUnchanged) {
     EXPECT_EQ(type, 1u);
 }
 
-// Every call that needs an existing product fails with 2 and creates
-// nothing; asking whether it exists succeeds with 0.
-TEST(TblsyncProducts, MissingProductFailsWithNotFoundAndCreatesNothing) {
+// Every call that needs an existing product fails with 2, a bad argument
+// with 87, and nothing is created; whether a product exists is answered 0.
+TEST(TblsyncProducts, CallsFailWithTheirErrorAndCreateNothing) {
+    registerOuter();
     char buffer[64];
     DWORD number = 0;
     FILETIME time{};
-    OuterProductParam outer{};
+    OuterProductParam outer{}, wrongSize{};
     outer.dwSize = sizeof outer;
     outer.dwProductNameSize = sizeof buffer;
     outer.lpszProductName = buffer;
+    wrongSize.dwSize = 100;
     InnerProductParam inner{};
     inner.dwSize = sizeof inner;
     inner.lpdwProductID = &number;
-    const Calls calls = {
-        {"ReadProductParam", [&] { return AMACRTReadProductParam(0, "Ghost", &outer); }},
-        {"ReadInnerProductParam", [&] { return AMACRTReadInnerProductParam(0, "Ghost", &inner); }},
-        {"WriteInnerProductParam",
-         [&] { return AMACRTWriteInnerProductParam(1, "Ghost", &inner); }},
-        {"GetProductTime", [&] { return AMACRTGetProductTime("Ghost", &time); }},
-        {"DeleteProduct", [&] { return AMACRTDeleteProduct("Ghost"); }},
-        {"DeleteInnerProduct", [&] { return AMACRTDeleteInnerProduct("Ghost"); }},
-    };
-    for (const auto &[name, call] : calls) {
+    const std::tuple<const char *, std::function<BOOL()>, DWORD> calls[] = {
+        {"read", [&] { return AMACRTReadProductParam(0, "Ghost", &outer); }, 2},
+        {"read inner", [&] { return AMACRTReadInnerProductParam(0, "Ghost", &inner); }, 2},
+        {"write inner", [&] { return AMACRTWriteInnerProductParam(1, "Ghost", &inner); }, 2},
+        {"time", [&] { return AMACRTGetProductTime("Ghost", &time); }, 2},
+        {"delete", [&] { return AMACRTDeleteProduct("Ghost"); }, 2},
+        {"delete inner", [&] { return AMACRTDeleteInnerProduct("Ghost"); }, 2},
+        {"null block", [&] { return AMACRTReadProductParam(0, "Prod", nullptr); }, 87},
+        {"block size", [&] { return AMACRTReadProductParam(0, "Prod", &wrongSize); }, 87},
+        {"empty name", [&] { return AMACRTCheckProduct("", &number); }, 87},
+        {"null name", [&] { return AMACRTDeleteProduct(nullptr); }, 87},
+        {"separator in name", [&] { return AMACRTAddInnerProduct("a\\b"); }, 87},
+        {"null flag", [&] { return AMACRTCheckProduct("Prod", nullptr); }, 87},
+        {"null count", [&] { return AMACRTEnumProduct(nullptr, &number, nullptr); }, 87}};
+    for (const auto &[name, call, error] : calls) {
         SetLastError(0);
         EXPECT_FALSE(call()) << name;
-        EXPECT_EQ(GetLastError(), 2u) << name;
+        EXPECT_EQ(GetLastError(), error) << name;
     }
     for (auto check : {AMACRTCheckProduct, AMACRTCheckInnerProduct}) {
         DWORD exists = 7;
         EXPECT_TRUE(check("Ghost", &exists));
         EXPECT_EQ(exists, 0u);
     }
-    EXPECT_TRUE(subkeys("SOFTWARE").empty());
-}
-
-TEST(TblsyncProducts, BadArgumentsFailWithInvalidParameter) {
-    registerOuter();
-    DWORD number = 0;
-    OuterProductParam wrongSize{};
-    wrongSize.dwSize = 100;
-    const Calls calls = {
-        {"null block", [&] { return AMACRTReadProductParam(0, "Prod", nullptr); }},
-        {"block size", [&] { return AMACRTReadProductParam(0, "Prod", &wrongSize); }},
-        {"empty name", [&] { return AMACRTCheckProduct("", &number); }},
-        {"null name", [&] { return AMACRTDeleteProduct(nullptr); }},
-        {"separator in name", [&] { return AMACRTAddInnerProduct("a\\b"); }},
-        {"null flag", [&] { return AMACRTCheckProduct("Prod", nullptr); }},
-        {"null count", [&] { return AMACRTEnumProduct(nullptr, &number, nullptr); }},
-    };
-    for (const auto &[name, call] : calls) {
-        EXPECT_FALSE(call()) << name;
-        EXPECT_EQ(GetLastError(), 87u) << name;
-    }
-    EXPECT_FALSE(keyExists(std::string(TBLSYNC_KEY_INNER_PRODUCTS) + "\\a"));
-    EXPECT_TRUE(keyExists(kOuter));
+    EXPECT_EQ(subkeys(TBLSYNC_KEY_OUTER_PRODUCTS), std::vector<std::string>{"Prod"});
+    EXPECT_TRUE(keyGone(TBLSYNC_KEY_INNER_PRODUCTS));
 }
 
 // The product time is the key's last write, whatever the write changed; a
