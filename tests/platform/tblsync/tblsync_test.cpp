@@ -239,7 +239,7 @@ TEST(TblsyncSettings, SaveParametersAndSettings) {
         DWORD value = 5;
         EXPECT_FALSE(read(&value));
         EXPECT_EQ(std::pair(GetLastError(), value), std::pair(2u, 5u)) << name;
-        ASSERT_EQ(writeValue(TBLSYNC_KEY_ALERTMAN, name, REG_SZ, "1033\0"s), 0);
+        ASSERT_EQ(writeValue(TBLSYNC_KEY_ALERTMAN, name, REG_SZ, "103\0"s), 0);  // 4 bytes
         EXPECT_FALSE(read(&value));
         EXPECT_EQ(std::pair(GetLastError(), value), std::pair(13u, 5u)) << name;
         ASSERT_EQ(writeDword(TBLSYNC_KEY_ALERTMAN, name, 1041), 0);
