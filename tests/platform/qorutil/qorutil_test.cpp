@@ -9,52 +9,40 @@
 
 namespace {
 
-TEST(GetQorRootPath, DefaultAndRelocatedRoot) {
-    // nullptr: unset; an empty value counts as not set.
-    for (const char *root : {static_cast<const char *>(nullptr), "", "/srv/agent"}) {
-        char buffer[512];
-        root ? setenv("ORV_ROOT", root, 1) : unsetenv("ORV_ROOT");
-        const std::string want = root && *root ? root : "/opt/orv";
-        EXPECT_EQ(GetQorRootPath(buffer, sizeof buffer), static_cast<int>(want.size()));
-        EXPECT_EQ(buffer, want);
+// An unset or empty ORV_ROOT means the default; a root that does not fit
+// with its NUL gives 0 and leaves the buffer alone.
+TEST(GetQorRootPath, RootIsCopiedWhenItFitsWithItsNul) {
+    const std::string forty(40, 'r');
+    struct Case {
+        const char *root;
+        int size;
+        std::string want;  // empty: 0 and the buffer untouched
+    };
+    const Case cases[] = {{nullptr, 9, "/opt/orv"},   {"", 9, "/opt/orv"},     {nullptr, 8, ""},
+                          {forty.c_str(), 41, forty}, {forty.c_str(), 40, ""}, {"/a", 0, ""}};
+    for (const Case &c : cases) {
+        c.root ? setenv("ORV_ROOT", c.root, 1) : unsetenv("ORV_ROOT");
+        char buffer[64];
+        std::memset(buffer, '#', sizeof buffer);
+        EXPECT_EQ(GetQorRootPath(buffer, c.size), static_cast<int>(c.want.size())) << c.size;
+        EXPECT_EQ(std::string(buffer, c.want.size() + 1), c.want.empty() ? "#" : c.want + '\0');
     }
-    unsetenv("ORV_ROOT");
-}
-
-TEST(GetQorRootPath, RootThatDoesNotFitGivesZeroAndLeavesTheBuffer) {
-    std::string root(40, 'r');
-    setenv("ORV_ROOT", root.c_str(), 1);
-    char buffer[41];
-    std::memset(buffer, '#', sizeof buffer);
-    EXPECT_EQ(GetQorRootPath(buffer, 40), 0);  // 40 characters need 41 bytes
-    EXPECT_EQ(buffer[0], '#');
-    EXPECT_EQ(GetQorRootPath(buffer, 41), 40);
     EXPECT_EQ(GetQorRootPath(nullptr, 41), 0);
-    EXPECT_EQ(GetQorRootPath(buffer, 0), 0);
     unsetenv("ORV_ROOT");
 }
 
 TEST(QorCodeConvert, CopiesBytesUnchangedAndCutsToTheDestination) {
-    struct Case {
-        const char *src;
-        int srcLen;
-        int dstSize;
-        const char *want;
-    };
-    const Case cases[] = {
-        {"Product \"A\" exist\n", -1, 1024, "Product \"A\" exist\n"},
+    const std::tuple<const char *, int, int, const char *> cases[] = {
         {"\x82\xa0\x8a\xbf", -1, 16, "\x82\xa0\x8a\xbf"},  // Shift_JIS bytes pass as they are
         {"abcdef", 3, 16, "abc"},
         {"abcdef", -1, 4, "abc"},
         {"abcdef", -1, 1, ""},
-        {"", -1, 8, ""},
-    };
-    for (const Case &c : cases) {
-        char dst[1024];
+        {nullptr, -1, 8, ""}};
+    for (const auto &[src, srcLen, dstSize, want] : cases) {
+        char dst[32];
         std::memset(dst, 'Z', sizeof dst);
-        int n = QorCodeConvert(c.src, c.srcLen, dst, c.dstSize, 0, 1);
-        EXPECT_STREQ(dst, c.want) << c.src;
-        EXPECT_EQ(n, static_cast<int>(std::strlen(c.want))) << c.src;
+        EXPECT_EQ(QorCodeConvert(src, srcLen, dst, dstSize, 0, 1), static_cast<int>(strlen(want)));
+        EXPECT_STREQ(dst, want) << dstSize;
     }
 }
 

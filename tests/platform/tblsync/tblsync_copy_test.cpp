@@ -1,196 +1,214 @@
 // RTCopy: product imports, updates and removals, the traditional table, the
 // file format and all-or-nothing failures.
-#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <fcntl.h>
 
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <set>
+
+#include "files.h"
+#include "process.h"
 #include "registry_files.h"
-#include "tblsync_support.h"
+#include "report_table.h"
+#include "tblsync.h"
 
 namespace {
 
-using namespace tblsync_test;
+using namespace orv_test;
+using namespace std::string_literals;
 
-using Row = std::tuple<std::string, std::string, std::string>;
-
+// RTCopy with the vector the library builds, ended by its NULL.
+int rtcopy(std::vector<void *> argv) {
+    RTCopyRequest request{};
+    request.qwSize = sizeof request;
+    request.dwPriority = 100;
+    request.dwArgc = static_cast<DWORD>(argv.size());
+    argv.push_back(nullptr);
+    request.lppArgv = argv.data();
+    return RTCopy(&request, 0);
+}
+void *arg(const char *text) {
+    return const_cast<char *>(text);
+}
 int g_callbacks = 0;
 BOOL countChange() {
     ++g_callbacks;
     return TRUE;
 }
+std::string g_asked;  // the caller's list in ReportTable, which no copy writes
 
-class TblsyncCopy : public TblsyncIsolated {
-  protected:
-    void SetUp() override {
-        TblsyncIsolated::SetUp();
-        g_callbacks = 0;
-    }
+// One copy: 'C'reate, 'U'pdate (with the callback; 'u' without), 'R'emove
+// (the list holds source names) or 'T'raditional (the list holds its path).
+int copy(char mode, const char *product, const std::vector<std::string> &list) {
+    if (mode == 'T') return rtcopy({arg(list.at(0).c_str())});
+    g_asked = pathList(list);
+    if (mode == 'R') g_asked.resize(508, '\0');  // padding is skipped
+    setSaveParam("ReportTable", g_asked);
+    void *callback = mode == 'U' ? reinterpret_cast<void *>(countChange) : nullptr;
+    if (mode == 'C') return rtcopy({arg("CREATE"), arg(product)});
+    if (mode == 'R') return rtcopy({arg("REMOVE"), arg(product)});
+    return rtcopy({arg("UPDATE"), callback, arg(product)});
+}
+
+// "source\id=severity,text,owner;" per entry, in key order.
+std::string table() {
+    std::string text;
+    for (const auto &[key, row] : dumpTable())
+        text +=
+            key + "=" + std::get<0>(row) + "," + std::get<1>(row) + "," + std::get<2>(row) + ";";
+    return text;
+}
+
+// One copy and the table after it, the change callbacks so far and the
+// sources registered with the paths read (unset: not looked at).
+struct Step {
+    char mode;
+    const char *product;
+    std::vector<std::string> list;
+    const char *table;
+    int callbacks = 0;
+    std::optional<std::string> registered{};
 };
 
-TEST_F(TblsyncCopy, ProductLifeCreateUpdateRemove) {
-    std::string a = writeTable("a.tbl",
-                               "# product A\n"
-                               "Disk,1,ERROR,disk failed, replace it\r\n"
-                               "Disk,2,WARNING,disk slow\n"
-                               "\n"
-                               "Fan,10,INFO,fan ok\n");
-    std::string b = writeTable("b.tbl", "Fan,11,ERROR,fan stopped\nPower,5,info,power on");
-    ASSERT_EQ(create("Prod", {a, b}), 0);
-    EXPECT_EQ(dumpTable(), (Dump{
-                               {"Disk\\1", Row{"ERROR", "disk failed, replace it", "Prod"}},
-                               {"Disk\\2", Row{"WARNING", "disk slow", "Prod"}},
-                               {"Fan\\10", Row{"INFO", "fan ok", "Prod"}},
-                               {"Fan\\11", Row{"ERROR", "fan stopped", "Prod"}},
-                               {"Power\\5", Row{"info", "power on", "Prod"}},
-                           }));
-    EXPECT_EQ(saveParam("RegisterPath"), pathList({a, b}));
-    EXPECT_EQ(saveParam("RegisterSrc"), std::string("Disk\0Fan\0Power\0", 15));
+void runSteps(const std::vector<Step> &steps) {
+    g_callbacks = 0;
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.mode + " "s + (step.product ? step.product : "") + " -> " + step.table);
+        ASSERT_EQ(copy(step.mode, step.product, step.list), 0);
+        EXPECT_EQ(table(), step.table);
+        EXPECT_EQ(g_callbacks, step.callbacks);
+        if (step.registered) {
+            EXPECT_EQ(saveParam("RegisterSrc"), *step.registered);
+            EXPECT_EQ(saveParam("RegisterPath"), g_asked);
+        }
+        EXPECT_EQ(saveParam("ReportTable"), g_asked);
+        std::set<std::string> sources;  // a source left without entries loses its key
+        for (const auto &entry : dumpTable())
+            sources.insert(entry.first.substr(0, entry.first.find('\\')));
+        EXPECT_EQ(subkeys(TBLSYNC_KEY_REPORTTABLE), std::vector(sources.begin(), sources.end()));
+    }
+    EXPECT_TRUE(keyExists(TBLSYNC_KEY_REPORTTABLE));
+}
 
-    // The new version changes one entry, drops Disk 2 and the whole Power
-    // source, and adds Temp.
-    std::string a2 = writeTable("a2.tbl",
-                                "Disk,1,ERROR,disk failed\n"
-                                "Fan,10,INFO,fan ok\n"
-                                "Temp,3,WARNING,hot\n");
+// Every entry carries the product that imported it; the last import takes an
+// entry over, an update makes the product's entries exactly its files' and
+// calls back only when that changed something, a removal takes only what
+// the product still owns.
+TEST(TblsyncCopy, ProductEntriesFollowEachCopy) {
+    const std::string a = writeTable(
+        "a", "# A\nDisk,1,ERROR,failed, replace\r\nDisk,2,WARNING,slow\n\nFan,10,INFO,ok\n");
+    const std::string b = writeTable("b", "Fan,11,ERROR,stopped\nPower,5,info,on");
+    const std::string a2 =
+        writeTable("a2", "Disk,1,ERROR,failed\nFan,10,INFO,ok\nTemp,3,WARNING,hot\n");
+    const std::string o = writeTable("o", "Disk,1,WARNING,other\n"),
+                      f = writeTable("f", "Fan,10,INFO,ok\n");
+    const char *first =
+        "Disk\\1=ERROR,failed, "
+        "replace,P;Disk\\2=WARNING,slow,P;Fan\\10=INFO,ok,P;Fan\\11=ERROR,stopped,P;Power\\5=info,"
+        "on,P;";
+    const char *mine = "Disk\\1=ERROR,failed,P;Fan\\10=INFO,ok,P;Temp\\3=WARNING,hot,P;";
+    const char *taken = "Disk\\1=WARNING,other,O;Fan\\10=INFO,ok,P;Temp\\3=WARNING,hot,P;";
     setSaveParam("TablePath", pathList({a, b}));
-    ASSERT_EQ(update("Prod", {a2}, countChange), 0);
-    EXPECT_EQ(g_callbacks, 1);
-    EXPECT_EQ(dumpTable(), (Dump{
-                               {"Disk\\1", Row{"ERROR", "disk failed", "Prod"}},
-                               {"Fan\\10", Row{"INFO", "fan ok", "Prod"}},
-                               {"Temp\\3", Row{"WARNING", "hot", "Prod"}},
-                           }));
-    EXPECT_EQ(subkeys(TBLSYNC_KEY_REPORTTABLE), (std::vector<std::string>{"Disk", "Fan", "Temp"}));
-    EXPECT_EQ(saveParam("RegisterPath"), pathList({a2}));
-    EXPECT_EQ(saveParam("RegisterSrc"), std::string("Disk\0Fan\0Temp\0", 14));
-    // The caller's own parameters stay as the caller wrote them.
-    EXPECT_EQ(saveParam("ReportTable"), pathList({a2}));
+    runSteps({{'C', "P", {a, b}, first, 0, "Disk\0Fan\0Power\0"s},
+              {'U', "P", {a, b}, first, 0, "Disk\0Fan\0Power\0"s},
+              {'U', "P", {a2}, mine, 1, "Disk\0Fan\0Temp\0"s},
+              {'C', "O", {o}, taken, 1, "Disk\0"s},
+              {'u', "P", {a2}, mine, 1},
+              {'C', "O", {o}, taken, 1},
+              {'U', "P", {f}, "Disk\\1=WARNING,other,O;Fan\\10=INFO,ok,P;", 2, "Fan\0"s},
+              {'R', "P", {"Disk", "Fan", "Temp", "Power"}, "Disk\\1=WARNING,other,O;", 2},
+              {'R', "O", {"", "Ba\\d", "Disk"}, "", 2}});
     EXPECT_EQ(saveParam("TablePath"), pathList({a, b}));
-
-    ASSERT_EQ(remove("Prod", std::string("Disk\0Fan\0Temp\0Power\0", 20)), 0);
-    EXPECT_EQ(dumpTable(), Dump{});
-    EXPECT_TRUE(subkeys(TBLSYNC_KEY_REPORTTABLE).empty());
 }
 
-TEST_F(TblsyncCopy, UpdateCallsBackOnlyWhenTheTableChanges) {
-    std::string t = writeTable("t.tbl", "S,1,ERROR,one\nS,2,ERROR,two\nS,3,ERROR,three\n");
-    ASSERT_EQ(create("Prod", {t}), 0);
-
-    ASSERT_EQ(update("Prod", {t}, countChange), 0);
-    EXPECT_EQ(g_callbacks, 0);
-
-    std::string changed =
-        writeTable("t2.tbl", "S,1,INFO,one\nS,2,ERROR,TWO\nS,4,ERROR,four\n");  // 3 goes
-    ASSERT_EQ(update("Prod", {changed}, countChange), 0);
-    EXPECT_EQ(g_callbacks, 1);
-
-    // A change without a callback is still applied.
-    ASSERT_EQ(update("Prod", {t}, nullptr), 0);
-    EXPECT_EQ(std::get<1>(dumpTable().at("S\\3")), "three");
-    EXPECT_EQ(g_callbacks, 1);
+// The traditional table, its path written with backslashes or not, fills
+// what no product owns, with owner "".
+TEST(TblsyncCopy, TraditionalEntriesYieldToProducts) {
+    const std::string p = writeTable("p", "Mixed,7,ERROR,product\n");
+    writeTable("t1", "Legacy,1,INFO,one\nLegacy,2,INFO,two\nMixed,7,INFO,trad\n");
+    const std::string t2 = writeTable("t2", "Legacy,1,WARNING,new\nMixed,8,INFO,t8\n");
+    const std::string t3 = writeTable("t3", "Mixed,7,INFO,trad\n");
+    runSteps(
+        {{'C', "P", {p}, "Mixed\\7=ERROR,product,P;"},
+         {'T',
+          nullptr,
+          {"\\opt\\orv\\tables\\t1"},
+          "Legacy\\1=INFO,one,;Legacy\\2=INFO,two,;Mixed\\7=ERROR,product,P;"},
+         {'T', nullptr, {t2}, "Legacy\\1=WARNING,new,;Mixed\\7=ERROR,product,P;Mixed\\8=INFO,t8,;"},
+         {'R', "P", {"Mixed"}, "Legacy\\1=WARNING,new,;Mixed\\8=INFO,t8,;"},
+         {'T', nullptr, {t3}, "Mixed\\7=INFO,trad,;"}});
 }
 
-TEST_F(TblsyncCopy, LaterImportTakesOverAnEntryAndKeepsIt) {
-    std::string first = writeTable("first.tbl", "Shared,1,ERROR,first\nOwn,1,INFO,mine\n");
-    std::string second = writeTable("second.tbl", "Shared,1,WARNING,second\n");
-    ASSERT_EQ(create("First", {first}), 0);
-    ASSERT_EQ(create("Second", {second}), 0);
-    ASSERT_EQ(remove("First", std::string("Shared\0Own\0", 11)), 0);
-    EXPECT_EQ(dumpTable(), (Dump{{"Shared\\1", Row{"WARNING", "second", "Second"}}}));
-
-    // An update of the first product that no longer lists the shared entry
-    // leaves it to its new owner, and one that lists it takes it back.
-    ASSERT_EQ(create("First", {writeTable("own.tbl", "Own,1,INFO,mine\n")}), 0);
-    ASSERT_EQ(update("First", {writeTable("own2.tbl", "Own,2,INFO,mine\n")}, countChange), 0);
-    EXPECT_EQ(std::get<2>(dumpTable().at("Shared\\1")), "Second");
-    ASSERT_EQ(update("First", {first}, countChange), 0);
-    EXPECT_EQ(dumpTable().at("Shared\\1"), (Row{"ERROR", "first", "First"}));
-}
-
-TEST_F(TblsyncCopy, TraditionalImportReplacesOnlyTraditionalEntries) {
-    ASSERT_EQ(create("Prod", {writeTable("p.tbl", "Mixed,7,ERROR,product text\n")}), 0);
-    ASSERT_EQ(mkdir("/opt/orv/tables/PROGRAM", 0755), 0);
-    writeTable("PROGRAM/AMIREPRT.TBL",
-               "Legacy,1,INFO,old one\nLegacy,2,INFO,old two\nMixed,7,INFO,traditional\n");
-    // The path as the alert manager builds it from its directory.
-    ASSERT_EQ(copy({arg("\\opt\\orv\\tables\\PROGRAM\\AMIREPRT.TBL")}), 0);
-    EXPECT_EQ(dumpTable(), (Dump{
-                               {"Legacy\\1", Row{"INFO", "old one", ""}},
-                               {"Legacy\\2", Row{"INFO", "old two", ""}},
-                               {"Mixed\\7", Row{"ERROR", "product text", "Prod"}},
-                           }));
-
-    writeTable("PROGRAM/AMIREPRT.TBL", "Legacy,1,WARNING,new one\nMixed,8,INFO,t8\n");
-    ASSERT_EQ(copy({arg("/opt/orv/tables/PROGRAM/AMIREPRT.TBL")}), 0);
-    EXPECT_EQ(dumpTable(), (Dump{
-                               {"Legacy\\1", Row{"WARNING", "new one", ""}},
-                               {"Mixed\\7", Row{"ERROR", "product text", "Prod"}},
-                               {"Mixed\\8", Row{"INFO", "t8", ""}},
-                           }));
-
-    // Once the product is gone, the traditional table fills its place again.
-    ASSERT_EQ(remove("Prod", std::string("Mixed\0", 6)), 0);
-    writeTable("PROGRAM/AMIREPRT.TBL", "Mixed,7,INFO,traditional\n");
-    ASSERT_EQ(copy({arg("/opt/orv/tables/PROGRAM/AMIREPRT.TBL")}), 0);
-    EXPECT_EQ(dumpTable(), (Dump{{"Mixed\\7", Row{"INFO", "traditional", ""}}}));
-}
-
-// How one line of a table file becomes an entry.
-TEST_F(TblsyncCopy, LinesBecomeEntries) {
-    struct Case {
-        const char *lines;
-        Dump expected;
-    };
-    const Case cases[] = {
-        {"  S , 42 , Warning ,text, with, commas \n",
-         {{"S\\42", Row{"Warning", "text, with, commas ", "P"}}}},
-        {"S,0004294967295,INFO,max\n", {{"S\\4294967295", Row{"INFO", "max", "P"}}}},
-        {"S,1,INFO,\n", {{"S\\1", Row{"INFO", "", "P"}}}},
-        {"S,1,INFO,first\nS,01,ERROR,second\n", {{"S\\1", Row{"ERROR", "second", "P"}}}},
-        {"S,1,INFO,a\ns,2,INFO,b\n",
-         {{"S\\1", Row{"INFO", "a", "P"}}, {"S\\2", Row{"INFO", "b", "P"}}}},
-        {"# only a comment\n\n  \t\n  # indented comment\r\n", {}},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.lines);
-        ASSERT_EQ(remove("P", std::string("S\0", 2)), 0);
-        ASSERT_EQ(create("P", {writeTable("case.tbl", c.lines)}), 0);
-        EXPECT_EQ(dumpTable(), c.expected);
+// How the lines of a table file become entries.
+TEST(TblsyncCopy, LinesBecomeEntries) {
+    const std::string longText(4096 - 10, 't');  // a line of 4096 bytes with its CR fits
+    const std::pair<std::string, std::string> cases[] = {
+        {"  S , 42 , Warning ,text, with, commas \n", "S\\42=Warning,text, with, commas ,P;"},
+        {"S,0004294967295,INFO,max\n", "S\\4294967295=INFO,max,P;"},
+        {"S,1,INFO,\n", "S\\1=INFO,,P;"},
+        {"S,1,INFO,first\nS,01,ERROR,second\n", "S\\1=ERROR,second,P;"},
+        {"S,1,INFO,a\ns,2,INFO,b\n", "S\\1=INFO,a,P;S\\2=INFO,b,P;"},
+        {"S,1,INFO," + longText + "\r\n", "S\\1=INFO," + longText + ",P;"},
+        {"# only a comment\n\n  \t\n  # indented comment\r\n", ""}};
+    for (const auto &[lines, expected] : cases) {
+        ASSERT_EQ(copy('R', "P", {"S"}), 0);
+        ASSERT_EQ(copy('C', "P", {writeTable("case", lines)}), 0);
+        EXPECT_EQ(table(), expected) << lines.substr(0, 40);
     }
 }
 
-// A copy with any bad file changes nothing, in every mode.
-TEST_F(TblsyncCopy, FailedCopyLeavesTableUnchanged) {
-    std::string good = writeTable("good.tbl", "Keep,1,ERROR,kept\n");
-    ASSERT_EQ(create("Prod", {good}), 0);
+// A copy with any bad file changes nothing, in every mode, and says why. A
+// table is read line by line: a huge file costs no memory.
+TEST(TblsyncCopy, FailedCopyLeavesTableUnchanged) {
+    ASSERT_EQ(copy('C', "Prod", {writeTable("good.tbl", "Keep,1,ERROR,kept\n")}), 0);
     ASSERT_EQ(mkdir("/opt/orv/tables/dir.tbl", 0755), 0);
     ASSERT_EQ(mkfifo("/opt/orv/tables/fifo.tbl", 0644), 0);
-    const std::pair<const char *, std::string> bad[] = {
-        {"missing file", "/opt/orv/tables/none.tbl"},
-        {"directory", "/opt/orv/tables/dir.tbl"},
-        {"fifo", "/opt/orv/tables/fifo.tbl"},
-        {"too few fields", writeTable("b1.tbl", "New,1,ERROR text\n")},
-        {"unknown severity", writeTable("b2.tbl", "New,1,FATAL,text\n")},
-        {"id out of range", writeTable("b3.tbl", "New,4294967296,INFO,text\n")},
-        {"negative id", writeTable("b4.tbl", "New,-1,INFO,text\n")},
-        {"separator in source", writeTable("b5.tbl", "Ne\\w,1,INFO,text\n")},
-        {"empty source", writeTable("b6.tbl", ",1,INFO,text\n")},
-        {"NUL in line", writeTable("b7.tbl", std::string("New,1,INFO,te\0xt\n", 17))},
-    };
-    const Dump before = dumpTable();
+    const std::string huge = writeTable("huge.tbl", "Huge,1,INFO,first\n");
+    ASSERT_EQ(truncate(huge.c_str(), off_t{1} << 30), 0);  // sparse: NUL bytes, no line end
+    std::string many;
+    for (int i = 0; i <= 100000; ++i) many += "Many," + std::to_string(i) + ",INFO,x\n";
+    const std::tuple<const char *, std::string, int> bad[] = {
+        {"huge", huge, 13},  // first: the peak memory is looked at after it
+        {"missing file", "/opt/orv/tables/none.tbl", 2},
+        {"directory", "/opt/orv/tables/dir.tbl", 5},
+        {"fifo", "/opt/orv/tables/fifo.tbl", 5},
+        {"too few fields", writeTable("b1.tbl", "New,1,ERROR text\n"), 13},
+        {"unknown severity", writeTable("b2.tbl", "New,1,FATAL,text\n"), 13},
+        {"id out of range", writeTable("b3.tbl", "New,4294967296,INFO,text\n"), 13},
+        {"negative id", writeTable("b4.tbl", "New,-1,INFO,text\n"), 13},
+        {"separator in source", writeTable("b5.tbl", "Ne\\w,1,INFO,text\n"), 13},
+        {"empty source", writeTable("b6.tbl", ",1,INFO,text\n"), 13},
+        {"NUL in line", writeTable("b7.tbl", "New,1,INFO,te\0xt\n"s), 13},
+        {"line over 4096 bytes",
+         writeTable("b8.tbl", "L,1,INFO," + std::string(4097 - 9, 't') + "\n"), 13},
+        {"over 100000 entries", writeTable("b9.tbl", many), 13}};
+    const std::string before = table();
     const std::string registered = saveParam("RegisterSrc");
-    std::string first = writeTable("first.tbl", "New,1,INFO,would be added\n");
-    for (const auto &[why, path] : bad) {
+    const std::string first = writeTable("first.tbl", "New,1,INFO,would be added\n");
+    g_callbacks = 0;
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const long peak = usage.ru_maxrss;
+    for (const auto &[why, path, code] : bad) {
         SCOPED_TRACE(why);
-        EXPECT_NE(create("Prod", {first, path}), 0);
-        EXPECT_NE(update("Prod", {first, path}, countChange), 0);
-        EXPECT_NE(copy({arg(path.c_str())}), 0);
-        EXPECT_EQ(dumpTable(), before);
+        for (char mode : "CUT"s) {
+            EXPECT_EQ(
+                copy(mode, "Prod", mode == 'T' ? std::vector{path} : std::vector{first, path}),
+                code)
+                << mode;
+        }
+        EXPECT_EQ(table(), before);
         EXPECT_EQ(saveParam("RegisterSrc"), registered);
+        getrusage(RUSAGE_SELF, &usage);
+        if (path == huge) {
+            EXPECT_LT(usage.ru_maxrss - peak, 64 * 1024) << "KiB more at the peak";
+        }
     }
     EXPECT_EQ(g_callbacks, 0);
 }
@@ -198,18 +216,14 @@ TEST_F(TblsyncCopy, FailedCopyLeavesTableUnchanged) {
 // A table path that names one of the registry's files, or leads to one, is
 // refused without being opened: closing it would drop the registry's locks in
 // this process and lose other processes' writes.
-TEST_F(TblsyncCopy, NeverOpensTheRegistrysFiles) {
+TEST(TblsyncCopy, NeverOpensTheRegistrysFiles) {
     const std::string link = "/opt/orv/tables/registry.tbl";
     for (const char *kind : {"named", "symbolic", "hard"}) {
         for (const std::string &target : registry_files::databaseFiles()) {
-            std::string what = target + " " + kind;
-            registry_files::expectNoWriteLost(what, [&] {
-                std::string path = target;
-                if (kind[0] != 'n') {
-                    registry_files::makeLink(target, link, kind[0] == 'h');
-                    path = link;
-                }
-                bool refused = create("Prod", {path}) != 0 && copy({arg(path.c_str())}) != 0;
+            registry_files::expectNoWriteLost(target + " " + kind, [&] {
+                if (kind[0] != 'n') registry_files::makeLink(target, link, kind[0] == 'h');
+                const std::string path = kind[0] == 'n' ? target : link;
+                bool refused = copy('C', "Prod", {path}) != 0 && copy('T', nullptr, {path}) != 0;
                 ::unlink(link.c_str());
                 return refused;
             });
@@ -217,109 +231,67 @@ TEST_F(TblsyncCopy, NeverOpensTheRegistrysFiles) {
     }
 }
 
-// A table is read line by line: a huge file costs no memory and is refused at
-// its first over-long line; a file of more entry lines than allowed is
-// refused too. Nothing changes either way.
-TEST_F(TblsyncCopy, TableFilesAreReadWithinBounds) {
-    auto peakKiB = [] {
-        rusage usage{};
-        getrusage(RUSAGE_SELF, &usage);
-        return usage.ru_maxrss;
-    };
-    const std::string huge = writeTable("huge.tbl", "Huge,1,INFO,first\n");
-    ASSERT_EQ(truncate(huge.c_str(), off_t{1} << 30), 0);  // sparse: NUL bytes, no line end
-    std::string many;
-    for (int i = 0; i <= 100000; ++i) many += "Many," + std::to_string(i) + ",INFO,x\n";
-    const std::string longLine = "Long,1,INFO," + std::string(4095 - 12, 't');
-    ASSERT_EQ(create("Before", {writeTable("fits.tbl", longLine + "\r\n")}), 0)
-        << "a line of 4096 bytes with its CR fits";
-    const Dump before = dumpTable();
-    const long peak = peakKiB();
-    EXPECT_NE(create("Prod", {huge}), 0);
-    EXPECT_LT(peakKiB() - peak, 64 * 1024) << "KiB more at the peak than before";
-    EXPECT_NE(create("Prod", {writeTable("long.tbl", longLine + "tt\n")}), 0);
-    EXPECT_NE(create("Prod", {writeTable("many.tbl", many)}), 0);
-    EXPECT_EQ(dumpTable(), before);
-}
-
-TEST_F(TblsyncCopy, MalformedRequestsFail) {
-    RTCopyRequest request{};
-    request.qwSize = sizeof request;
+TEST(TblsyncCopy, MalformedRequestsFailWithInvalidParameter) {
     void *tooLong[] = {arg("CREATE"), arg("Prod"), arg("x"), arg("y"), arg("z"), nullptr};
     void *unterminated[] = {arg("CREATE"), arg("Prod"), arg("not a terminator")};
     void *noProduct[] = {arg("CREATE"), nullptr, nullptr};
     void *nullWord[] = {nullptr, nullptr};
     setSaveParam("ReportTable", pathList({writeTable("t.tbl", "S,1,INFO,x\n")}));
-    const std::vector<std::pair<const char *, RTCopyRequest>> cases = {
-        {"no vector", {sizeof request, 0, 0, 0, 0, 100, 0, nullptr, 0, 2, nullptr}},
-        {"wrong size", {48, 0, 0, 0, 0, 100, 0, nullptr, 0, 2, tooLong}},
-        {"no arguments", {sizeof request, 0, 0, 0, 0, 100, 0, nullptr, 0, 0, tooLong}},
-        {"too many", {sizeof request, 0, 0, 0, 0, 100, 0, nullptr, 0, 5, tooLong}},
-        {"count mismatch", {sizeof request, 0, 0, 0, 0, 100, 0, nullptr, 0, 2, unterminated}},
-        {"null product", {sizeof request, 0, 0, 0, 0, 100, 0, nullptr, 0, 2, noProduct}},
-        {"null mode word", {sizeof request, 0, 0, 0, 0, 100, 0, nullptr, 0, 1, nullWord}},
-    };
-    for (auto [why, r] : cases) {
-        SCOPED_TRACE(why);
-        EXPECT_NE(RTCopy(&r, 0), 0);
+    const std::tuple<const char *, uint64_t, DWORD, void **> cases[] = {
+        {"no vector", sizeof(RTCopyRequest), 2, nullptr},
+        {"wrong size", 48, 2, tooLong},
+        {"no arguments", sizeof(RTCopyRequest), 0, tooLong},
+        {"too many", sizeof(RTCopyRequest), 5, tooLong},
+        {"count mismatch", sizeof(RTCopyRequest), 2, unterminated},
+        {"null product", sizeof(RTCopyRequest), 2, noProduct},
+        {"null mode word", sizeof(RTCopyRequest), 1, nullWord}};
+    for (const auto &[why, size, argc, argv] : cases) {
+        RTCopyRequest request{size, 0, 0, 0, 0, 100, 0, nullptr, 0, argc, argv};
+        EXPECT_EQ(RTCopy(&request, 0), 87) << why;
     }
-    EXPECT_NE(RTCopy(nullptr, 0), 0);
-    EXPECT_NE(copy({arg("DELETE"), arg("Prod")}), 0);
-    EXPECT_NE(copy({arg("UPDATE"), arg("Prod")}), 0);
-    EXPECT_NE(copy({arg("CREATE"), arg("")}), 0);
-    EXPECT_EQ(dumpTable(), Dump{});
+    EXPECT_EQ(RTCopy(nullptr, 0), 87);
+    EXPECT_EQ(rtcopy({arg("DELETE"), arg("Prod")}), 87);
+    EXPECT_EQ(rtcopy({arg("UPDATE"), arg("Prod")}), 87);
+    EXPECT_EQ(rtcopy({arg("CREATE"), arg("")}), 87);
+    EXPECT_EQ(table(), "");
 }
 
-TEST_F(TblsyncCopy, RegisterPathKeepsWholePathsWithin254Bytes) {
+// Four paths of 86 bytes with their NULs: two fit beside the closing NUL.
+TEST(TblsyncCopy, RegisterPathKeepsWholePathsWithin254Bytes) {
     std::vector<std::string> files;
-    for (char c : std::string("abcd")) {
-        files.push_back(writeTable(std::string(70, c), std::string(1, c) + ",1,INFO,x\n"));
-    }
-    // Four paths of 86 bytes with their NULs: two fit beside the closing NUL.
-    ASSERT_EQ(create("Prod", files), 0);
+    for (char c : "abcd"s) files.push_back(writeTable(std::string(70, c), c + ",1,INFO,x\n"s));
+    ASSERT_EQ(copy('C', "Prod", files), 0);
     EXPECT_EQ(dumpTable().size(), 4u);
     EXPECT_EQ(saveParam("RegisterPath"), pathList({files[0], files[1]}));
 }
 
 // A process reading the table (in a transaction of its own, so that its
 // reads form one snapshot) sees a product's copy whole or not at all.
-TEST_F(TblsyncCopy, AnotherProcessSeesWholeCopiesOnly) {
-    constexpr size_t kEntries = 200;
-    std::string lines;
-    for (size_t i = 0; i < kEntries; ++i) {
-        lines += "Src" + std::to_string(i % 4) + "," + std::to_string(i) + ",INFO,text\n";
-    }
-    const std::string file = writeTable("big.tbl", lines);
+TEST(TblsyncCopy, AnotherProcessSeesWholeCopiesOnly) {
+    const std::string file =
+        writeTable("big.tbl", tableRows("Src0", 0, 100) + tableRows("Src1", 100, 100));
     int done[2];
-    ASSERT_EQ(pipe2(done, O_CLOEXEC), 0);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    ASSERT_EQ(pipe2(done, O_CLOEXEC | O_NONBLOCK), 0);
+    Child reader([&] {
         close(done[1]);
-        fcntl(done[0], F_SETFL, O_NONBLOCK);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        int torn = 0;
         char byte;
         while (read(done[0], &byte, 1) != 0 && std::chrono::steady_clock::now() < deadline) {
             if (RegBeginTransaction() != ERROR_SUCCESS) continue;
             size_t seen = dumpTable().size();
             RegRollbackTransaction();
-            if (seen != 0 && seen != kEntries) ++torn;
-            // A snapshot holds the registry's write lock: leave the copying
-            // process room to take it.
-            usleep(2000);  // pace, not a wait for anything
+            if (seen != 0 && seen != 200) return 1;
+            usleep(2000);  // a snapshot holds the write lock: leave the copier room
         }
-        _exit(torn == 0 ? 0 : 1);
-    }
+        return 0;
+    });
     close(done[0]);
     for (int round = 0; round < 10; ++round) {
-        EXPECT_EQ(create("Prod", {file}), 0);
-        EXPECT_EQ(remove("Prod", std::string("Src0\0Src1\0Src2\0Src3\0", 20)), 0);
+        EXPECT_EQ(copy('C', "Prod", {file}), 0);
+        EXPECT_EQ(copy('R', "Prod", {"Src0", "Src1"}), 0);
     }
     close(done[1]);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(reader.wait(), 0);
 }
 
 }  // namespace

@@ -1,282 +1,190 @@
 // The AMACRT* calls of the report-table copy library: parameter blocks, save
 // parameters, products as keys, enumerations and settings.
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 
-#include "tblsync_support.h"
+#include "registry_probe.h"
+#include "report_table.h"
+#include "tblsync.h"
 
 namespace {
 
-using namespace tblsync_test;
+using namespace orv_test;
+using namespace std::string_literals;
 
 const std::string kOuter = std::string(TBLSYNC_KEY_OUTER_PRODUCTS) + "\\Prod";
 const std::string kInner = std::string(TBLSYNC_KEY_INNER_PRODUCTS) + "\\Prod";
 
-class TblsyncProducts : public TblsyncIsolated {
-  protected:
-    void registerOuter(const std::string &path = kOuter) {
-        setValue(path, "ProductName", REG_SZ, std::string("Prod\0", 5));
-        setValue(path, "DisplayName", REG_SZ, std::string("Product display\0", 16));
-        setValue(path, "Version", REG_SZ, std::string("V1.2\0", 5));
-        setNumber(path, "Manual", 1);
-        std::string tables = pathList({"/a/t1", "/b/t2"});
-        tables.resize(254, '\0');
-        setValue(path, "ReportTablePath", REG_BINARY, tables);
-        setNumber(path, "LanguageID", 1041);
-        setNumber(path, "ProductID", 77);
-    }
-};
+void registerOuter(const std::string &path = kOuter) {
+    std::string tables = pathList({"/a/t1", "/b/t2"});
+    tables.resize(254, '\0');
+    const std::pair<const char *, std::string> values[] = {
+        {"ProductName", "Prod\0"s}, {"DisplayName", "Product display\0"s}, {"Version", "V1.2\0"s}};
+    for (const auto &[name, text] : values) ASSERT_EQ(writeValue(path, name, REG_SZ, text), 0);
+    ASSERT_EQ(writeValue(path, "ReportTablePath", REG_BINARY, tables), 0);
+    const std::pair<const char *, DWORD> numbers[] = {
+        {"Manual", 1}, {"LanguageID", 1041}, {"ProductID", 77}};
+    for (const auto &[name, number] : numbers) ASSERT_EQ(writeDword(path, name, number), 0);
+}
 
 // Each buffer given one byte too little: the call fails with 234 and the size
 // needed, and writes nothing, not even into the bytes it was given. With room
-// enough the block receives every value.
-TEST_F(TblsyncProducts, OuterBlockReceivesEveryValueOrFailsWithSizeNeeded) {
+// enough every value arrives, the names ignoring case.
+TEST(TblsyncProducts, OuterBlockReceivesEveryValueOrFailsWithSizeNeeded) {
     registerOuter();
-    struct Case {
-        const char *field;
-        DWORD OuterProductParam::*size;
-        LPSTR OuterProductParam::*buffer;
-        DWORD needed;
-    };
-    const Case cases[] = {
-        {"ProductName", &OuterProductParam::dwProductNameSize, &OuterProductParam::lpszProductName,
-         5},
-        {"DisplayName", &OuterProductParam::dwDisplayNameSize, &OuterProductParam::lpszDisplayName,
-         16},
-        {"Version", &OuterProductParam::dwVersionSize, &OuterProductParam::lpszVersion, 5},
-        {"ReportTablePath", &OuterProductParam::dwReportTableSize,
-         &OuterProductParam::lpszReportTable, 254},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.field);
-        std::vector<char> buffer(400, '\x5a');
-        OuterProductParam block{};
-        block.dwSize = sizeof block;
-        block.*c.buffer = buffer.data();
-        block.*c.size = c.needed - 1;
-        SetLastError(0);
-        EXPECT_FALSE(AMACRTReadProductParam(0, "Prod", &block));
-        EXPECT_EQ(GetLastError(), 234u);
-        EXPECT_EQ(block.*c.size, c.needed);
-        EXPECT_EQ(std::count(buffer.begin(), buffer.end(), '\x5a'), 400);
-
-        block.*c.size = c.needed;
-        EXPECT_TRUE(AMACRTReadProductParam(0, "Prod", &block));
-        EXPECT_EQ(std::count(buffer.begin() + c.needed, buffer.end(), '\x5a'),
-                  400 - static_cast<long>(c.needed));
-    }
-
-    // Every buffer large enough: the block receives every value.
     char name[64], tables[300], display[64], version[32];
     DWORD language = 0, id = 0, type = 0;
-    OuterProductParam block{};
-    block.dwSize = sizeof block;
-    block.dwProductNameSize = sizeof name;
-    block.lpszProductName = name;
-    block.dwReportTableSize = sizeof tables;
-    block.lpszReportTable = tables;
-    block.dwDisplayNameSize = sizeof display;
-    block.lpszDisplayName = display;
-    block.lpdwLanguageID = &language;
-    block.lpdwProductID = &id;
-    block.dwVersionSize = sizeof version;
-    block.lpszVersion = version;
-    block.lpdwProductType = &type;
-    ASSERT_TRUE(AMACRTReadProductParam(0, "prod", &block));  // names ignore case
-    EXPECT_STREQ(name, "Prod");
-    EXPECT_STREQ(display, "Product display");
-    EXPECT_STREQ(version, "V1.2");
-    EXPECT_EQ(block.dwReportTableSize, 254u);
-    EXPECT_EQ(std::string(tables, 13), std::string("/a/t1\0/b/t2\0\0", 13));
-    EXPECT_EQ(language, 1041u);
-    EXPECT_EQ(id, 77u);
-    EXPECT_EQ(type, 1u);
+    OuterProductParam full{sizeof full,    sizeof name, name,      sizeof tables, tables,
+                           sizeof display, display,     &language, &id,           sizeof version,
+                           version,        &type,       {}};
+    ASSERT_TRUE(AMACRTReadProductParam(0, "prod", &full));
+    EXPECT_EQ(std::string(name) + "|" + display + "|" + version, "Prod|Product display|V1.2");
+    EXPECT_EQ(full.dwReportTableSize, 254u);
+    EXPECT_EQ(std::string(tables, 13), "/a/t1\0/b/t2\0\0"s);
+    EXPECT_EQ(std::tuple(language, id, type), std::tuple(1041u, 77u, 1u));
+
+    const std::tuple<const char *, DWORD OuterProductParam::*, LPSTR OuterProductParam::*, DWORD>
+        cases[] = {
+            {"ProductName", &OuterProductParam::dwProductNameSize,
+             &OuterProductParam::lpszProductName, 5},
+            {"DisplayName", &OuterProductParam::dwDisplayNameSize,
+             &OuterProductParam::lpszDisplayName, 16},
+            {"Version", &OuterProductParam::dwVersionSize, &OuterProductParam::lpszVersion, 5},
+            {"ReportTablePath", &OuterProductParam::dwReportTableSize,
+             &OuterProductParam::lpszReportTable, 254}};
+    for (const auto &[field, size, buffer, needed] : cases) {
+        SCOPED_TRACE(field);
+        std::vector<char> bytes(400, '\x5a');
+        OuterProductParam block{};
+        block.dwSize = sizeof block;
+        block.*buffer = bytes.data();
+        block.*size = needed - 1;
+        EXPECT_FALSE(AMACRTReadProductParam(0, "Prod", &block));
+        EXPECT_EQ(GetLastError(), 234u);
+        EXPECT_EQ(block.*size, needed);
+        EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\x5a'), 400);
+        ASSERT_TRUE(AMACRTReadProductParam(0, "Prod", &block));
+        EXPECT_EQ(std::count(bytes.begin() + needed, bytes.end(), '\x5a'), 400 - long{needed});
+    }
 }
 
-TEST_F(TblsyncProducts, InnerBlockRoundTripsAndNullFieldsStayUnchanged) {
+// A write stores every field given, texts with their NUL, and leaves the
+// fields whose pointer is NULL as they were; the source follows the same
+// too-small rule as every run of bytes.
+TEST(TblsyncProducts, InnerBlockRoundTripsAndNullFieldsStayUnchanged) {
     ASSERT_TRUE(AMACRTAddInnerProduct("Prod"));
-    FILETIME time{0x11223344, 0x55667788};
-    char source[] = "SrcA\0SrcB", path[] = "/x/t\0";
+    FILETIME time{0x11223344, 0x55667788}, later{1, 2};
+    std::string source = "SrcA\0SrcB"s + std::string(591, 'S');  // longer than one 508-byte block
+    char path[] = "/x/t\0", name[] = "Prod", display[] = "Display";
+    char version[] = "2.0", newVersion[] = "3.0";
     DWORD language = 1033, id = 5, type = 1;
-    char name[] = "Prod", display[] = "Display", version[] = "2.0";
-    InnerProductParam block{sizeof block,
-                            10,
-                            reinterpret_cast<LPBYTE>(source),
-                            &time,
-                            0,
-                            name,
-                            6,
-                            path,
-                            0,
-                            display,
-                            &language,
-                            &id,
-                            0,
-                            version,
-                            &type};
+    auto *bytes = reinterpret_cast<LPBYTE>(source.data());
+    InnerProductParam block{sizeof block, 600,       bytes, &time, 0,       name, 6, path, 0,
+                            display,      &language, &id,   0,     version, &type};
     ASSERT_TRUE(AMACRTWriteInnerProductParam(1, "Prod", &block));
-    // A second write of the time and the version only.
-    FILETIME later{1, 2};
-    char newVersion[] = "3.0";
     InnerProductParam partial{};
     partial.dwSize = sizeof partial;
     partial.lpProductTime = &later;
     partial.lpszVersion = newVersion;
     ASSERT_TRUE(AMACRTWriteInnerProductParam(1, "Prod", &partial));
-
-    const std::pair<const char *, std::string> stored[] = {
-        {"Source", std::string(source, 10)},
-        {"ProductTime", std::string("\1\0\0\0\2\0\0\0", 8)},
-        {"ProductName", std::string("Prod\0", 5)},  // texts keep their NUL
-        {"RegisterPath", std::string(path, 6)},
-        {"DisplayName", std::string("Display\0", 8)},
-        {"LanguageID", std::string("\x09\x04\0\0", 4)},
-        {"ProductID", std::string("\5\0\0\0", 4)},
-        {"Version", std::string("3.0\0", 4)},
-        {"Manual", std::string("\1\0\0\0", 4)},
-    };
+    const std::pair<const char *, std::string> stored[] = {{"Source", source},
+                                                           {"ProductTime", "\1\0\0\0\2\0\0\0"s},
+                                                           {"ProductName", "Prod\0"s},
+                                                           {"RegisterPath", std::string(path, 6)},
+                                                           {"DisplayName", "Display\0"s},
+                                                           {"LanguageID", "\x09\x04\0\0"s},
+                                                           {"ProductID", "\5\0\0\0"s},
+                                                           {"Version", "3.0\0"s},
+                                                           {"Manual", "\1\0\0\0"s}};
     for (const auto &[valueName, bytes] : stored)
-        EXPECT_EQ(readValue(kInner, valueName).value_or(Value{}).bytes, bytes);
-
-    FILETIME readTime{};
-    char readVersion[32];
-    DWORD readType = 0;
-    InnerProductParam out{};
-    out.dwSize = sizeof out;
-    out.lpProductTime = &readTime;
-    out.dwVersionSize = sizeof readVersion;
-    out.lpszVersion = readVersion;
-    out.lpdwProductType = &readType;
-    ASSERT_TRUE(AMACRTReadInnerProductParam(0, "Prod", &out));
-    EXPECT_EQ(readTime.dwHighDateTime, 2u);
-    EXPECT_STREQ(readVersion, "3.0");
-    EXPECT_EQ(readType, 1u);
-}
-
-TEST_F(TblsyncProducts, InnerSourceTooSmallFailsWithLengthNeeded) {
-    ASSERT_TRUE(AMACRTAddInnerProduct("Prod"));
-    std::string sources(600, 'S');
-    InnerProductParam block{};
-    block.dwSize = sizeof block;
-    block.dwSourceSize = static_cast<DWORD>(sources.size());
-    block.lpSource = reinterpret_cast<LPBYTE>(sources.data());
-    ASSERT_TRUE(AMACRTWriteInnerProductParam(1, "Prod", &block));
+        EXPECT_EQ(readValue(kInner, valueName).value_or(Value{}).bytes, bytes) << valueName;
 
     std::vector<BYTE> buffer(700, 0xEE);
-    block.dwSourceSize = 508;
-    block.lpSource = buffer.data();
-    EXPECT_FALSE(AMACRTReadInnerProductParam(0, "Prod", &block));
+    InnerProductParam out{};
+    out.dwSize = sizeof out;
+    out.dwSourceSize = 599;
+    out.lpSource = buffer.data();
+    out.lpdwProductType = &type;
+    type = 0;
+    EXPECT_FALSE(AMACRTReadInnerProductParam(0, "Prod", &out));
     EXPECT_EQ(GetLastError(), 234u);
-    EXPECT_EQ(block.dwSourceSize, 600u);
+    EXPECT_EQ(out.dwSourceSize, 600u);
     EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0xEE), 700);
-    ASSERT_TRUE(AMACRTReadInnerProductParam(0, "Prod", &block));
-    EXPECT_EQ(block.dwSourceSize, 600u);
-    EXPECT_EQ(buffer[600], 0xEE);
+    ASSERT_TRUE(AMACRTReadInnerProductParam(0, "Prod", &out));
+    EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 601), source + "\xEE");
+    EXPECT_EQ(type, 1u);
 }
 
-// Every call that needs an existing product fails with 2 and leaves the
-// registry as it was; asking whether it exists succeeds with 0.
-TEST_F(TblsyncProducts, MissingProductFailsWithNotFoundAndCreatesNothing) {
+// Every call that needs an existing product fails with 2, a bad argument
+// with 87, and nothing is created; whether a product exists is answered 0.
+TEST(TblsyncProducts, CallsFailWithTheirErrorAndCreateNothing) {
+    registerOuter();
     char buffer[64];
     DWORD number = 0;
     FILETIME time{};
-    const std::vector<std::pair<const char *, std::function<BOOL()>>> calls = {
-        {"ReadProductParam",
-         [&] {
-             OuterProductParam b{};
-             b.dwSize = sizeof b;
-             b.dwProductNameSize = sizeof buffer;
-             b.lpszProductName = buffer;
-             return AMACRTReadProductParam(0, "Ghost", &b);
-         }},
-        {"ReadInnerProductParam",
-         [&] {
-             InnerProductParam b{};
-             b.dwSize = sizeof b;
-             b.lpdwProductID = &number;
-             return AMACRTReadInnerProductParam(0, "Ghost", &b);
-         }},
-        {"WriteInnerProductParam",
-         [&] {
-             InnerProductParam b{};
-             b.dwSize = sizeof b;
-             b.lpdwProductID = &number;
-             return AMACRTWriteInnerProductParam(1, "Ghost", &b);
-         }},
-        {"GetProductTime", [&] { return AMACRTGetProductTime("Ghost", &time); }},
-        {"DeleteProduct", [&] { return AMACRTDeleteProduct("Ghost"); }},
-        {"DeleteInnerProduct", [&] { return AMACRTDeleteInnerProduct("Ghost"); }},
-    };
-    for (const auto &[name, call] : calls) {
-        SCOPED_TRACE(name);
-        SetLastError(0);
-        EXPECT_FALSE(call());
-        EXPECT_EQ(GetLastError(), 2u);
-    }
-    DWORD exists = 7;
-    EXPECT_TRUE(AMACRTCheckProduct("Ghost", &exists));
-    EXPECT_EQ(exists, 0u);
-    exists = 7;
-    EXPECT_TRUE(AMACRTCheckInnerProduct("Ghost", &exists));
-    EXPECT_EQ(exists, 0u);
-    EXPECT_TRUE(subkeys("SOFTWARE").empty());
-}
-
-TEST_F(TblsyncProducts, BadArgumentsFailWithInvalidParameter) {
-    registerOuter();
-    DWORD number = 0;
-    OuterProductParam wrongSize{};
+    OuterProductParam outer{}, wrongSize{};
+    outer.dwSize = sizeof outer;
+    outer.dwProductNameSize = sizeof buffer;
+    outer.lpszProductName = buffer;
     wrongSize.dwSize = 100;
-    const std::vector<std::pair<const char *, std::function<BOOL()>>> calls = {
-        {"null block", [&] { return AMACRTReadProductParam(0, "Prod", nullptr); }},
-        {"block size", [&] { return AMACRTReadProductParam(0, "Prod", &wrongSize); }},
-        {"empty name", [&] { return AMACRTCheckProduct("", &number); }},
-        {"separator in name", [&] { return AMACRTAddInnerProduct("a\\b"); }},
-        {"null flag", [&] { return AMACRTCheckProduct("Prod", nullptr); }},
-        {"null count", [&] { return AMACRTEnumProduct(nullptr, &number, nullptr); }},
-    };
-    for (const auto &[name, call] : calls) {
+    InnerProductParam inner{};
+    inner.dwSize = sizeof inner;
+    inner.lpdwProductID = &number;
+    const std::tuple<const char *, std::function<BOOL()>, DWORD> calls[] = {
+        {"read", [&] { return AMACRTReadProductParam(0, "Ghost", &outer); }, 2},
+        {"read inner", [&] { return AMACRTReadInnerProductParam(0, "Ghost", &inner); }, 2},
+        {"write inner", [&] { return AMACRTWriteInnerProductParam(1, "Ghost", &inner); }, 2},
+        {"time", [&] { return AMACRTGetProductTime("Ghost", &time); }, 2},
+        {"delete", [&] { return AMACRTDeleteProduct("Ghost"); }, 2},
+        {"delete inner", [&] { return AMACRTDeleteInnerProduct("Ghost"); }, 2},
+        {"null block", [&] { return AMACRTReadProductParam(0, "Prod", nullptr); }, 87},
+        {"block size", [&] { return AMACRTReadProductParam(0, "Prod", &wrongSize); }, 87},
+        {"empty name", [&] { return AMACRTCheckProduct("", &number); }, 87},
+        {"null name", [&] { return AMACRTDeleteProduct(nullptr); }, 87},
+        {"separator in name", [&] { return AMACRTAddInnerProduct("a\\b"); }, 87},
+        {"null flag", [&] { return AMACRTCheckProduct("Prod", nullptr); }, 87},
+        {"null count", [&] { return AMACRTEnumProduct(nullptr, &number, nullptr); }, 87}};
+    for (const auto &[name, call, error] : calls) {
+        SetLastError(0);
         EXPECT_FALSE(call()) << name;
-        EXPECT_EQ(GetLastError(), 87u) << name;
+        EXPECT_EQ(GetLastError(), error) << name;
     }
-    EXPECT_FALSE(keyExists(std::string(TBLSYNC_KEY_INNER_PRODUCTS) + "\\a"));
+    for (auto check : {AMACRTCheckProduct, AMACRTCheckInnerProduct}) {
+        DWORD exists = 7;
+        EXPECT_TRUE(check("Ghost", &exists));
+        EXPECT_EQ(exists, 0u);
+    }
+    EXPECT_EQ(subkeys(TBLSYNC_KEY_OUTER_PRODUCTS), std::vector<std::string>{"Prod"});
+    EXPECT_TRUE(keyGone(TBLSYNC_KEY_INNER_PRODUCTS));
 }
 
-TEST_F(TblsyncProducts, ProductTimeFollowsEveryRewriteOfTheKey) {
+// The product time is the key's last write, whatever the write changed; a
+// delete takes the product's key with everything below it, and nothing else.
+TEST(TblsyncProducts, ProductTimeFollowsWritesAndDeleteTakesTheWholeKey) {
     registerOuter();
     FILETIME before{}, after{};
     ASSERT_TRUE(AMACRTGetProductTime("Prod", &before));
-    EXPECT_NE(before.dwHighDateTime, 0u);
-    setValue(kOuter, "Version", REG_SZ, std::string("V1.2\0", 5));  // same data
+    ASSERT_EQ(writeValue(kOuter, "Version", REG_SZ, "V1.2\0"s), 0);  // same data
     ASSERT_TRUE(AMACRTGetProductTime("Prod", &after));
-    EXPECT_EQ(CompareFileTime(&after, &before), 1);
-}
+    EXPECT_GT(ticks(after), ticks(before));
+    EXPECT_GT(ticks(before), 0u);
 
-TEST_F(TblsyncProducts, DeleteRemovesProductWithSubkeys) {
-    registerOuter();
-    setNumber(kOuter + "\\Nested\\Deeper", "X", 1);
+    ASSERT_EQ(writeDword(kOuter + "\\Nested\\Deeper", "X", 1), 0);
     registerOuter(std::string(TBLSYNC_KEY_OUTER_PRODUCTS) + "\\Other");
-    ASSERT_TRUE(AMACRTDeleteProduct("PROD"));
-    DWORD exists = 1;
-    ASSERT_TRUE(AMACRTCheckProduct("Prod", &exists));
-    EXPECT_EQ(exists, 0u);
-    ASSERT_TRUE(AMACRTCheckProduct("Other", &exists));
-    EXPECT_EQ(exists, 1u);
-
     ASSERT_TRUE(AMACRTAddInnerProduct("Prod"));
-    ASSERT_TRUE(AMACRTCheckInnerProduct("Prod", &exists));
-    EXPECT_EQ(exists, 1u);
+    ASSERT_TRUE(AMACRTDeleteProduct("PROD"));
+    EXPECT_TRUE(keyGone(kOuter));
+    EXPECT_TRUE(keyExists(std::string(TBLSYNC_KEY_OUTER_PRODUCTS) + "\\Other"));
+    EXPECT_TRUE(keyExists(kInner));
     ASSERT_TRUE(AMACRTDeleteInnerProduct("Prod"));
-    ASSERT_TRUE(AMACRTCheckInnerProduct("Prod", &exists));
-    EXPECT_EQ(exists, 0u);
+    EXPECT_TRUE(keyGone(kInner));
 }
 
 using EnumCall = BOOL (*)(LPDWORD, LPDWORD, LPSTR *);
-
-class TblsyncEnumeration : public TblsyncIsolated,
-                           public ::testing::WithParamInterface<std::pair<EnumCall, const char *>> {
-};
+class TblsyncEnumeration : public ::testing::TestWithParam<std::pair<EnumCall, const char *>> {};
 
 // A missing parent is an empty list; names lie in slots of the longest name.
 TEST_P(TblsyncEnumeration, NamesLieInSlotsOfTheLongestName) {
@@ -285,10 +193,8 @@ TEST_P(TblsyncEnumeration, NamesLieInSlotsOfTheLongestName) {
     ASSERT_TRUE(GetParam().first(&count, &longest, &names));
     EXPECT_EQ(count, 0u);
     free(names);
-
-    const std::string parent = GetParam().second;
-    for (const char *name : {"mid", "Longer", "a"}) setNumber(parent + "\\" + name, "Manual", 0);
-    names = nullptr;
+    for (const char *name : {"mid", "Longer", "a"})
+        ASSERT_EQ(writeDword(GetParam().second + "\\"s + name, "Manual", 0), 0);
     ASSERT_TRUE(GetParam().first(&count, &longest, &names));
     ASSERT_EQ(count, 3u);
     ASSERT_EQ(longest, 6u);
@@ -306,53 +212,40 @@ INSTANTIATE_TEST_SUITE_P(
         std::pair<EnumCall, const char *>{AMACRTEnumInnerProduct, TBLSYNC_KEY_INNER_PRODUCTS}),
     [](const auto &info) { return info.index == 0 ? "Outer" : "Inner"; });
 
-TEST_F(TblsyncIsolated, SaveParameterReadsLikeARegistryValue) {
+// Save parameters read like a registry value: size only, too small (234,
+// untouched), whole; written with their type. Settings count only as numbers.
+TEST(TblsyncSettings, SaveParametersAndSettings) {
     const std::string data(300, 'p');
     setSaveParam("RegisterSrc", data);
-    DWORD size = 0, type = 0;
+    DWORD size = 0, type = 0, flag = 1;
     ASSERT_TRUE(AMACRTReadInnerSaveParam("registersrc", &size, &type, nullptr));
-    EXPECT_EQ(size, 300u);
-    EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
-
+    EXPECT_EQ(std::pair(size, type), std::pair(300u, DWORD{REG_BINARY}));
     std::vector<char> buffer(400, 'z');
     size = 299;
     EXPECT_FALSE(AMACRTReadInnerSaveParam("RegisterSrc", &size, &type, buffer.data()));
-    EXPECT_EQ(GetLastError(), 234u);
-    EXPECT_EQ(size, 300u);
+    EXPECT_EQ(std::pair(GetLastError(), size), std::pair(234u, 300u));
     EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 'z'), 400);
     ASSERT_TRUE(AMACRTReadInnerSaveParam("RegisterSrc", &size, &type, buffer.data()));
     EXPECT_EQ(std::string(buffer.data(), size), data);
-
-    DWORD flag = 1;
     ASSERT_TRUE(AMACRTWriteInnerSaveParam("Traditional", 4, REG_DWORD, &flag));
-    flag = 0;
-    size = 4;
-    ASSERT_TRUE(AMACRTReadInnerSaveParam("Traditional", &size, &type, &flag));
-    EXPECT_EQ(flag, 1u);
-    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
-    size = 4;
+    EXPECT_EQ(readValue(TBLSYNC_KEY_SAVEPARAM, "Traditional").value_or(Value{}).type,
+              DWORD{REG_DWORD});
+    EXPECT_EQ(readDword(TBLSYNC_KEY_SAVEPARAM, "Traditional"), 1u);
     EXPECT_FALSE(AMACRTReadInnerSaveParam("Missing", &size, &type, &flag));
     EXPECT_EQ(GetLastError(), 2u);
-}
 
-TEST_F(TblsyncIsolated, SettingsReadOnlyWhenStoredAsNumbers) {
-    DWORD language = 0, dispersed = 5;
-    EXPECT_FALSE(AMACRTReadLanguageID(&language));
-    EXPECT_EQ(GetLastError(), 2u);
-    EXPECT_FALSE(AMACRTReadDispersedReportTable(&dispersed));
-    EXPECT_EQ(dispersed, 5u);
-
-    setNumber(TBLSYNC_KEY_ALERTMAN, "LanguageID", 1041);
-    setNumber(TBLSYNC_KEY_ALERTMAN, "DispersedReportTable", 0);
-    ASSERT_TRUE(AMACRTReadLanguageID(&language));
-    EXPECT_EQ(language, 1041u);
-    ASSERT_TRUE(AMACRTReadDispersedReportTable(&dispersed));
-    EXPECT_EQ(dispersed, 0u);
-
-    setValue(TBLSYNC_KEY_ALERTMAN, "LanguageID", REG_SZ, std::string("1033\0", 5));
-    language = 0;
-    EXPECT_FALSE(AMACRTReadLanguageID(&language));
-    EXPECT_EQ(language, 0u);
+    for (auto read : {AMACRTReadLanguageID, AMACRTReadDispersedReportTable}) {
+        const char *name = read == AMACRTReadLanguageID ? "LanguageID" : "DispersedReportTable";
+        DWORD value = 5;
+        EXPECT_FALSE(read(&value));
+        EXPECT_EQ(std::pair(GetLastError(), value), std::pair(2u, 5u)) << name;
+        ASSERT_EQ(writeValue(TBLSYNC_KEY_ALERTMAN, name, REG_SZ, "103\0"s), 0);  // 4 bytes
+        EXPECT_FALSE(read(&value));
+        EXPECT_EQ(std::pair(GetLastError(), value), std::pair(13u, 5u)) << name;
+        ASSERT_EQ(writeDword(TBLSYNC_KEY_ALERTMAN, name, 1041), 0);
+        ASSERT_TRUE(read(&value));
+        EXPECT_EQ(value, 1041u) << name;
+    }
 }
 
 }  // namespace
