@@ -151,7 +151,9 @@ def parse_failures(output):
         if in_summary:
             match = re.match(r"^\s*\d+ - (.+?) \(([^()]*)\)\s*$", line)
             if match:
-                failures.append((match.group(1), match.group(2)))
+                # A parameterised test's name carries "  # GetParam() = ..." behind it.
+                name = match.group(1).split("  # ")[0]
+                failures.append((name, match.group(2)))
             elif line.strip() and not line.startswith("\t") and not line.startswith(" "):
                 in_summary = False
     if failures:
