@@ -1,291 +1,175 @@
-// orvreg driven as a program: what it prints, what it leaves in the registry
-// and its exit status.
-#include <fcntl.h>
+// orvreg driven as a program: what it prints, as text and as --json, what it
+// leaves in the registry and its exit status.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <map>
-#include <nlohmann/json.hpp>
 #include <set>
-#include <string>
-#include <vector>
+#include <tuple>
 
-#include "files.h"
-#include "json_bytes.h"
+#include "process.h"
 #include "registry_probe.h"
-#include "w32compat.h"
+#include "tool.h"
 
 namespace {
 
 using namespace orv_test;
+using nlohmann::json;
 
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
-
-Result orvreg(std::vector<std::string> args) {
-    const std::string outPath = "/opt/orvreg.out", errPath = "/opt/orvreg.err";
-    args.insert(args.begin(), ORVREG_PATH);
-    std::vector<char *> argv;
-    for (std::string &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    Result r;
-    int status = 0;
-    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) r.status = WEXITSTATUS(status);
-    r.out = readFile(outPath);
-    r.err = readFile(errPath);
-    return r;
+Output orvreg(const std::vector<std::string> &args) {
+    return run(ORVREG_PATH, args);
 }
-
+json document(const Output &r) {
+    return json::parse(r.out, nullptr, /*allow_exceptions=*/false);
+}
 bool contains(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
 }
 
-TEST(Orvreg, AddQueryTreeAndDelete) {
-    const std::string key = "HKLM\\SOFTWARE\\ORV\\Demo";
-    struct Add {
+// Each type as add stores it, as query shows it in text and in JSON; the
+// ones add cannot make are written directly.
+TEST(Orvreg, AddStoresAndQueryShowsEachType) {
+    struct Form {
         const char *name;
         DWORD type;
         std::string stored;
-        const char *shown;  // after the name
-        std::vector<std::string> args;
+        std::vector<std::string> add;
+        std::string text, json;
     };
-    const Add adds[] = {
-        {"Text", REG_SZ, {"hello world\0", 12}, "REG_SZ    hello world", {"--data", "hello world"}},
-        {"Lang",
-         REG_DWORD,
-         {"\x11\x04\0\0", 4},
-         "REG_DWORD    1041",
-         {"--type", "dword", "--data", "0x411"}},
-        {"Big",
-         REG_QWORD,
-         {"\0\0\0\0\1\0\0\0", 8},
-         "REG_QWORD    4294967296",
-         {"--type", "qword", "--data", "4294967296"}},
-        {"Bytes",
-         REG_BINARY,
-         {"\x01\xab\xff", 3},
-         "REG_BINARY    hex: 01 ab ff",
-         {"--type", "binary", "--data", "01 AB:ff"}},
-        {"Paths",
-         REG_BINARY,
-         {"/a/t1.tbl\0/b/t2.tbl\0\0", 21},
-         "REG_BINARY    list: \"/a/t1.tbl\" \"/b/t2.tbl\"",
-         {"--type", "list", "--data", "/a/t1.tbl", "--data", "/b/t2.tbl"}},
+    const Form forms[] = {
+        {"Text", REG_SZ, {"hi \x1b[2J\0", 8}, {"--data", "hi \x1b[2J"}, "REG_SZ    hi \\x1B[2J",
+         R"("hi \u001b[2J")"},
+        {"Lang", REG_DWORD, {"\x11\x04\0\0", 4}, {"--type", "dword", "--data", "0x411"},
+         "REG_DWORD    1041", "1041"},
+        {"Big", REG_QWORD, {"\0\0\0\0\1\0\0\0", 8}, {"--type", "qword", "--data", "4294967296"},
+         "REG_QWORD    4294967296", "4294967296"},
+        {"Bytes", REG_BINARY, {"\x01\xab\xff", 3}, {"--type", "binary", "--data", "01 AB:ff"},
+         "REG_BINARY    hex: 01 ab ff", R"({"hex": "01abff"})"},
+        {"Paths", REG_BINARY, {"/a/t1.tbl\0/b/t2.tbl\0\0", 21},
+         {"--type", "list", "--data", "/a/t1.tbl", "--data", "/b/t2.tbl"},
+         "REG_BINARY    list: \"/a/t1.tbl\" \"/b/t2.tbl\"", R"(["/a/t1.tbl", "/b/t2.tbl"])"},
+        {"Latin", REG_BINARY, {"/a\0/b/\xe9\0\0", 9}, {}, "REG_BINARY    list: \"/a\" \"/b/\xe9\"",
+         R"(["/a", {"hex": "2f622fe9"}])"},
+        {"Empty", REG_BINARY, "", {}, "REG_BINARY    (no data)", R"({"hex": ""})"},
+        {"Odd", 9, {"\x01\x02\x03", 3}, {}, "REG_TYPE_9    hex: 01 02 03", R"({"hex": "010203"})"},
     };
-    for (const Add &a : adds) {
-        std::vector<std::string> args = {"add", key, a.name};
-        args.insert(args.end(), a.args.begin(), a.args.end());
-        Result r = orvreg(args);
-        ASSERT_EQ(r.status, 0) << a.name << ": " << r.err;
-        auto stored = readValue("SOFTWARE\\ORV\\Demo", a.name);
-        ASSERT_TRUE(stored) << a.name;
-        EXPECT_EQ(stored->bytes, a.stored) << a.name;
-        EXPECT_EQ(stored->type, a.type) << a.name;
+    const std::string key = "SOFTWARE\\ORV\\Demo";
+    std::string text = "HKEY_LOCAL_MACHINE\\software\\orv\\demo\n";
+    json values = json::array();
+    for (const Form &f : forms) {
+        SCOPED_TRACE(f.name);
+        std::vector<std::string> args = {"add", "HKLM\\" + key, f.name};
+        args.insert(args.end(), f.add.begin(), f.add.end());
+        if (f.add.empty()) {
+            ASSERT_EQ(writeValue(key, f.name, f.type, f.stored), ERROR_SUCCESS);
+        } else {
+            Output added = orvreg(args);
+            ASSERT_EQ(added.status, 0) << added.err;
+        }
+        auto stored = readValue(key, f.name);
+        ASSERT_TRUE(stored);
+        EXPECT_EQ(stored->bytes, f.stored);
+        EXPECT_EQ(stored->type, f.type);
+        text += std::string("    ") + f.name + "    " + f.text + "\n";
+        values.push_back({{"name", f.name},
+                          {"type", f.text.substr(0, f.text.find(' '))},
+                          {"data", json::parse(f.json)}});
     }
-    ASSERT_EQ(orvreg({"add", "SOFTWARE\\ORV\\Demo\\Sub\\Deeper"}).status, 0);
-
-    Result query = orvreg({"query", "software\\orv\\demo"});
-    ASSERT_EQ(query.status, 0) << query.err;
-    std::string expected = "HKEY_LOCAL_MACHINE\\software\\orv\\demo\n";
-    for (const Add &a : adds) expected += std::string("    ") + a.name + "    " + a.shown + "\n";
-    expected += "HKEY_LOCAL_MACHINE\\software\\orv\\demo\\Sub\n";
-    EXPECT_EQ(query.out, expected);
-
-    Result one = orvreg({"query", key, "LANG"});
-    ASSERT_EQ(one.status, 0) << one.err;
-    EXPECT_EQ(one.out, "HKEY_LOCAL_MACHINE\\SOFTWARE\\ORV\\Demo\n    Lang    REG_DWORD    1041\n");
-
-    Result tree = orvreg({"tree", "SOFTWARE\\ORV"});
-    ASSERT_EQ(tree.status, 0) << tree.err;
-    EXPECT_TRUE(
-        contains(tree.out, "HKEY_LOCAL_MACHINE\\SOFTWARE\\ORV\n  Demo\\\n    Text    REG_SZ"))
-        << tree.out;
-    EXPECT_TRUE(contains(tree.out, "\n    Sub\\\n      Deeper\\\n")) << tree.out;
-
-    ASSERT_EQ(orvreg({"delete", key, "text"}).status, 0);
-    EXPECT_TRUE(keyExists("SOFTWARE\\ORV\\Demo"));
-    EXPECT_FALSE(readValue("SOFTWARE\\ORV\\Demo", "Text"));
-    Result del = orvreg({"delete", key});
-    ASSERT_EQ(del.status, 0) << del.err;
-    EXPECT_TRUE(keyGone("SOFTWARE\\ORV\\Demo"));
-    HKEY orv = nullptr;
-    EXPECT_EQ(RegOpenKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\ORV", &orv), ERROR_SUCCESS);
-    RegCloseKey(orv);
+    ASSERT_EQ(orvreg({"add", key + "\\Sub\\Deeper"}).status, 0);
+    EXPECT_EQ(orvreg({"query", "software\\orv\\demo"}).out,
+              text + "HKEY_LOCAL_MACHINE\\software\\orv\\demo\\Sub\n");
+    EXPECT_EQ(document(orvreg({"query", "--json", "software\\orv\\demo"})),
+              json({{"key", "HKEY_LOCAL_MACHINE\\software\\orv\\demo"},
+                    {"values", values},
+                    {"subkeys", {"Sub"}}}));
+    EXPECT_EQ(orvreg({"query", key, "LANG"}).out,
+              "HKEY_LOCAL_MACHINE\\SOFTWARE\\ORV\\Demo\n    Lang    REG_DWORD    1041\n");
+    EXPECT_EQ(document(orvreg({"query", key, "LANG", "--json"})),
+              json({{"key", "HKEY_LOCAL_MACHINE\\SOFTWARE\\ORV\\Demo"}, {"value", values[1]}}));
 }
 
-// Bad input and failing calls: a nonzero status, one line on standard
-// error, nothing written.
+TEST(Orvreg, TreeShowsAllBelowAndDeleteRemovesIt) {
+    ASSERT_EQ(writeText("SOFTWARE\\ORV\\Demo", "Text", "hi"), ERROR_SUCCESS);
+    ASSERT_EQ(orvreg({"add", "SOFTWARE\\ORV\\Demo\\Sub\\Deeper"}).status, 0);
+    EXPECT_EQ(orvreg({"tree", "SOFTWARE\\ORV"}).out,
+              "HKEY_LOCAL_MACHINE\\SOFTWARE\\ORV\n  Demo\\\n    Text    REG_SZ    hi\n"
+              "    Sub\\\n      Deeper\\\n");
+    EXPECT_EQ(document(orvreg({"tree", "--json", "SOFTWARE\\ORV"})), json::parse(R"({
+        "key": "HKEY_LOCAL_MACHINE\\SOFTWARE\\ORV", "values": [], "subkeys": [{"name": "Demo",
+        "values": [{"name": "Text", "type": "REG_SZ", "data": "hi"}], "subkeys": [{"name": "Sub",
+        "values": [], "subkeys": [{"name": "Deeper", "values": [], "subkeys": []}]}]}]})"));
+
+    ASSERT_EQ(orvreg({"delete", "SOFTWARE\\ORV\\Demo", "text"}).status, 0);
+    EXPECT_FALSE(readValue("SOFTWARE\\ORV\\Demo", "Text"));
+    EXPECT_TRUE(keyExists("SOFTWARE\\ORV\\Demo\\Sub\\Deeper"));
+    ASSERT_EQ(orvreg({"delete", "HKLM\\SOFTWARE\\ORV\\Demo"}).status, 0);
+    EXPECT_TRUE(keyGone("SOFTWARE\\ORV\\Demo"));
+    EXPECT_TRUE(keyExists("SOFTWARE\\ORV"));
+}
+
+// A failing call exits 1 and a bad command line 2, with one line on standard
+// error, no document and nothing written.
 TEST(Orvreg, ErrorsExitNonzeroWithOneLine) {
-    ASSERT_EQ(orvreg({"add", "SOFTWARE\\Keep", "V", "--data", "x"}).status, 0);
-    struct Case {
-        std::vector<std::string> args;
-        int status;
-        const char *message;
+    ASSERT_EQ(writeText("SOFTWARE\\Keep", "V", "x"), ERROR_SUCCESS);
+    const std::vector<std::string> set = {"add", "SOFTWARE\\Keep", "V", "--type"};
+    auto add = [&](std::vector<std::string> more) {
+        more.insert(more.begin(), set.begin(), set.end());
+        return more;
     };
-    const Case cases[] = {
+    const std::tuple<std::vector<std::string>, int, const char *> cases[] = {
         {{"query", "SOFTWARE\\Missing"}, 1, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Missing: not found"},
+        {{"query", "--json", "SOFTWARE\\Missing"}, 1, "not found"},
         {{"query", "SOFTWARE\\Keep", "Nope"}, 1, "value Nope: not found"},
         {{"delete", "SOFTWARE\\Keep", "Nope"}, 1, "not found"},
         {{"delete", "SOFTWARE\\Missing"}, 1, "not found"},
         {{"delete", "HKLM"}, 1, "cannot be deleted"},
-        {{"add", "SOFTWARE\\Keep", "V", "--type", "dword", "--data", "4294967296"}, 2, "range"},
-        {{"add", "SOFTWARE\\Keep", "V", "--type", "dword", "--data", "-1"}, 2, "not a number"},
-        {{"add", "SOFTWARE\\Keep", "V", "--type", "binary", "--data", "abc"}, 2, "hex"},
-        {{"add", "SOFTWARE\\Keep", "V", "--type", "text"}, 2, "--type"},
         {{"add", "SOFTWARE\\\\Bad", "V"}, 1, "invalid name"},
+        {add({"dword", "--data", "4294967296"}), 2, "range"},
+        {add({"dword", "--data", "-1"}), 2, "not a number"},
+        {add({"binary", "--data", "abc"}), 2, "hex"},
+        {add({"text"}), 2, "--type"},
         {{"frobnicate"}, 2, ""},
     };
-    for (const Case &c : cases) {
-        Result r = orvreg(c.args);
-        SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
-        EXPECT_EQ(r.status, c.status) << r.err;
-        EXPECT_TRUE(contains(r.err, c.message)) << r.err;
-        if (c.status == 1) {
-            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-        }
+    for (const auto &[args, status, message] : cases) {
+        Output r = orvreg(args);
+        SCOPED_TRACE(args[0] + " " + args.back());
+        EXPECT_EQ(r.status, status) << r.err;
+        EXPECT_TRUE(contains(r.err, message)) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(status != 1 || std::count(r.err.begin(), r.err.end(), '\n') == 1) << r.err;
     }
-    EXPECT_EQ(readValue("SOFTWARE\\Keep", "V").value_or(Value{}).bytes, std::string("x\0", 2));
+    EXPECT_EQ(readText("SOFTWARE\\Keep", "V"), "x");
+    EXPECT_EQ(valueNames("SOFTWARE\\Keep").size(), 1u);
 }
 
-TEST(Orvreg, ReportTableRows) {
-    auto entry = [](const char *source, const char *event, const char *severity, const char *owner,
-                    const char *text) {
-        std::string path =
-            std::string("SOFTWARE\\ORV\\QORAlertMan\\ReportTable\\") + source + "\\" + event;
-        HKEY h = nullptr;
-        ASSERT_EQ(RegCreateKey(HKEY_LOCAL_MACHINE, path.c_str(), &h), ERROR_SUCCESS);
-        for (auto [name, value] : {std::pair{"Severity", severity}, std::pair{"Text", text},
-                                   std::pair{"Owner", owner}}) {
-            ASSERT_EQ(RegSetValueEx(h, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value),
-                                    static_cast<DWORD>(std::strlen(value) + 1)),
-                      ERROR_SUCCESS);
-        }
-        RegCloseKey(h);
-    };
-    Result empty = orvreg({"table"});
-    ASSERT_EQ(empty.status, 0) << empty.err;
-    EXPECT_EQ(empty.out, "SOURCE  EVENT ID  SEVERITY  OWNER  TEXT\n");
-
-    entry("Disk", "100", "ERROR", "", "Disk failed");
-    entry("Disk", "20", "INFO", "Prod", "Disk ok");
-    entry("App", "7", "WARNING", "Other", "Low memory");
-    Result r = orvreg({"table"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out,
+TEST(Orvreg, TableShowsTheReportTableRows) {
+    const std::string table = "SOFTWARE\\ORV\\QORAlertMan\\ReportTable\\";
+    EXPECT_EQ(orvreg({"table"}).out, "SOURCE  EVENT ID  SEVERITY  OWNER  TEXT\n");
+    const char *rows[][5] = {{"Disk", "100", "ERROR", "", "Disk \"C:\\\" \x1b[2J\xfe gone"},
+                             {"Disk", "20", "INFO", "Prod", "Disk ok"},
+                             {"App", "7", "WARNING", "Other", "Low memory"}};
+    for (const auto &row : rows) {
+        const std::string key = table + row[0] + "\\" + row[1];
+        ASSERT_EQ(writeText(key, "Severity", row[2]), ERROR_SUCCESS);
+        ASSERT_EQ(writeText(key, "Owner", row[3]), ERROR_SUCCESS);
+        ASSERT_EQ(writeText(key, "Text", row[4]), ERROR_SUCCESS);
+    }
+    EXPECT_EQ(orvreg({"table"}).out,
               "SOURCE  EVENT ID  SEVERITY  OWNER          TEXT\n"
               "App     7         WARNING   Other          Low memory\n"
               "Disk    20        INFO      Prod           Disk ok\n"
-              "Disk    100       ERROR     (traditional)  Disk failed\n");
-    Result disk = orvreg({"table", "--source", "disk"});
-    ASSERT_EQ(disk.status, 0);
+              "Disk    100       ERROR     (traditional)  Disk \"C:\\\" \\x1B[2J\xfe gone\n");
+    Output disk = orvreg({"table", "--source", "disk"});
     EXPECT_FALSE(contains(disk.out, "App")) << disk.out;
     EXPECT_TRUE(contains(disk.out, "Disk    100")) << disk.out;
-}
 
-// Keys created and deleted by another process while the tool walks them: each
-// walk shows one consistent state and never fails on a key that went away.
-TEST(Orvreg, TreeAndTableReadOneSnapshotUnderChurn) {
-    auto churn = [](const std::string &base, int round) {
-        std::string key = base + "\\K" + std::to_string(round % 8);
-        std::string sub = key + "\\Sub";
-        HKEY h = nullptr;
-        if (RegCreateKey(HKEY_LOCAL_MACHINE, sub.c_str(), &h) == ERROR_SUCCESS) {
-            RegSetValueEx(h, "Severity", 0, REG_SZ, reinterpret_cast<const BYTE *>("INFO"), 5);
-            RegCloseKey(h);
-        }
-        RegDeleteKey(HKEY_LOCAL_MACHINE, sub.c_str());
-        RegDeleteKey(HKEY_LOCAL_MACHINE, key.c_str());
-    };
-    pid_t writer = fork();
-    if (writer == 0) {
-        for (int round = 0;; ++round) {
-            churn("SOFTWARE\\ORV\\Churn", round);
-            churn("SOFTWARE\\ORV\\QORAlertMan\\ReportTable\\Churn", round);
-        }
-    }
-    ASSERT_GT(writer, 0);
-    int failures = 0;
-    for (int i = 0; i < 40; ++i) {
-        Result tree = orvreg({"tree", "SOFTWARE\\ORV"});
-        Result table = orvreg({"table"});
-        if (tree.status != 0 || table.status != 0) ++failures;
-        EXPECT_EQ(tree.status, 0) << tree.err;
-        EXPECT_EQ(table.status, 0) << table.err;
-    }
-    kill(writer, SIGKILL);
-    waitpid(writer, nullptr, 0);
-    EXPECT_EQ(failures, 0);
-}
-
-// ---- --json ------------------------------------------------------------------
-
-using json_bytes::carried;
-using nlohmann::json;
-
-// The document a --json command printed; is_discarded() when not valid JSON.
-json document(const Result &r) {
-    return json::parse(r.out, nullptr, /*allow_exceptions=*/false);
-}
-
-TEST(Orvreg, JsonShowsEachTypeInItsForm) {
-    const char *key = "SOFTWARE\\ORV\\Demo";
-    ASSERT_EQ(writeValue(key, "Text", REG_SZ, {"hello world\0", 12}), ERROR_SUCCESS);
-    ASSERT_EQ(writeValue(key, "Lang", REG_DWORD, {"\x11\x04\0\0", 4}), ERROR_SUCCESS);
-    ASSERT_EQ(writeValue(key, "Big", REG_QWORD, {"\0\0\0\0\1\0\0\0", 8}), ERROR_SUCCESS);
-    ASSERT_EQ(writeValue(key, "Bytes", REG_BINARY, {"\x01\xab\xff", 3}), ERROR_SUCCESS);
-    ASSERT_EQ(writeValue(key, "Paths", REG_BINARY, {"/a/t1.tbl\0/b/\xe9.tbl\0\0", 19}),
-              ERROR_SUCCESS);
-    ASSERT_EQ(writeValue(key, "Empty", REG_BINARY, ""), ERROR_SUCCESS);
-    ASSERT_EQ(writeValue(key, "Odd", 9, {"\x01\x02\x03", 3}), ERROR_SUCCESS);
-    ASSERT_EQ(orvreg({"add", "SOFTWARE\\ORV\\Demo\\Sub"}).status, 0);
-
-    Result all = orvreg({"query", "--json", "software\\orv\\demo"});
-    ASSERT_EQ(all.status, 0) << all.err;
-    EXPECT_EQ(document(all), json::parse(R"({
-        "key": "HKEY_LOCAL_MACHINE\\software\\orv\\demo",
-        "values": [
-            {"name": "Text", "type": "REG_SZ", "data": "hello world"},
-            {"name": "Lang", "type": "REG_DWORD", "data": 1041},
-            {"name": "Big", "type": "REG_QWORD", "data": 4294967296},
-            {"name": "Bytes", "type": "REG_BINARY", "data": {"hex": "01abff"}},
-            {"name": "Paths", "type": "REG_BINARY", "data": ["/a/t1.tbl", {"hex": "2f622fe92e74626c"}]},
-            {"name": "Empty", "type": "REG_BINARY", "data": {"hex": ""}},
-            {"name": "Odd", "type": "REG_TYPE_9", "data": {"hex": "010203"}}
-        ],
-        "subkeys": ["Sub"]})"));
-    Result one = orvreg({"query", key, "LANG", "--json"});
-    EXPECT_EQ(document(one), json::parse(R"({"key": "HKEY_LOCAL_MACHINE\\SOFTWARE\\ORV\\Demo",
-        "value": {"name": "Lang", "type": "REG_DWORD", "data": 1041}})"));
-
-    json tree = document(orvreg({"tree", "--json", "SOFTWARE\\ORV"}));
-    ASSERT_FALSE(tree.is_discarded());
-    EXPECT_EQ(tree["key"], "HKEY_LOCAL_MACHINE\\SOFTWARE\\ORV");
-    EXPECT_EQ(tree["subkeys"][0]["name"], "Demo");
-    EXPECT_EQ(tree["subkeys"][0]["values"], document(all)["values"]);
-    EXPECT_EQ(tree["subkeys"][0]["subkeys"], json::parse(R"([{"name": "Sub", "values": [],
-        "subkeys": []}])"));
-
-    // A failure prints no document, only its line on standard error.
-    Result missing = orvreg({"query", "--json", "SOFTWARE\\Missing"});
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.out, "");
+    json shown = document(orvreg({"table", "--json"}))["rows"];
+    ASSERT_EQ(shown.size(), 3u);
+    EXPECT_EQ(shown[1], json::parse(R"({"source": "Disk", "event": "20", "severity": "INFO",
+        "owner": "Prod", "text": "Disk ok"})"));
+    EXPECT_EQ(shown[2]["event"], "100");
+    EXPECT_EQ(carried(shown[2]["text"]), rows[0][4]);
 }
 
 // Key names, value names and texts with quotes, backslashes, control
@@ -305,16 +189,11 @@ TEST(Orvreg, JsonCarriesAwkwardNamesBackToTheirBytes) {
     };
     const std::string key = "SOFTWARE\\Awkward";
     for (const auto &[name, utf8] : names) {
-        ASSERT_EQ(writeValue(key, name.c_str(), REG_SZ, name + '\0'), ERROR_SUCCESS);
+        ASSERT_EQ(writeText(key, name.c_str(), name), ERROR_SUCCESS);
         // A backslash would make a key path of two names.
-        HKEY sub = nullptr;
-        if (name.find('\\') == std::string::npos) {
-            ASSERT_EQ(RegCreateKey(HKEY_LOCAL_MACHINE, (key + "\\" + name).c_str(), &sub), 0);
-            RegCloseKey(sub);
-        }
+        ASSERT_TRUE(name.find('\\') != std::string::npos || Key(key + "\\" + name, true));
     }
-    Result r = orvreg({"tree", "--json", key});
-    ASSERT_EQ(r.status, 0) << r.err;
+    Output r = orvreg({"tree", "--json", key});
     json top = document(r);
     ASSERT_FALSE(top.is_discarded()) << r.out;
     std::map<std::string, json> values;
@@ -330,34 +209,37 @@ TEST(Orvreg, JsonCarriesAwkwardNamesBackToTheirBytes) {
     }
 }
 
-TEST(Orvreg, JsonReportTableRows) {
-    const std::string text = "Disk \"C:\\\" \x1b[2J\xfe gone";
-    ASSERT_EQ(
-        writeValue("SOFTWARE\\ORV\\QORAlertMan\\ReportTable\\Disk\\100", "Text", REG_SZ, text),
-        ERROR_SUCCESS);
-    ASSERT_EQ(
-        writeValue("SOFTWARE\\ORV\\QORAlertMan\\ReportTable\\Disk\\20", "Owner", REG_SZ, "Prod"),
-        ERROR_SUCCESS);
-    json rows = document(orvreg({"table", "--json"}))["rows"];
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0], json::parse(R"({"source": "Disk", "event": "20", "severity": "",
-        "owner": "Prod", "text": ""})"));
-    EXPECT_EQ(rows[1]["event"], "100");
-    EXPECT_EQ(carried(rows[1]["text"]), text);
+// Keys created and deleted by another process while the tool walks them: each
+// walk shows one consistent state and never fails on a key that went away.
+TEST(Orvreg, TreeAndTableReadOneSnapshotUnderChurn) {
+    Child writer([] {
+        for (int round = 0;; ++round) {
+            for (std::string base : {"SOFTWARE\\ORV\\Churn\\K", "SOFTWARE\\ORV\\QORAlertMan\\"
+                                                                "ReportTable\\Churn\\K"}) {
+                base += std::to_string(round % 8);
+                writeText(base + "\\Sub", "Severity", "INFO");
+                RegDeleteKey(HKEY_LOCAL_MACHINE, (base + "\\Sub").c_str());
+                RegDeleteKey(HKEY_LOCAL_MACHINE, base.c_str());
+            }
+        }
+        return 0;
+    });
+    for (int i = 0; i < 40; ++i) {
+        Output tree = orvreg({"tree", "SOFTWARE\\ORV"}), table = orvreg({"table"});
+        ASSERT_EQ(tree.status, 0) << tree.err;
+        ASSERT_EQ(table.status, 0) << table.err;
+    }
 }
 
 TEST(Orvreg, RootOptionAndEnvironmentChooseTheDatabase) {
     ASSERT_EQ(mkdir("/opt/elsewhere", 0755), 0);
     ASSERT_EQ(orvreg({"--root", "/opt/elsewhere", "add", "SOFTWARE\\There"}).status, 0);
-    struct stat st {};
-    EXPECT_EQ(stat("/opt/elsewhere/var/registry.db", &st), 0);
-    HKEY h = nullptr;
-    EXPECT_EQ(RegOpenKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\There", &h), ERROR_FILE_NOT_FOUND);
+    EXPECT_TRUE(fileExists("/opt/elsewhere/var/registry.db"));
+    EXPECT_TRUE(keyGone("SOFTWARE\\There"));
     setenv("ORV_ROOT", "/opt/elsewhere", 1);
-    Result r = orvreg({"query", "SOFTWARE"});
+    Output r = orvreg({"query", "SOFTWARE"});
     unsetenv("ORV_ROOT");
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(contains(r.out, "HKEY_LOCAL_MACHINE\\SOFTWARE\\There")) << r.out;
+    EXPECT_TRUE(contains(r.out, "HKEY_LOCAL_MACHINE\\SOFTWARE\\There")) << r.err;
 }
 
 }  // namespace

@@ -1,0 +1,95 @@
+// The programs as separate processes: started with their output in files,
+// waited for with a deadline of the test's own, and their --json documents
+// read back.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "files.h"
+#include "wait.h"
+
+namespace orv_test {
+
+struct Output {
+    int status = -1;  // exit code, 128 + the signal that ended it, -1 still running
+    std::string out, err;
+};
+
+// One run of `program`; killed if a test leaves it running.
+class Tool {
+  public:
+    Tool(const char *program, std::vector<std::string> args)
+        : out_("/opt/run" + std::to_string(++runs_) + ".out"), err_(out_ + ".err") {
+        args.insert(args.begin(), program);
+        std::vector<char *> argv;
+        for (std::string &arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        pid_t parent = ::getpid();
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test killed on a time-out takes it along
+            int out = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (out >= 0 && err >= 0 && ::dup2(out, 1) >= 0 && ::dup2(err, 2) >= 0 &&
+                ::getppid() == parent) {
+                ::execv(program, argv.data());
+            }
+            ::_exit(127);
+        }
+    }
+    Tool(const Tool &) = delete;
+    Tool &operator=(const Tool &) = delete;
+    ~Tool() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    void signal(int signo) const { ::kill(pid_, signo); }
+
+    // Waits for the end; a run that has not ended within `limit` is killed
+    // and says status -1.
+    Output finish(std::chrono::milliseconds limit = kPatience) {
+        Output run;
+        int status = 0;
+        if (eventually([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, limit,
+                       std::chrono::milliseconds(2))) {
+            pid_ = -1;
+            run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        run.out = readFile(out_);
+        run.err = readFile(err_);
+        return run;
+    }
+
+  private:
+    static inline int runs_ = 0;
+    std::string out_, err_;
+    pid_t pid_ = -1;
+};
+
+inline Output run(const char *program, const std::vector<std::string> &args) {
+    return Tool(program, args).finish();
+}
+
+// The bytes a JSON byte string carries: a string its UTF-8, {"hex": ...} the
+// bytes its hex digits give.
+inline std::string carried(const nlohmann::json &j) {
+    if (j.is_string()) return j.get<std::string>();
+    std::string hex = j.at("hex").get<std::string>(), bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    }
+    return bytes;
+}
+
+}  // namespace orv_test
