@@ -15,21 +15,18 @@
 namespace {
 
 using sync_test::errorOf;
+using Log = std::vector<std::string>;
 
 class ModuleTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        unlink(log_.c_str());
-        setenv("ORV_TESTMOD_LOG", log_.c_str(), 1);
-        unsetenv("ORV_TESTMOD_FAIL");
-        unsetenv("ORV_TESTMOD_NESTED");
-        unsetenv("ORV_MODULE_DIR");
+        setenv("ORV_TESTMOD_LOG", log_, 1);
+        for (const char *name : {"ORV_TESTMOD_FAIL", "ORV_TESTMOD_NESTED", "ORV_MODULE_DIR"})
+            unsetenv(name);
     }
-    void TearDown() override { unlink(log_.c_str()); }
-
     // The DllMain calls logged so far, one "attach 0x..." etc. per entry.
-    std::vector<std::string> calls() const {
-        std::vector<std::string> lines;
+    Log calls() const {
+        Log lines;
         std::ifstream in(log_);
         for (std::string line; std::getline(in, line);) lines.push_back(line);
         return lines;
@@ -39,40 +36,38 @@ class ModuleTest : public ::testing::Test {
         std::snprintf(buf, sizeof buf, "%s %p", what, static_cast<void *>(module));
         return buf;
     }
-
-    const std::string log_ = "/opt/orv/log/testmod.log";
+    const char *log_ = "/opt/testmod.log";
 };
 
-TEST_F(ModuleTest, NameFormsLoadTheSameModule) {
+// Every name form loads the one module: one attach however often it was
+// loaded, the detach only on the last FreeLibrary, then the handle is dead.
+TEST_F(ModuleTest, NameFormsLoadTheSameModuleAndCountLoads) {
     const std::string path = std::string(ORV_LIB_DIR) + "/libtestmod.so";
-    const char *names[] = {"testmod.dll", "TestMod.DLL", "testmod", "libtestmod.so", path.c_str()};
     std::vector<HMODULE> loaded;
-    for (const char *name : names) {
+    for (const char *name :
+         {"testmod.dll", "TestMod.DLL", "testmod", "libtestmod.so", path.c_str()}) {
         SetLastError(99);
-        HMODULE m = LoadLibrary(name);
-        ASSERT_NE(m, nullptr) << name;
+        loaded.push_back(LoadLibrary(name));
+        ASSERT_NE(loaded.back(), nullptr) << name;
         EXPECT_EQ(GetLastError(), 0u) << name;
-        loaded.push_back(m);
+        EXPECT_EQ(loaded.back(), loaded.front()) << name;
     }
-    for (HMODULE m : loaded) EXPECT_EQ(m, loaded.front());
-    // One attach however often it was loaded, and the detach only on the
-    // last FreeLibrary.
-    EXPECT_EQ(calls(), std::vector<std::string>{entry("attach", loaded.front())});
+    const Log attached{entry("attach", loaded[0])};
+    EXPECT_EQ(calls(), attached);
     for (std::size_t i = 0; i + 1 < loaded.size(); ++i) EXPECT_TRUE(FreeLibrary(loaded[i]));
-    EXPECT_EQ(calls().size(), 1u);
-    EXPECT_TRUE(FreeLibrary(loaded.back()));
-    EXPECT_EQ(calls(), (std::vector<std::string>{entry("attach", loaded.front()),
-                                                 entry("detach", loaded.front())}));
-    // The module is gone: its handle is no longer valid.
-    EXPECT_EQ(errorOf([&] { return FreeLibrary(loaded.front()); }), DWORD{ERROR_INVALID_HANDLE});
+    EXPECT_EQ(calls(), attached);
+    EXPECT_TRUE(FreeLibrary(loaded[0]));
+    EXPECT_EQ(calls(), (Log{attached[0], entry("detach", loaded[0])}));
+    EXPECT_EQ(errorOf([&] { return FreeLibrary(loaded[0]); }), DWORD{ERROR_INVALID_HANDLE});
+    EXPECT_EQ(errorOf([] { return FreeLibrary(nullptr); }), DWORD{ERROR_INVALID_HANDLE});
+    EXPECT_EQ(errorOf([] { return LoadLibrary(nullptr); }), DWORD{ERROR_INVALID_PARAMETER});
 }
 
 TEST_F(ModuleTest, RefusedAttachFailsTheLoadAndUnloads) {
     setenv("ORV_TESTMOD_FAIL", "1", 1);
     EXPECT_EQ(errorOf([] { return LoadLibrary("testmod.dll"); }), DWORD{ERROR_DLL_INIT_FAILED});
-    // Nothing stayed loaded: the next load attaches afresh.
     unsetenv("ORV_TESTMOD_FAIL");
-    HMODULE m = LoadLibrary("testmod.dll");
+    HMODULE m = LoadLibrary("testmod.dll");  // nothing stayed loaded: it attaches afresh
     ASSERT_NE(m, nullptr);
     auto log = calls();
     ASSERT_EQ(log.size(), 2u);
@@ -86,27 +81,22 @@ TEST_F(ModuleTest, SearchesOnlyTheModuleDirectory) {
     ASSERT_NE(mkdtemp(dir), nullptr);
     struct Case {
         const char *moduleDir;  // nullptr: unset
+        const char *name;
         bool loads;
-    } cases[] = {{dir, false}, {ORV_LIB_DIR, true}, {"", true}, {nullptr, true}};
+    } cases[] = {{dir, "testmod.dll", false},
+                 {ORV_LIB_DIR, "testmod.dll", true},
+                 {"", "testmod.dll", true},
+                 {nullptr, "testmod.dll", true},
+                 {nullptr, "nosuchmodule.dll", false}};
     for (const Case &c : cases) {
-        if (c.moduleDir)
-            setenv("ORV_MODULE_DIR", c.moduleDir, 1);
-        else
-            unsetenv("ORV_MODULE_DIR");
+        SCOPED_TRACE(c.moduleDir ? c.moduleDir : c.name);
+        c.moduleDir ? setenv("ORV_MODULE_DIR", c.moduleDir, 1) : unsetenv("ORV_MODULE_DIR");
         SetLastError(0);
-        HMODULE m = LoadLibrary("testmod.dll");
-        EXPECT_EQ(m != nullptr, c.loads) << (c.moduleDir ? c.moduleDir : "(unset)");
-        if (m != nullptr) {
-            EXPECT_TRUE(FreeLibrary(m));
-        } else {
-            EXPECT_NE(GetLastError(), 0u);
-        }
+        HMODULE h = LoadLibrary(c.name);
+        EXPECT_EQ(h != nullptr, c.loads);
+        EXPECT_TRUE(h ? FreeLibrary(h) : GetLastError() != 0);
     }
     rmdir(dir);
-    unsetenv("ORV_MODULE_DIR");
-    DWORD missing = errorOf([] { return LoadLibrary("nosuchmodule.dll"); });
-    EXPECT_NE(missing, 0u);
-    EXPECT_NE(missing, sync_test::kSucceeded);
 }
 
 TEST_F(ModuleTest, GetProcAddress) {
@@ -115,46 +105,35 @@ TEST_F(ModuleTest, GetProcAddress) {
     auto answer = reinterpret_cast<int (*)(int)>(GetProcAddress(m, "TestModAnswer"));
     ASSERT_NE(answer, nullptr);
     EXPECT_EQ(answer(20), 41);
-
     struct Case {
         HMODULE module;
         const char *name;
         DWORD error;
     } cases[] = {
         {m, "NoSuchExport", 127},
-        {m, nullptr, static_cast<DWORD>(ERROR_INVALID_PARAMETER)},
-        {nullptr, "TestModAnswer", static_cast<DWORD>(ERROR_INVALID_HANDLE)},
-        {reinterpret_cast<HMODULE>(0x12345678), "TestModAnswer",
-         static_cast<DWORD>(ERROR_INVALID_HANDLE)},
+        {m, nullptr, DWORD{ERROR_INVALID_PARAMETER}},
+        {nullptr, "TestModAnswer", DWORD{ERROR_INVALID_HANDLE}},
+        {reinterpret_cast<HMODULE>(0x12345678), "TestModAnswer", DWORD{ERROR_INVALID_HANDLE}},
     };
-    for (const Case &c : cases) {
-        EXPECT_EQ(errorOf([&] { return GetProcAddress(c.module, c.name); }), c.error)
-            << (c.name ? c.name : "NULL");
-    }
+    for (const Case &c : cases)
+        EXPECT_EQ(errorOf([&] { return GetProcAddress(c.module, c.name); }), c.error) << c.error;
     EXPECT_TRUE(FreeLibrary(m));
     EXPECT_EQ(errorOf([&] { return GetProcAddress(m, "TestModAnswer"); }),
               DWORD{ERROR_INVALID_HANDLE});
 }
 
+// A DllMain may load another module; a load of that one elsewhere only counts.
 TEST_F(ModuleTest, DllMainMayLoadOtherModules) {
     setenv("ORV_TESTMOD_NESTED", "1", 1);
     HMODULE m = LoadLibrary("testmod.dll");
-    ASSERT_NE(m, nullptr);
-    // The nested load shares the module: a load here only counts.
     HMODULE util = LoadLibrary("qorutil.dll");
-    ASSERT_NE(util, nullptr);
-    EXPECT_NE(GetProcAddress(util, "GetQorRootPath"), nullptr);
+    ASSERT_TRUE(m && util);
     EXPECT_TRUE(FreeLibrary(util));
     EXPECT_NE(GetProcAddress(util, "GetQorRootPath"), nullptr) << "still held by testmod";
     EXPECT_TRUE(FreeLibrary(m));
     EXPECT_EQ(errorOf([&] { return GetProcAddress(util, "GetQorRootPath"); }),
               DWORD{ERROR_INVALID_HANDLE})
         << "freed by testmod's detach";
-}
-
-TEST(ModuleArgs, BadArguments) {
-    EXPECT_EQ(errorOf([] { return LoadLibrary(nullptr); }), DWORD{ERROR_INVALID_PARAMETER});
-    EXPECT_EQ(errorOf([] { return FreeLibrary(nullptr); }), DWORD{ERROR_INVALID_HANDLE});
 }
 
 }  // namespace

@@ -2,17 +2,12 @@
 #pragma once
 
 #include <pthread.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/types.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <new>
 #include <string>
 #include <thread>
@@ -23,13 +18,13 @@
 
 namespace sync_test {
 
+using orv_test::awaitEventWait;
 using orv_test::Child;
-
 using orv_test::eventually;
+using orv_test::inEventWait;
 
 // A bounded pause within which something that must not happen (a second
-// waiter released, a signal swallowed) would happen; never a wait for
-// something to happen.
+// waiter released) would happen; never a wait for something to happen.
 inline void settle() {
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
 }
@@ -47,11 +42,8 @@ DWORD errorOf(Call call) {
     return call() ? kSucceeded : GetLastError();
 }
 
-using orv_test::awaitEventWait;
-using orv_test::inEventWait;
-
-// True while the thread `tid` sleeps in poll() (syscall 7), as a wait on an
-// event and a descriptor does.
+// The first word of /proc/<tid>/syscall: 7 while in poll(), as a wait on an
+// event and a descriptor sleeps.
 inline bool inPoll(pid_t tid) {
     std::ifstream in("/proc/" + std::to_string(tid) + "/syscall");
     std::string number;
@@ -59,8 +51,8 @@ inline bool inPoll(pid_t tid) {
     return number == "7";
 }
 
-// Waits (up to 10 s) until the killed process `pid` has finished dying: a
-// zombie, its robust mutexes handed back, not yet reaped.
+// Waits until the killed process `pid` is a zombie: its robust mutexes
+// handed back, not yet reaped.
 inline bool awaitZombie(pid_t pid) {
     return eventually([pid] {
         std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
