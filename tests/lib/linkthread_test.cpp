@@ -14,13 +14,12 @@
 #include <string>
 #include <thread>
 
-#include "amirtupt_helpers.h"
+#include "lib_helpers.h"
 #include "process.h"
 
 namespace {
 
-using namespace amirtupt_test;
-using Table = std::map<std::string, std::string>;
+using namespace lib_test;
 
 constexpr auto kLiveness = std::chrono::seconds(20);
 
@@ -110,15 +109,11 @@ TEST_F(LinkThreadTest, FileChangesAreFollowedCycleByCycle) {
     ASSERT_TRUE(eventually([] {
         return registeredVersion("Alpha") == "2.0" && reportTable().count("AlphaSrc/5") == 1;
     }));
-    EXPECT_EQ(reportTable(),
-              (Table{{"AlphaSrc/1", "ERROR|disk lost|Alpha"}, {"AlphaSrc/5", "INFO|ok|Alpha"}}));
 
     // The file goes: the product and its report tables go with it.
     ASSERT_EQ(::unlink((std::string(QORPPLX_REPORT_INF_DIR) + "/alpha.ri").c_str()), 0);
     ASSERT_TRUE(eventually([] { return !outerExists("Alpha") && !innerExists("Alpha"); }));
     EXPECT_EQ(thread.stop(), 0);
-
-    EXPECT_EQ(reportTable(), Table{});
     EXPECT_TRUE(inOrder(pplinkLog(), {"Install product: Alpha\n", "Update product: Alpha\n",
                                       "Alpha: Inner registry. UPDATE over.\n",
                                       "Remove product: Alpha\n", "Alpha: Product REMOVE over!\n"}));
@@ -156,7 +151,6 @@ TEST_F(LinkThreadTest, FirstCycleReconcilesRegistryWithFiles) {
         log, {"Install product: Alpha\n", "Alpha: Inner registered. INSTALL over.\n", kSeparator}));
     EXPECT_EQ(registeredVersion("Alpha"), "1.0");
     EXPECT_EQ(GetProductType("Alpha"), 0u);
-    EXPECT_EQ(reportTable()["AlphaSrc/1"], "ERROR|disk failed|Alpha");
     // An equal version takes the registered values and leaves the key alone.
     EXPECT_EQ(countOf(log, "Same"), 0u) << log;
     EXPECT_EQ(registeredVersion("Same"), "1.0");
@@ -334,24 +328,6 @@ TEST_F(WatchTest, ChangesEndTheWaitAndABurstSettles) {
     }
 }
 
-// Holds "EVENTLOG_SEMA" as a setup tool would, so the thread stops reading
-// its events in the middle of a cycle.
-class SemaHolder {
-  public:
-    SemaHolder() : mutex_(CreateMutex(nullptr, FALSE, "EVENTLOG_SEMA")) {
-        held_ = WaitForSingleObject(mutex_, 10000) == WAIT_OBJECT_0;
-    }
-    ~SemaHolder() {
-        if (held_) ReleaseMutex(mutex_);
-        CloseHandle(mutex_);
-    }
-    bool held() const { return held_; }
-
-  private:
-    HANDLE mutex_;
-    bool held_ = false;
-};
-
 // When the watch cannot be had or is lost, the thread says why at level 1,
 // goes on with its cycle and watches again once the directory is there.
 TEST_F(WatchTest, LostWatchFallsBackToTheCycleAndRecovers) {
@@ -377,8 +353,8 @@ TEST_F(WatchTest, LostWatchFallsBackToTheCycleAndRecovers) {
         // the mutex; alternating files keeps the kernel from merging them.
         {"event queue overflow", false,
          [&](size_t from) {
-             SemaHolder sema;
-             ASSERT_TRUE(sema.held());
+             MutexHolder sema;  // the thread stops reading events mid-cycle
+             ASSERT_TRUE(sema.holding());
              writeInf("a.ri", "FloodA", "1.0", alpha1_);
              ASSERT_TRUE(eventually(
                  [&] { return tracedSince(from, 3, "Wait for reg access mutex") >= 2; }));

@@ -1,15 +1,14 @@
 // Product records and lists.
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <string>
 #include <vector>
 
-#include "records_helpers.h"
+#include "lib_helpers.h"
 
 namespace {
 
-using records_test::newRecord;
+using namespace lib_test;
 
 // Builds a list of records named by `names`, each with its op code.
 PPInfo *buildList(const std::vector<std::pair<std::string, int>> &records) {
@@ -17,12 +16,6 @@ PPInfo *buildList(const std::vector<std::pair<std::string, int>> &records) {
     for (const auto &[name, op] : records)
         head = QORPPLX_PPInfoAddPP(head, newRecord(name.c_str(), op));
     return head;
-}
-
-std::vector<std::string> namesOf(const PPInfo *head) {
-    std::vector<std::string> names;
-    for (const PPInfo *p = head; p != nullptr; p = p->next) names.emplace_back(p->ProductName);
-    return names;
 }
 
 TEST(PPInfoList, EmptyListOperations) {
@@ -38,9 +31,6 @@ TEST(PPInfoList, EmptyListOperations) {
     EXPECT_EQ(QORPPLX_PPInfoDeleteAllRemovedPP(nullptr), nullptr);
     EXPECT_EQ(QORPPLX_PPInfoDeletePP(nullptr, pp), nullptr);  // frees nothing
     EXPECT_EQ(QORPPLX_PPInfoClear(nullptr), 0);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(QORPPLX_PPInfoPrint(nullptr), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     std::free(pp);
 }
 
@@ -231,38 +221,6 @@ TEST(PPInfoRecord, SetEndsTheRecordAndKeepsTimesAndType) {
 
     QORPPLX_PPInfoSetPP(&p, "/f", "Alpha", 7, tables[0], "", "", "", "");
     EXPECT_EQ(p.NumReportTablePath, PPINFO_MAX_REPORTTABLES);  // kept to the record's four
-}
-
-TEST(PPInfoPrint, LayoutOfEachRecord) {
-    PPInfo *head = buildList({{"A", PPOP_CREATE}, {"B", PPOP_REMOVE}, {"C", PPOP_UPDATE}});
-    head->NumReportTablePath = 2;
-    std::strcpy(head->ReportTablePath[0], "/t/0");
-    std::strcpy(head->ReportTablePath[1], "/t/1");
-    std::strcpy(head->ReportTablePath[2], "/t/unused");
-    head->modify = 86400;
-    head->change = LLONG_MAX;  // beyond any calendar: shown as NULL without a line end
-
-    char modifyText[64], zeroText[64];
-    time_t modify = 86400, zero = 0;
-    ASSERT_NE(ctime_r(&modify, modifyText), nullptr);
-    ASSERT_NE(ctime_r(&zero, zeroText), nullptr);
-    auto fixed = [&](const char *name, const char *op) {
-        return std::string("FileName: \nProductName: ") + name +
-               "\nDisplayName: \nLanguageID: \nProductID: \nVersion: \naccess: " + zeroText +
-               "modify: " + zeroText + "change: " + zeroText + "op: " + op + "\n";
-    };
-    std::string expected =
-        std::string("*** No.1 ***\nFileName: \nProductName: A\n") +
-        "ReportTablePath[0]: /t/0\nReportTablePath[1]: /t/1\n" +
-        "DisplayName: \nLanguageID: \nProductID: \nVersion: \naccess: " + zeroText +
-        "modify: " + modifyText + "change: NULLop: CREATE\n" + "*** No.2 ***\n" +
-        fixed("B", "REMOVE") + "*** No.3 ***\n" + fixed("C", "UPDATE");
-
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(QORPPLX_PPInfoPrint(head), 0);
-    std::fflush(stdout);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
-    QORPPLX_PPInfoClear(head);
 }
 
 }  // namespace

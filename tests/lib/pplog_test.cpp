@@ -9,23 +9,19 @@
 #include <regex>
 #include <string>
 
+#include "lib_helpers.h"
 #include "qortrace.h"
-#include "records_helpers.h"
 #include "w32compat.h"
 
 namespace {
 
-using orv_test::fileExists;
-using records_test::readFile;
-using records_test::writeFile;
-
-const std::string kLog = "/opt/orv/log/PPLink.log";
+using namespace lib_test;
 
 TEST(PPLog, FileIsCreatedAndEmptiedOnlyPastTheBound) {
-    ASSERT_FALSE(fileExists(kLog));
+    ASSERT_FALSE(fileExists(kPPLinkLog));
     pplognotime("first\n");
     pplognotime("second\n");
-    EXPECT_EQ(readFile(kLog), "first\nsecond\n");
+    EXPECT_EQ(readFile(kPPLinkLog), "first\nsecond\n");
 
     struct Case {
         size_t before;
@@ -33,9 +29,9 @@ TEST(PPLog, FileIsCreatedAndEmptiedOnlyPastTheBound) {
     } cases[] = {{0, false}, {49999, false}, {50000, false}, {50001, true}, {200000, true}};
     for (const Case &c : cases) {
         std::string old(c.before, 'x');
-        writeFile(kLog, old);
+        writeFile(kPPLinkLog, old);
         pplognotime("entry %d %s\n", 7, "seven");
-        EXPECT_EQ(readFile(kLog), (c.emptied ? "" : old) + "entry 7 seven\n") << c.before;
+        EXPECT_EQ(readFile(kPPLinkLog), (c.emptied ? "" : old) + "entry 7 seven\n") << c.before;
     }
 }
 
@@ -53,7 +49,7 @@ TEST(PPLog, StampIsLocalTimeWithoutLeadingZeros) {
     time_t after = std::time(nullptr);
 
     std::smatch m;
-    std::string text = readFile(kLog);
+    std::string text = readFile(kPPLinkLog);
     const std::regex stamp(
         "(1[0-2]|[1-9])/(3[01]|[12][0-9]|[1-9]) (2[0-3]|1[0-9]|[0-9]):([1-5][0-9]|[0-9]):"
         "([1-5][0-9]|[0-9]) Install product: Alpha\n");
@@ -97,7 +93,7 @@ TEST(PPLog, EntryNeedsARootWithRoomForTheLogPathAndItsDirectory) {
             EXPECT_NE(readFile(log).find("plain\n"), std::string::npos);
         }
     }
-    EXPECT_FALSE(fileExists(kLog));
+    EXPECT_FALSE(fileExists(kPPLinkLog));
 
     // A root without log directory loses the entry silently.
     ASSERT_TRUE(std::filesystem::create_directories("/opt/bare"));

@@ -8,18 +8,18 @@
 #include <string>
 #include <vector>
 
-#include "product_helpers.h"
+#include "lib_helpers.h"
 
-using namespace product_test;
+using namespace lib_test;
 
 namespace {
 
-const std::string kTable = std::string(kTableDir) + "/p.tbl";
-const std::string kOtherTable = std::string(kTableDir) + "/q.tbl";
-const std::string kBadTable = std::string(kTableDir) + "/bad.tbl";
-const std::string kMissingTable = std::string(kTableDir) + "/missing.tbl";
-const std::string kLinkTable = std::string(kTableDir) + "/link.tbl";
-const std::string kDirectoryTable = kTableDir;
+const std::string kTable = std::string(kTablesDir) + "/p.tbl";
+const std::string kOtherTable = std::string(kTablesDir) + "/q.tbl";
+const std::string kBadTable = std::string(kTablesDir) + "/bad.tbl";
+const std::string kMissingTable = std::string(kTablesDir) + "/missing.tbl";
+const std::string kLinkTable = std::string(kTablesDir) + "/link.tbl";
+const std::string kDirectoryTable = kTablesDir;
 
 void writeTables() {
     writeTable("p.tbl", tableRows("SrcP", 1, 3));
@@ -202,7 +202,7 @@ TEST_F(ProductCommand, InstallWritesOuterAndInnerProductAndImportsTables) {
     const Case cases[] = {{"configured", 1041, 1041}, {"unreadable", std::nullopt, 1033}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.label);
-        if (c.systemLanguage) writeNumber(kAlertManKey, "LanguageID", *c.systemLanguage);
+        if (c.systemLanguage) setDword(kAlertManKey, "LanguageID", *c.systemLanguage);
         PPInfo record = makeRecord("Lang", "1.0", {kTable}, PPTYPE_MANUAL, "1033", "77");
         ASSERT_EQ(quietly(PPCMD_INSTALL, record), 0u);
 
@@ -230,7 +230,7 @@ TEST_F(ProductCommand, InstallWritesOuterAndInnerProductAndImportsTables) {
 // or rewritten) and nothing else: neither report table entries, even of a
 // copy that failed part way, nor saved parameters, nor an inner product.
 TEST_F(ProductCommand, FailedImportKeepsOnlyTheOuterHalf) {
-    const std::string longSource = std::string(kTableDir) + "/long.tbl";
+    const std::string longSource = std::string(kTablesDir) + "/long.tbl";
     writeFile(longSource,
               "SrcLong,1,INFO,a\nSrcLong,2,INFO,b\n" + std::string(300, 'S') + ",3,INFO,c\n");
     struct Case {

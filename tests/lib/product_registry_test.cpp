@@ -5,33 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "product_helpers.h"
+#include "lib_helpers.h"
 
-using namespace product_test;
+using namespace lib_test;
 
 namespace {
-
-struct FreeRecord {
-    void operator()(PPInfo *p) const { std::free(p); }
-};
-using Record = std::unique_ptr<PPInfo, FreeRecord>;
-
-struct ClearList {
-    void operator()(PPInfo *p) const { QORPPLX_PPInfoClear(p); }
-};
-using List = std::unique_ptr<PPInfo, ClearList>;
-
-std::vector<std::string> paths(const PPInfo &p) {
-    std::vector<std::string> out;
-    for (int i = 0; i < p.NumReportTablePath; ++i) out.emplace_back(p.ReportTablePath[i]);
-    return out;
-}
-
-std::vector<std::string> names(const PPInfo *head) {
-    std::vector<std::string> out;
-    for (; head != nullptr; head = head->next) out.emplace_back(head->ProductName);
-    return out;
-}
 
 // The stored report table list as 254 bytes: the given paths, each with its
 // NUL, the final NUL and zeros.
@@ -75,7 +53,7 @@ TEST_F(ProductRegistry, RecordToKeyToRecord) {
         EXPECT_STREQ(read->LanguageID, c.language);
         EXPECT_STREQ(read->ProductID, c.expectedProductId);
         EXPECT_EQ(read->Manual, c.manual);
-        EXPECT_EQ(paths(*read), c.tables);
+        EXPECT_EQ(tablesOf(*read), c.tables);
         // Records from the registry know no file and no operation.
         EXPECT_STREQ(read->FileName, "");
         EXPECT_EQ(read->op, PPOP_NONE);
@@ -129,7 +107,7 @@ TEST_F(ProductRegistry, RegisterKeepsAndUpdateRewritesAnExistingKey) {
     EXPECT_STREQ(kept->Version, "1.0");
     EXPECT_STREQ(kept->DisplayName, "Kept display");
     EXPECT_EQ(kept->Manual, PPTYPE_AUTOMATIC);
-    EXPECT_EQ(paths(*kept), std::vector<std::string>{"/t/first"});
+    EXPECT_EQ(tablesOf(*kept), std::vector<std::string>{"/t/first"});
 
     PPInfo third = makeRecord("Kept", "1.1", {"/t/z"}, PPTYPE_MANUAL, "1041", "8");
     ASSERT_EQ(updatePP(&third), 0);
@@ -137,7 +115,7 @@ TEST_F(ProductRegistry, RegisterKeepsAndUpdateRewritesAnExistingKey) {
     ASSERT_NE(rewritten, nullptr);
     EXPECT_STREQ(rewritten->Version, "1.1");
     EXPECT_STREQ(rewritten->LanguageID, "1041");
-    EXPECT_EQ(paths(*rewritten), std::vector<std::string>{"/t/z"});
+    EXPECT_EQ(tablesOf(*rewritten), std::vector<std::string>{"/t/z"});
     EXPECT_EQ(readValue(productKey("Kept"), "ReportTablePath")->bytes, storedList({"/t/z"}));
 }
 
@@ -196,7 +174,7 @@ TEST_F(ProductRegistry, ReportTableListKeepsWholeLeadingPathsThatFit) {
         EXPECT_EQ(readValue(productKey("Limits"), "ReportTablePath")->bytes, storedList(c.stored));
         Record read(GetProductInfo("Limits"));
         ASSERT_NE(read, nullptr);
-        EXPECT_EQ(paths(*read), c.stored);
+        EXPECT_EQ(tablesOf(*read), c.stored);
         ASSERT_EQ(unregisterPP(&record), 0);
     }
     EXPECT_TRUE(tracedLine(1, "RegSetPP", "report table path left out"));
@@ -230,7 +208,7 @@ TEST_F(ProductRegistry, HandWrittenValuesAreReadWithoutOverflow) {
 
     Record read(GetProductInfo("Hand"));
     ASSERT_NE(read, nullptr);
-    EXPECT_EQ(paths(*read), (std::vector<std::string>{"/a", "/b", "/c", "/d"}));
+    EXPECT_EQ(tablesOf(*read), (std::vector<std::string>{"/a", "/b", "/c", "/d"}));
     EXPECT_EQ(std::string(read->DisplayName), std::string(511, 'D'));
     EXPECT_EQ(std::string(read->Version), std::string(19, 'v'));
 
@@ -238,7 +216,7 @@ TEST_F(ProductRegistry, HandWrittenValuesAreReadWithoutOverflow) {
     ASSERT_EQ(writeValue(key, "ReportTablePath", REG_BINARY, std::string(254, 'x')), ERROR_SUCCESS);
     Record unterminated(GetProductInfo("Hand"));
     ASSERT_NE(unterminated, nullptr);
-    EXPECT_EQ(paths(*unterminated), std::vector<std::string>{std::string(253, 'x')});
+    EXPECT_EQ(tablesOf(*unterminated), std::vector<std::string>{std::string(253, 'x')});
 
     // A type that cannot be read as a number counts as automatic.
     ASSERT_EQ(writeValue(key, "Manual", REG_SZ, std::string("manual!!!\0", 10)), ERROR_SUCCESS);
@@ -274,8 +252,8 @@ TEST_F(ProductRegistry, TypeReadersFindTheWritersKeysWhateverTheCase) {
     PPInfo automatic = makeRecord("TypeAuto", "1.0", {"/t/a"}, PPTYPE_AUTOMATIC);
     ASSERT_EQ(registerPP(&manual), 0);
     ASSERT_EQ(registerPP(&automatic), 0);
-    writeNumber(innerKey("InnerManual"), "manual", 1);
-    writeNumber(innerKey("InnerAuto"), "MANUAL", 0);
+    setDword(innerKey("InnerManual"), "manual", 1);
+    setDword(innerKey("InnerAuto"), "MANUAL", 0);
     ASSERT_EQ(writeValue(innerKey("InnerNoType"), "Version", REG_SZ, std::string("1\0", 2)),
               ERROR_SUCCESS);
 
@@ -321,7 +299,7 @@ TEST_F(ProductRegistry, ListFiltersByTypeInEnumerationOrder) {
         PPInfo *head = reinterpret_cast<PPInfo *>(&head);  // overwritten by the call
         ASSERT_EQ(ReadProductsRegisteried(c.type, &head), TRUE);
         List list(head);
-        EXPECT_EQ(names(list.get()), c.expected) << "type " << c.type;
+        EXPECT_EQ(namesOf(list.get()), c.expected) << "type " << c.type;
     }
     EXPECT_TRUE(tracedLine(0, "ReadProductsRegisteried", "ignore product : Alpha "));
     EXPECT_TRUE(tracedLine(3, "ReadProductsRegisteried", "add product to list : Delta "));

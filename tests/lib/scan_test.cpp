@@ -11,13 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "records_helpers.h"
+#include "lib_helpers.h"
 
 namespace {
 
-using records_test::kInfDir;
-using records_test::readFile;
-using records_test::writeFile;
+using namespace lib_test;
 
 std::string inf(const std::string &name) {
     return std::string(kInfDir) + "/" + name;
@@ -32,10 +30,6 @@ void place(const std::string &name, const std::string &bytes, time_t modify) {
     writeFile(inf(name), bytes);
     timespec times[2] = {{modify, 0}, {modify, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, inf(name).c_str(), times, 0), 0);
-}
-
-std::string logText() {
-    return readFile("/opt/orv/log/PPLink.log");
 }
 
 class Scan : public testing::Test {
@@ -77,10 +71,11 @@ TEST_F(Scan, OpCodesAcrossSuccessiveScans) {
     place("long.inf", product("Long", "1.0") + std::string(600, '#') + "\n", 1000);
     EXPECT_EQ(scan(), (Ops{{"a.inf", CREATE}, {"b.inf", CREATE}, {"c.inf", CREATE}}));
     EXPECT_EQ(record("a.inf")->Manual, PPTYPE_AUTOMATIC);
-    EXPECT_NE(logText().find(" Product name is not appointed in file "
-                             "\"/opt/orv/report/inf/noname.inf\"\n"),
+    EXPECT_NE(readFile(kPPLinkLog)
+                  .find(" Product name is not appointed in file "
+                        "\"/opt/orv/report/inf/noname.inf\"\n"),
               std::string::npos);
-    EXPECT_NE(logText().find(" Scan file \"/opt/orv/report/inf/long.inf\" error\n"),
+    EXPECT_NE(readFile(kPPLinkLog).find(" Scan file \"/opt/orv/report/inf/long.inf\" error\n"),
               std::string::npos);
 
     // Unchanged files.
@@ -155,8 +150,10 @@ TEST_F(Scan, OnlyRegularFilesThatFitTheRecordAreRead) {
                            {"link.inf", CREATE}}));
     close(sock);
     // The long name is reported under its whole path, never stored cut.
-    EXPECT_NE(logText().find("Scan file \"" + inf(name44) + "\" error\n"), std::string::npos);
-    EXPECT_NE(logText().find("Scan file \"" + inf("huge.inf") + "\" error\n"), std::string::npos);
+    EXPECT_NE(readFile(kPPLinkLog).find("Scan file \"" + inf(name44) + "\" error\n"),
+              std::string::npos);
+    EXPECT_NE(readFile(kPPLinkLog).find("Scan file \"" + inf("huge.inf") + "\" error\n"),
+              std::string::npos);
 }
 
 TEST_F(Scan, NewRecordsFollowTheListingBackwards) {
@@ -180,8 +177,8 @@ TEST_F(Scan, NewRecordsFollowTheListingBackwards) {
 
 TEST_F(Scan, DirectoryEmptyOrMissing) {
     // Records of a list built elsewhere, one path listed twice: the first wins.
-    PPInfo *first = records_test::newRecord("One");
-    PPInfo *second = records_test::newRecord("Two");
+    PPInfo *first = newRecord("One");
+    PPInfo *second = newRecord("Two");
     std::strcpy(first->FileName, inf("x.inf").c_str());
     std::strcpy(second->FileName, inf("x.inf").c_str());
     first->modify = second->modify = 1;

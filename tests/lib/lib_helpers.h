@@ -1,0 +1,243 @@
+// Helpers of the library's tests: records and lists, inner products and the
+// report table as the registry holds them, the product link log and the
+// trace log.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "amirtupt.h"
+#include "files.h"
+#include "process.h"
+#include "qortrace.h"
+#include "records.h"
+#include "registry_probe.h"
+#include "report_table.h"
+#include "tblsync.h"
+#include "w32compat.h"
+#include "wait.h"
+
+namespace lib_test {
+
+using namespace orv_test;
+
+inline constexpr const char kInfDir[] = QORPPLX_REPORT_INF_DIR;
+inline constexpr const char kPPLinkLog[] = "/opt/orv/log/PPLink.log";
+inline constexpr const char kTraceLog[] = "/opt/orv/log/trace.log";
+inline constexpr const char kTraceFile[] = "/opt/orv/log/test-trace.log";
+inline constexpr const char kAlertManKey[] = TBLSYNC_KEY_ALERTMAN;
+inline constexpr const char kReportTableKey[] = TBLSYNC_KEY_REPORTTABLE;
+inline constexpr const char kStartEvent[] = "AlertManagerBeginUpdatingReportTable";
+inline constexpr const char kUpdatingEvent[] = "AlertManagerUpdatingReportTable";
+inline constexpr const char kEventlogEvent[] = "Eventlog_Mod_Event";
+inline constexpr const char kSeparator[] =
+    "------------------------------------------------------------\n";
+
+using Table = std::map<std::string, std::string>;
+
+// A record the library allocated, freed with it; a list, cleared.
+struct FreeRecord {
+    void operator()(PPInfo *p) const { std::free(p); }
+};
+using Record = std::unique_ptr<PPInfo, FreeRecord>;
+struct ClearList {
+    void operator()(PPInfo *p) const { QORPPLX_PPInfoClear(p); }
+};
+using List = std::unique_ptr<PPInfo, ClearList>;
+
+// A heap record as the list operations expect it, reset and named.
+inline PPInfo *newRecord(const char *productName, int op = PPOP_NONE) {
+    auto *p = static_cast<PPInfo *>(std::malloc(sizeof(PPInfo)));
+    if (p == nullptr) std::abort();
+    QORPPLX_PPInfoResetPP(p);
+    std::snprintf(p->ProductName, sizeof p->ProductName, "%s", productName);
+    p->op = op;
+    return p;
+}
+
+inline std::vector<std::string> tablesOf(const PPInfo &p) {
+    std::vector<std::string> tables;
+    for (int i = 0; i < p.NumReportTablePath; ++i) tables.emplace_back(p.ReportTablePath[i]);
+    return tables;
+}
+
+inline std::vector<std::string> namesOf(const PPInfo *head) {
+    std::vector<std::string> names;
+    for (; head != nullptr; head = head->next) names.emplace_back(head->ProductName);
+    return names;
+}
+
+// True when the needles occur in text in the given order.
+inline bool inOrder(const std::string &text, const std::vector<std::string> &needles) {
+    size_t at = 0;
+    for (const auto &n : needles) {
+        at = text.find(n, at);
+        if (at == std::string::npos) return false;
+        at += n.size();
+    }
+    return true;
+}
+
+inline void setDword(const std::string &keyPath, const char *name, DWORD value) {
+    ASSERT_EQ(writeDword(keyPath, name, value), ERROR_SUCCESS) << keyPath << " " << name;
+}
+
+inline void setString(const std::string &keyPath, const char *name, const std::string &value) {
+    ASSERT_EQ(writeText(keyPath, name, value), ERROR_SUCCESS) << keyPath << " " << name;
+}
+
+// The report table: "<source>/<id>" -> "<severity>|<text>|<owner>".
+inline Table reportTable() {
+    Table table;
+    for (const auto &[entry, row] : dumpTable()) {
+        const auto &[severity, text, owner] = row;
+        size_t cut = entry.find('\\');
+        table[entry.substr(0, cut) + "/" + entry.substr(cut + 1)] =
+            severity + "|" + text + "|" + owner;
+    }
+    return table;
+}
+
+// Event ids of the report table entries of one source owned by a product.
+inline std::vector<std::string> ownedEntries(const std::string &source, const std::string &owner) {
+    std::vector<std::string> ids;
+    for (const auto &[entry, row] : reportTable()) {
+        if (entry.rfind(source + "/", 0) == 0 && row.substr(row.rfind('|') + 1) == owner) {
+            ids.push_back(entry.substr(source.size() + 1));
+        }
+    }
+    return ids;
+}
+
+inline DWORD traditionalFlag() {
+    DWORD value = 0xFFFFFFFF, size = sizeof value, type = 0;
+    if (AMACRTReadInnerSaveParam("Traditional", &size, &type, &value) == 0) return 0xFFFFFFFF;
+    return value;
+}
+
+inline bool innerExists(const char *name) {
+    DWORD exists = 0;
+    return AMACRTCheckInnerProduct(name, &exists) != 0 && exists != 0;
+}
+
+inline bool outerExists(const char *name) {
+    DWORD exists = 0;
+    return AMACRTCheckProduct(name, &exists) != 0 && exists != 0;
+}
+
+inline InnerProductParam innerBlock() {
+    InnerProductParam block{};
+    block.dwSize = sizeof block;
+    return block;
+}
+
+// The inner product's source data as bytes, or "<unreadable>".
+inline std::string innerSource(const char *name) {
+    std::string data(64 * 1024, '\0');
+    InnerProductParam block = innerBlock();
+    block.dwSourceSize = static_cast<DWORD>(data.size());
+    block.lpSource = reinterpret_cast<LPBYTE>(data.data());
+    if (AMACRTReadInnerProductParam(0, name, &block) == 0) return "<unreadable>";
+    return data.substr(0, block.dwSourceSize);
+}
+
+inline bool setInnerSource(const char *name, std::string bytes) {
+    InnerProductParam block = innerBlock();
+    block.dwSourceSize = static_cast<DWORD>(bytes.size());
+    block.lpSource = reinterpret_cast<LPBYTE>(bytes.data());
+    return AMACRTWriteInnerProductParam(1, name, &block) != 0;
+}
+
+inline FILETIME fromTicks(uint64_t v) {
+    return FILETIME{static_cast<DWORD>(v), static_cast<DWORD>(v >> 32)};
+}
+
+// The time stored with the inner product and the outer product's key time.
+inline uint64_t innerTime(const char *name) {
+    FILETIME t{0xFFFFFFFF, 0xFFFFFFFF};
+    InnerProductParam block = innerBlock();
+    block.lpProductTime = &t;
+    AMACRTReadInnerProductParam(0, name, &block);
+    return ticks(t);
+}
+
+inline uint64_t productTime(const char *name) {
+    FILETIME t{};
+    AMACRTGetProductTime(name, &t);
+    return ticks(t);
+}
+
+// The product link log from byte `from` on, without the time stamps of its
+// entries ("M/D H:M:S " before timed entries).
+inline std::string pplinkLog(size_t from = 0) {
+    std::string text = readFile(kPPLinkLog), out;
+    std::istringstream lines(text.erase(0, std::min(from, text.size())));
+    for (std::string line; std::getline(lines, line);) {
+        unsigned mo, d, h, mi, s;
+        int used = 0;
+        if (std::sscanf(line.c_str(), "%u/%u %u:%u:%u %n", &mo, &d, &h, &mi, &s, &used) == 5 &&
+            used > 0) {
+            line.erase(0, static_cast<size_t>(used));
+        }
+        out.append(line).push_back('\n');
+    }
+    return out;
+}
+
+// Every key from `path` down with its values, one line each, in enumeration
+// order, non-printable bytes escaped; the data of "ProductTime" (the time of
+// the write) left out.
+inline std::string registryTree(const std::string &path) {
+    std::string tree = keyExists(path) ? path + "\n" : "";
+    for (const std::string &name : valueNames(path)) {
+        auto value = readValue(path, name.c_str());
+        tree += "  " + name + " " + std::to_string(value ? value->type : 0) + " ";
+        for (unsigned char c : name == "ProductTime" || !value ? "" : value->bytes) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, c >= 0x20 && c < 0x7F ? "%c" : "\\x%02X", c);
+            tree += escaped;
+        }
+        tree += "\n";
+    }
+    for (const std::string &child : subkeys(path)) tree += registryTree(path + "\\" + child);
+    return tree;
+}
+
+// Sends every trace line of the process to a file of its own.
+inline void traceToFile() {
+    ::unlink(kTraceFile);
+    ::setenv("ORV_TRACE_FILE", kTraceFile, 1);
+    ::setenv("ORV_TRACE_LEVELS", "all", 1);
+    ::TraceLogReload();
+}
+
+// Trace lines in `file` from byte `from` on that carry `tag` (as " <level>
+// <module>:<function>:" or " <thread> <level> ") and `text`.
+inline size_t tracedCount(const std::string &file, size_t from, const std::string &tag,
+                          const std::string &text) {
+    std::string log = readFile(file);
+    std::istringstream lines(log.size() > from ? log.substr(from) : std::string());
+    size_t n = 0;
+    for (std::string line; std::getline(lines, line);) {
+        n += line.find(tag) != std::string::npos && line.find(text) != std::string::npos;
+    }
+    return n;
+}
+
+// True when a product trace line of the given level and function carries the text.
+inline bool tracedLine(int level, const std::string &function, const std::string &text) {
+    return tracedCount(kTraceFile, 0, " " + std::to_string(level) + " product:" + function + ":",
+                       text) > 0;
+}
+
+}  // namespace lib_test
