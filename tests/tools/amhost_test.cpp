@@ -107,9 +107,9 @@ TEST(AmhostTest, WatchRunsACycleAsSoonAsTheDirectoryChanges) {
     EXPECT_TRUE(eventually([] { return keyExists(innerKey("Alpha")); })) << traceLog();
     for (const char *event : {"AlertManagerBeginUpdatingReportTable",
                               "AlertManagerUpdatingReportTable", "Eventlog_Mod_Event"}) {
-        EXPECT_TRUE(eventually([&] { return countOf(traceLog(), std::string("event ") + event +
-                                                                    " fired") > 0; }))
-            << event;
+        EXPECT_TRUE(eventually([&] {
+            return countOf(traceLog(), std::string("event ") + event + " fired") > 0;
+        })) << event;
     }
     host.signal(SIGTERM);
     EXPECT_EQ(host.finish().status, 0);
@@ -178,9 +178,9 @@ TEST(AmhostTest, ServiceManagerIsToldReadyStatusAndStopping) {
     EXPECT_EQ(std::count(said.begin(), said.end(), "STOPPING=1"), 1);
     // --cycles asks for the stop when the last cycle begins; that cycle's
     // status follows and names no next cycle.
-    const char *expected[][2] = {
-        {"products registered: 1; cycle 1 ended ", ": ok (1 installed, 0 updated, 0 removed); next "},
-        {"products registered: 1; cycle 2 ended ", ": ok; stopping"}};
+    const char *expected[][2] = {{"products registered: 1; cycle 1 ended ",
+                                  ": ok (1 installed, 0 updated, 0 removed); next "},
+                                 {"products registered: 1; cycle 2 ended ", ": ok; stopping"}};
     ASSERT_EQ(statuses.size(), 2u);
     for (size_t i = 0; i < 2; ++i) {
         for (const char *part : expected[i])

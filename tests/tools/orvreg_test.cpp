@@ -38,18 +38,41 @@ TEST(Orvreg, AddStoresAndQueryShowsEachType) {
         std::string text, json;
     };
     const Form forms[] = {
-        {"Text", REG_SZ, {"hi \x1b[2J\0", 8}, {"--data", "hi \x1b[2J"}, "REG_SZ    hi \\x1B[2J",
+        {"Text",
+         REG_SZ,
+         {"hi \x1b[2J\0", 8},
+         {"--data", "hi \x1b[2J"},
+         "REG_SZ    hi \\x1B[2J",
          R"("hi \u001b[2J")"},
-        {"Lang", REG_DWORD, {"\x11\x04\0\0", 4}, {"--type", "dword", "--data", "0x411"},
-         "REG_DWORD    1041", "1041"},
-        {"Big", REG_QWORD, {"\0\0\0\0\1\0\0\0", 8}, {"--type", "qword", "--data", "4294967296"},
-         "REG_QWORD    4294967296", "4294967296"},
-        {"Bytes", REG_BINARY, {"\x01\xab\xff", 3}, {"--type", "binary", "--data", "01 AB:ff"},
-         "REG_BINARY    hex: 01 ab ff", R"({"hex": "01abff"})"},
-        {"Paths", REG_BINARY, {"/a/t1.tbl\0/b/t2.tbl\0\0", 21},
+        {"Lang",
+         REG_DWORD,
+         {"\x11\x04\0\0", 4},
+         {"--type", "dword", "--data", "0x411"},
+         "REG_DWORD    1041",
+         "1041"},
+        {"Big",
+         REG_QWORD,
+         {"\0\0\0\0\1\0\0\0", 8},
+         {"--type", "qword", "--data", "4294967296"},
+         "REG_QWORD    4294967296",
+         "4294967296"},
+        {"Bytes",
+         REG_BINARY,
+         {"\x01\xab\xff", 3},
+         {"--type", "binary", "--data", "01 AB:ff"},
+         "REG_BINARY    hex: 01 ab ff",
+         R"({"hex": "01abff"})"},
+        {"Paths",
+         REG_BINARY,
+         {"/a/t1.tbl\0/b/t2.tbl\0\0", 21},
          {"--type", "list", "--data", "/a/t1.tbl", "--data", "/b/t2.tbl"},
-         "REG_BINARY    list: \"/a/t1.tbl\" \"/b/t2.tbl\"", R"(["/a/t1.tbl", "/b/t2.tbl"])"},
-        {"Latin", REG_BINARY, {"/a\0/b/\xe9\0\0", 9}, {}, "REG_BINARY    list: \"/a\" \"/b/\xe9\"",
+         "REG_BINARY    list: \"/a/t1.tbl\" \"/b/t2.tbl\"",
+         R"(["/a/t1.tbl", "/b/t2.tbl"])"},
+        {"Latin",
+         REG_BINARY,
+         {"/a\0/b/\xe9\0\0", 9},
+         {},
+         "REG_BINARY    list: \"/a\" \"/b/\xe9\"",
          R"(["/a", {"hex": "2f622fe9"}])"},
         {"Empty", REG_BINARY, "", {}, "REG_BINARY    (no data)", R"({"hex": ""})"},
         {"Odd", 9, {"\x01\x02\x03", 3}, {}, "REG_TYPE_9    hex: 01 02 03", R"({"hex": "010203"})"},
@@ -214,8 +237,9 @@ TEST(Orvreg, JsonCarriesAwkwardNamesBackToTheirBytes) {
 TEST(Orvreg, TreeAndTableReadOneSnapshotUnderChurn) {
     Child writer([] {
         for (int round = 0;; ++round) {
-            for (std::string base : {"SOFTWARE\\ORV\\Churn\\K", "SOFTWARE\\ORV\\QORAlertMan\\"
-                                                                "ReportTable\\Churn\\K"}) {
+            for (std::string base : {"SOFTWARE\\ORV\\Churn\\K",
+                                     "SOFTWARE\\ORV\\QORAlertMan\\"
+                                     "ReportTable\\Churn\\K"}) {
                 base += std::to_string(round % 8);
                 writeText(base + "\\Sub", "Severity", "INFO");
                 RegDeleteKey(HKEY_LOCAL_MACHINE, (base + "\\Sub").c_str());
