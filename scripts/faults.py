@@ -86,24 +86,22 @@ def parse_faults(text, source="faults.txt"):
         if i >= len(lines) or lines[i] != "<<<":
             fail(i + 1, f"{ident}: expected '<<<' after the description")
         i += 1
-        original = []
-        while i < len(lines) and lines[i] != ">>>":
-            if lines[i] in ("<<<", "--- end") or HEADER.match(lines[i]):
-                fail(i + 1, f"{ident}: '>>>' is missing")
-            original.append(lines[i])
+        def section(end, others):
+            # The lines up to `end`; a marker of another part first means `end` is missing.
+            nonlocal i
+            taken = []
+            while i < len(lines) and lines[i] != end:
+                if lines[i] in others or HEADER.match(lines[i]):
+                    fail(i + 1, f"{ident}: '{end}' is missing")
+                taken.append(lines[i])
+                i += 1
+            if i >= len(lines):
+                fail(start, f"{ident}: '{end}' is missing")
             i += 1
-        if i >= len(lines):
-            fail(start, f"{ident}: '>>>' is missing")
-        i += 1
-        replacement = []
-        while i < len(lines) and lines[i] != "--- end":
-            if lines[i] in ("<<<", ">>>") or HEADER.match(lines[i]):
-                fail(i + 1, f"{ident}: '--- end' is missing")
-            replacement.append(lines[i])
-            i += 1
-        if i >= len(lines):
-            fail(start, f"{ident}: '--- end' is missing")
-        i += 1
+            return taken
+
+        original = section(">>>", ("<<<", "--- end"))
+        replacement = section("--- end", ("<<<", ">>>"))
         if not original or all(part.strip() == "" for part in original):
             fail(start, f"{ident}: the original text is empty")
         faults.append(

@@ -158,10 +158,6 @@ inline bool setInnerSource(const char *name, std::string bytes) {
     return AMACRTWriteInnerProductParam(1, name, &block) != 0;
 }
 
-inline FILETIME fromTicks(uint64_t v) {
-    return FILETIME{static_cast<DWORD>(v), static_cast<DWORD>(v >> 32)};
-}
-
 // The time stored with the inner product and the outer product's key time.
 inline uint64_t innerTime(const char *name) {
     FILETIME t{0xFFFFFFFF, 0xFFFFFFFF};

@@ -141,6 +141,10 @@ inline std::uint64_t ticks(const FILETIME &t) {
     return (std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime;
 }
 
+inline FILETIME fromTicks(std::uint64_t v) {
+    return FILETIME{static_cast<DWORD>(v), static_cast<DWORD>(v >> 32)};
+}
+
 // The keys of a product: its outer product (what a setup tool registers) and
 // its inner product (what the report table copy keeps).
 inline std::string productKey(const std::string &name) {
