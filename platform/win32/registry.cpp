@@ -109,18 +109,26 @@ bool touch(Connection &conn, std::int64_t id) {
 }
 
 // Finds the key at names below base: 0 and *id set, 2 when a key on the path
-// is missing, 1018 when base itself was deleted.
+// is missing, 1018 when base itself was deleted. A reading call may use and
+// fill the connection's known children; a changing one looks up every name.
 LONG findPath(Connection &conn, std::int64_t base, const std::vector<std::string_view> &names,
-              std::int64_t *id) {
+              std::int64_t *id, bool reading) {
     std::int64_t current = base;
     for (std::string_view name : names) {
         std::string folded = orv::foldAscii(name);
+        std::int64_t known = reading ? conn.knownChild(current, folded) : 0;
+        if (known != 0) {
+            current = known;
+            continue;
+        }
         Query q(conn, Sql::FindChild);
         q.bind(1, current).bindBlob(2, folded);
         if (!q.step()) {
             return keyAlive(conn, base) ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
         }
-        current = q.integer(0);
+        std::int64_t child = q.integer(0);
+        if (reading) conn.rememberChild(current, folded, child);
+        current = child;
     }
     if (names.empty() && !keyAlive(conn, base)) return ERROR_KEY_DELETED;
     *id = current;
@@ -143,7 +151,7 @@ LONG openKey(const char *caller, HKEY key, LPCSTR subKey, PHKEY result) {
     if (!splitPath(subKey, names)) return ERROR_INVALID_PARAMETER;
     std::int64_t id = 0;
     LONG rc = run(caller, Access::Single,
-                  [&](Connection &conn) { return findPath(conn, base, names, &id); });
+                  [&](Connection &conn) { return findPath(conn, base, names, &id, true); });
     if (rc != ERROR_SUCCESS) return rc;
     return newHandle(id, result);
 }
@@ -287,7 +295,7 @@ LONG deleteKey(HKEY key, LPCSTR subKey) {
     if (!splitPath(subKey, names)) return ERROR_INVALID_PARAMETER;
     return run("RegDeleteKey", Access::Write, [&](Connection &conn) -> LONG {
         std::int64_t target = 0;
-        LONG rc = findPath(conn, base, names, &target);
+        LONG rc = findPath(conn, base, names, &target, false);
         if (rc != ERROR_SUCCESS) return rc;
         if (target == kRootKeyId) return ERROR_ACCESS_DENIED;
         {

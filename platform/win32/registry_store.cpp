@@ -39,10 +39,16 @@ struct ConnectionAccess {
     static Connection *&nextAbandoned(Connection &c) { return c.nextAbandoned_; }
     static std::mutex &use(Connection &c) { return c.use_; }
     static std::uint64_t &serial(Connection &c) { return c.serial_; }
+    // What one transaction found holds for that transaction only.
+    static void forgetChildren(Connection &c) {
+        c.children_.clear();
+        c.childrenStamp_ = -1;
+    }
     // Closes the database but keeps the object; its thread reopens on next use.
     static void close(Connection &c) {
         for (auto &stmt : c.stmts_) stmt.reset();
         c.db_.reset();
+        forgetChildren(c);
     }
 };
 
@@ -566,6 +572,33 @@ sqlite3_stmt *Connection::statement(Sql sql) {
     return slot.get();
 }
 
+namespace {
+// A long transaction keeps no more lookups than this; past it they start over.
+constexpr std::size_t kMaxKnownChildren = 4096;
+}  // namespace
+
+bool Connection::childrenValid() {
+    if (txn_ != TxnState::Open && txn_ != TxnState::Snapshot) return false;
+    std::int64_t stamp = sqlite3_total_changes64(db_.get());
+    if (stamp != childrenStamp_) {
+        children_.clear();
+        childrenStamp_ = stamp;
+    }
+    return true;
+}
+
+std::int64_t Connection::knownChild(std::int64_t parent, std::string_view folded) {
+    if (!childrenValid()) return 0;
+    auto found = children_.find(std::pair{parent, folded});
+    return found != children_.end() ? found->second : 0;
+}
+
+void Connection::rememberChild(std::int64_t parent, std::string_view folded, std::int64_t child) {
+    if (!childrenValid()) return;
+    if (children_.size() >= kMaxKnownChildren) children_.clear();
+    children_.emplace(std::pair{parent, std::string(folded)}, child);
+}
+
 LONG runCall(const char *caller, Access access, LONG (*body)(void *, Connection &),
              void *context) noexcept {
     // The clock is read once the database is first found busy: a call that
@@ -640,6 +673,7 @@ LONG beginTransaction(bool snapshot) noexcept {
             // (the write-ahead log keeps that state for it), writers go on.
             conn.exec(snapshot ? Sql::Begin : Sql::BeginImmediate);
             A::txn(conn) = snapshot ? TxnState::Snapshot : TxnState::Open;
+            A::forgetChildren(conn);
             return ERROR_SUCCESS;
         } catch (const DbError &error) {
             if (isBusy(error.rc) && std::chrono::steady_clock::now() < giveUp) {

@@ -19,6 +19,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -137,9 +138,26 @@ class Connection {
     std::int64_t lastInsertId() const noexcept { return sqlite3_last_insert_rowid(db_.get()); }
     const std::string &path() const noexcept { return path_; }
 
+    // Subkeys found by name while the thread holds a transaction: nothing but
+    // this connection changes what the transaction sees, so a key found once
+    // stays where it is until the connection changes something itself. The
+    // child's id, or 0 when it is not known.
+    std::int64_t knownChild(std::int64_t parent, std::string_view folded);
+    void rememberChild(std::int64_t parent, std::string_view folded, std::int64_t child);
+
   private:
     friend struct ConnectionAccess;
     Connection() = default;
+    bool childrenValid();
+
+    struct ChildOrder {
+        using is_transparent = void;
+        template <class A, class B>
+        bool operator()(const A &a, const B &b) const noexcept {
+            return a.first != b.first ? a.first < b.first
+                                      : std::string_view(a.second) < std::string_view(b.second);
+        }
+    };
 
     struct DbCloser {
         void operator()(sqlite3 *db) const noexcept { sqlite3_close_v2(db); }
@@ -154,6 +172,8 @@ class Connection {
     TxnState txn_ = TxnState::None;
     LONG doomCode_ = 0;
     Connection *nextAbandoned_ = nullptr;
+    std::map<std::pair<std::int64_t, std::string>, std::int64_t, ChildOrder> children_;
+    std::int64_t childrenStamp_ = -1;  // the connection's change count they hold for
 };
 
 // Runs body(Connection&) -> LONG as one registry call (see the file comment).

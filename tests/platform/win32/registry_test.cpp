@@ -383,6 +383,45 @@ TEST(RegistryTransaction, IsBoundToItsThread) {
     EXPECT_EQ(names("SOFTWARE\\TxnThread", true), (Names{"Inside", "Outside"}));
 }
 
+// Inside a transaction a key is found by its path again after the
+// transaction itself deleted it, made it anew or made a missing one.
+TEST(RegistryTransaction, PathsFollowTheTransactionsOwnChanges) {
+    using orv_test::readDword;
+    const std::string path = "SOFTWARE\\TxnPath\\K";
+    ASSERT_EQ(writeDword(path, "V", 1), ERROR_SUCCESS);
+    ASSERT_EQ(RegBeginTransaction(), ERROR_SUCCESS);
+    EXPECT_EQ(orv_test::openResult(path + "\\Sub"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(readDword(path, "V"), 1u);
+    ASSERT_EQ(RegDeleteKey(HKEY_LOCAL_MACHINE, path.c_str()), ERROR_SUCCESS);
+    EXPECT_EQ(orv_test::openResult(path), ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(writeDword(path + "\\Sub", "V", 2), ERROR_SUCCESS);
+    EXPECT_EQ(readDword(path + "\\Sub", "V"), 2u);
+    EXPECT_EQ(probe(Key(path).get(), "V"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegCommitTransaction(), ERROR_SUCCESS);
+}
+
+// What one transaction found by path does not carry over into the next: a
+// key another connection made anew in between is the one found.
+TEST(RegistryTransaction, KeyMadeAnewBetweenTransactionsIsFound) {
+    const std::string path = "SOFTWARE\\Anew\\K";
+    ASSERT_EQ(orv_test::writeText(path, "A", "old"), ERROR_SUCCESS);
+    for (bool snapshot : {false, true}) {
+        ASSERT_EQ(snapshot ? RegBeginSnapshot() : RegBeginTransaction(), ERROR_SUCCESS);
+        EXPECT_EQ(orv_test::readText(path, "A"), snapshot ? "new0" : "old");
+        ASSERT_EQ(RegCommitTransaction(), ERROR_SUCCESS);
+        LONG rc = -1;
+        std::thread([&] {
+            rc = RegDeleteKey(HKEY_LOCAL_MACHINE, path.c_str());
+            if (rc == ERROR_SUCCESS)
+                rc = orv_test::writeText(path, "A", snapshot ? "new1" : "new0");
+        }).join();
+        ASSERT_EQ(rc, ERROR_SUCCESS);
+        ASSERT_EQ(snapshot ? RegBeginSnapshot() : RegBeginTransaction(), ERROR_SUCCESS);
+        EXPECT_EQ(orv_test::readText(path, "A"), snapshot ? "new1" : "new0");
+        ASSERT_EQ(RegCommitTransaction(), ERROR_SUCCESS);
+    }
+}
+
 class RegistryDatabase : public testing::Test {
   protected:
     void SetUp() override {
