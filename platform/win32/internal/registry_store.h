@@ -50,6 +50,7 @@ enum class Sql : int {
     FindChild,
     KeyAlive,
     InsertKey,
+    InsertKeyIfNew,
     TouchKey,
     KeyParent,
     HasSubkeys,
