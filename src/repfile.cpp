@@ -549,7 +549,12 @@ class Listing {
 // for a name), and its last record for appending.
 class ScanIndex {
   public:
-    explicit ScanIndex(PPInfo *head) {
+    explicit ScanIndex(PPInfo *head, std::size_t files) {
+        // Room for every record and every file found, so that the index is
+        // laid out once.
+        std::size_t records = 0;
+        for (PPInfo *p = head; p != nullptr; p = p->next) ++records;
+        byFile_.reserve(records + files);
         for (PPInfo *p = head; p != nullptr; p = p->next) {
             byFile_.emplace(std::string_view(p->FileName, strnlen(p->FileName, sizeof p->FileName)),
                             p);
@@ -621,7 +626,7 @@ int scanDirectory(PPInfo **head) {
         return -1;
     }
     Listing listing(entries, count);
-    ScanIndex index(*head);
+    ScanIndex index(*head, static_cast<std::size_t>(count));
     // Room for the directory, "/" and the longest name a directory holds.
     char path[sizeof kReportDir + 1 + NAME_MAX + 1];
     while (listing.count() > 0) {
