@@ -84,15 +84,8 @@ TEST(SyncProcess, NamedMutexLosesNoIncrement) {
 // An owner killed while a waiter sleeps on the mutex hands it to the waiter,
 // who gets WAIT_OBJECT_0 and owns it once.
 TEST(SyncProcess, KilledOwnerHandsTheMutexToTheWaiter) {
-    std::atomic<int> &held = shared<std::atomic<int>>();
-    Child owner([&] {
-        HANDLE mx = CreateMutex(nullptr, FALSE, "owner.dies");
-        if (mx == nullptr || WaitForSingleObject(mx, 0) != WAIT_OBJECT_0) return 1;
-        held = 1;
-        pause();
-        return 0;
-    });
-    ASSERT_TRUE(eventually([&] { return held == 1; }));
+    orv_test::MutexHolder owner("owner.dies");
+    ASSERT_TRUE(owner.holding());
     HANDLE mx = CreateMutex(nullptr, FALSE, "owner.dies");
     ASSERT_NE(mx, nullptr);
     EXPECT_EQ(WaitForSingleObject(mx, 0), WAIT_TIMEOUT) << "still held";
@@ -104,7 +97,7 @@ TEST(SyncProcess, KilledOwnerHandsTheMutexToTheWaiter) {
         if (result == WAIT_OBJECT_0 && !ReleaseMutex(mx)) result = WAIT_FAILED;
     });
     EXPECT_TRUE(eventually([&] { return tid != 0 && inEventWait(tid); }));
-    owner.kill9();
+    EXPECT_EQ(owner.kill(), 128 + SIGKILL);
     waiter.join();
     EXPECT_EQ(result.load(), WAIT_OBJECT_0);
     EXPECT_EQ(errorOf([&] { return ReleaseMutex(mx); }), DWORD{ERROR_NOT_OWNER});
