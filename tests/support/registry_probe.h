@@ -145,6 +145,15 @@ inline FILETIME fromTicks(std::uint64_t v) {
     return FILETIME{static_cast<DWORD>(v), static_cast<DWORD>(v >> 32)};
 }
 
+// A key's last-write time in ticks; 0 when it cannot be asked for.
+inline std::uint64_t lastWriteOf(HKEY key) {
+    FILETIME t{};
+    return RegQueryInfoKey(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                           nullptr, nullptr, nullptr, &t) == ERROR_SUCCESS
+               ? ticks(t)
+               : 0;
+}
+
 // The keys of a product: its outer product (what a setup tool registers) and
 // its inner product (what the report table copy keeps).
 inline std::string productKey(const std::string &name) {

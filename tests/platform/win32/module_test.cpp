@@ -40,7 +40,8 @@ class ModuleTest : public ::testing::Test {
 };
 
 // Every name form loads the one module: one attach however often it was
-// loaded, the detach only on the last FreeLibrary, then the handle is dead.
+// loaded, the detach only on the last FreeLibrary, then the handle is dead,
+// also for GetProcAddress.
 TEST_F(ModuleTest, NameFormsLoadTheSameModuleAndCountLoads) {
     const std::string path = std::string(ORV_LIB_DIR) + "/libtestmod.so";
     std::vector<HMODULE> loaded;
@@ -52,13 +53,21 @@ TEST_F(ModuleTest, NameFormsLoadTheSameModuleAndCountLoads) {
         EXPECT_EQ(GetLastError(), 0u) << name;
         EXPECT_EQ(loaded.back(), loaded.front()) << name;
     }
-    const Log attached{entry("attach", loaded[0])};
+    const HMODULE m = loaded[0];
+    auto answer = reinterpret_cast<int (*)(int)>(GetProcAddress(m, "TestModAnswer"));
+    ASSERT_NE(answer, nullptr);
+    EXPECT_EQ(answer(20), 41);
+    const Log attached{entry("attach", m)};
     EXPECT_EQ(calls(), attached);
     for (std::size_t i = 0; i + 1 < loaded.size(); ++i) EXPECT_TRUE(FreeLibrary(loaded[i]));
     EXPECT_EQ(calls(), attached);
-    EXPECT_TRUE(FreeLibrary(loaded[0]));
-    EXPECT_EQ(calls(), (Log{attached[0], entry("detach", loaded[0])}));
-    EXPECT_EQ(errorOf([&] { return FreeLibrary(loaded[0]); }), DWORD{ERROR_INVALID_HANDLE});
+    EXPECT_TRUE(FreeLibrary(m));
+    EXPECT_EQ(calls(), (Log{attached[0], entry("detach", m)}));
+    for (HMODULE dead : {m, HMODULE{}, reinterpret_cast<HMODULE>(0x12345678)}) {
+        EXPECT_EQ(errorOf([&] { return GetProcAddress(dead, "TestModAnswer"); }),
+                  DWORD{ERROR_INVALID_HANDLE});
+    }
+    EXPECT_EQ(errorOf([&] { return FreeLibrary(m); }), DWORD{ERROR_INVALID_HANDLE});
     EXPECT_EQ(errorOf([] { return FreeLibrary(nullptr); }), DWORD{ERROR_INVALID_HANDLE});
     EXPECT_EQ(errorOf([] { return LoadLibrary(nullptr); }), DWORD{ERROR_INVALID_PARAMETER});
 }
@@ -73,6 +82,8 @@ TEST_F(ModuleTest, RefusedAttachFailsTheLoadAndUnloads) {
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[0].rfind("refuse ", 0), 0u);
     EXPECT_EQ(log[1], entry("attach", m));
+    EXPECT_EQ(errorOf([&] { return GetProcAddress(m, "NoSuchExport"); }), 127u);
+    EXPECT_EQ(errorOf([&] { return GetProcAddress(m, nullptr); }), DWORD{ERROR_INVALID_PARAMETER});
     EXPECT_TRUE(FreeLibrary(m));
 }
 
@@ -97,29 +108,6 @@ TEST_F(ModuleTest, SearchesOnlyTheModuleDirectory) {
         EXPECT_TRUE(h ? FreeLibrary(h) : GetLastError() != 0);
     }
     rmdir(dir);
-}
-
-TEST_F(ModuleTest, GetProcAddress) {
-    HMODULE m = LoadLibrary("testmod.dll");
-    ASSERT_NE(m, nullptr);
-    auto answer = reinterpret_cast<int (*)(int)>(GetProcAddress(m, "TestModAnswer"));
-    ASSERT_NE(answer, nullptr);
-    EXPECT_EQ(answer(20), 41);
-    struct Case {
-        HMODULE module;
-        const char *name;
-        DWORD error;
-    } cases[] = {
-        {m, "NoSuchExport", 127},
-        {m, nullptr, DWORD{ERROR_INVALID_PARAMETER}},
-        {nullptr, "TestModAnswer", DWORD{ERROR_INVALID_HANDLE}},
-        {reinterpret_cast<HMODULE>(0x12345678), "TestModAnswer", DWORD{ERROR_INVALID_HANDLE}},
-    };
-    for (const Case &c : cases)
-        EXPECT_EQ(errorOf([&] { return GetProcAddress(c.module, c.name); }), c.error) << c.error;
-    EXPECT_TRUE(FreeLibrary(m));
-    EXPECT_EQ(errorOf([&] { return GetProcAddress(m, "TestModAnswer"); }),
-              DWORD{ERROR_INVALID_HANDLE});
 }
 
 // A DllMain may load another module; a load of that one elsewhere only counts.

@@ -8,11 +8,11 @@
 
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "files.h"
 #include "registry_probe.h"
 #include "w32compat.h"
 
@@ -24,15 +24,13 @@ using orv_test::writeDword;
 using orv_test::writeValue;
 using Names = std::vector<std::string>;
 
-LONG queryInfo(HKEY key, FILETIME *ft = nullptr) {
+LONG queryInfo(HKEY key) {
     return RegQueryInfoKey(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                           nullptr, nullptr, nullptr, ft);
+                           nullptr, nullptr, nullptr, nullptr);
 }
 
 std::uint64_t lastWrite(const char *path) {
-    FILETIME ft{};
-    EXPECT_EQ(queryInfo(Key(path).get(), &ft), ERROR_SUCCESS) << path;
-    return orv_test::ticks(ft);
+    return orv_test::lastWriteOf(Key(path).get());
 }
 
 // The result of asking for a value's size only.
@@ -210,17 +208,10 @@ TEST(Registry, LastWriteTimeRisesWithEveryWrite) {
     parent = lastWrite("SOFTWARE\\Times");
     ASSERT_EQ(RegDeleteKey(Key("SOFTWARE\\Times").get(), "second"), ERROR_SUCCESS);
     EXPECT_GT(lastWrite("SOFTWARE\\Times"), parent);
-    // The time is the real-time clock's as a FILETIME, also as enumeration reports it.
-    FILETIME ft{};
-    char name[16];
-    DWORD chars = sizeof name;
-    ASSERT_EQ(
-        RegEnumKeyEx(Key("SOFTWARE\\Times").get(), 0, name, &chars, nullptr, nullptr, nullptr, &ft),
-        ERROR_SUCCESS);
-    auto seconds =
-        static_cast<std::int64_t>((orv_test::ticks(ft) - 116444736000000000ull) / 10000000);
-    EXPECT_LE(seconds - time(nullptr), 5);
-    EXPECT_GE(seconds - time(nullptr), -60);
+    parent = lastWrite("SOFTWARE\\Times");
+    // The time is the real-time clock's as a FILETIME.
+    const auto ahead = std::int64_t((parent - 116444736000000000ull) / 10000000) - time(nullptr);
+    EXPECT_TRUE(ahead > -60 && ahead <= 5) << ahead;
 }
 
 TEST(Registry, EnumerationOrder) {
@@ -384,40 +375,36 @@ TEST(RegistryTransaction, IsBoundToItsThread) {
 }
 
 // Inside a transaction a key is found by its path again after the
-// transaction itself deleted it, made it anew or made a missing one.
-TEST(RegistryTransaction, PathsFollowTheTransactionsOwnChanges) {
-    using orv_test::readDword;
+// transaction itself deleted it, made it anew or made a missing one; what one
+// transaction found by path does not carry over into the next, where a key
+// another connection made anew in between is the one found.
+TEST(RegistryTransaction, PathsFollowChangesWithinAndBetweenTransactions) {
     const std::string path = "SOFTWARE\\TxnPath\\K";
     ASSERT_EQ(writeDword(path, "V", 1), ERROR_SUCCESS);
     ASSERT_EQ(RegBeginTransaction(), ERROR_SUCCESS);
     EXPECT_EQ(orv_test::openResult(path + "\\Sub"), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(readDword(path, "V"), 1u);
+    EXPECT_EQ(orv_test::readDword(path, "V"), 1u);
     ASSERT_EQ(RegDeleteKey(HKEY_LOCAL_MACHINE, path.c_str()), ERROR_SUCCESS);
     EXPECT_EQ(orv_test::openResult(path), ERROR_FILE_NOT_FOUND);
     ASSERT_EQ(writeDword(path + "\\Sub", "V", 2), ERROR_SUCCESS);
-    EXPECT_EQ(readDword(path + "\\Sub", "V"), 2u);
+    EXPECT_EQ(orv_test::readDword(path + "\\Sub", "V"), 2u);
     EXPECT_EQ(probe(Key(path).get(), "V"), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegCommitTransaction(), ERROR_SUCCESS);
-}
-
-// What one transaction found by path does not carry over into the next: a
-// key another connection made anew in between is the one found.
-TEST(RegistryTransaction, KeyMadeAnewBetweenTransactionsIsFound) {
-    const std::string path = "SOFTWARE\\Anew\\K";
-    ASSERT_EQ(orv_test::writeText(path, "A", "old"), ERROR_SUCCESS);
+    const std::string anew = "SOFTWARE\\Anew\\K";
+    ASSERT_EQ(orv_test::writeText(anew, "A", "old"), ERROR_SUCCESS);
     for (bool snapshot : {false, true}) {
         ASSERT_EQ(snapshot ? RegBeginSnapshot() : RegBeginTransaction(), ERROR_SUCCESS);
-        EXPECT_EQ(orv_test::readText(path, "A"), snapshot ? "new0" : "old");
+        EXPECT_EQ(orv_test::readText(anew, "A"), snapshot ? "new0" : "old");
         ASSERT_EQ(RegCommitTransaction(), ERROR_SUCCESS);
         LONG rc = -1;
         std::thread([&] {
-            rc = RegDeleteKey(HKEY_LOCAL_MACHINE, path.c_str());
+            rc = RegDeleteKey(HKEY_LOCAL_MACHINE, anew.c_str());
             if (rc == ERROR_SUCCESS)
-                rc = orv_test::writeText(path, "A", snapshot ? "new1" : "new0");
+                rc = orv_test::writeText(anew, "A", snapshot ? "new1" : "new0");
         }).join();
         ASSERT_EQ(rc, ERROR_SUCCESS);
         ASSERT_EQ(snapshot ? RegBeginSnapshot() : RegBeginTransaction(), ERROR_SUCCESS);
-        EXPECT_EQ(orv_test::readText(path, "A"), snapshot ? "new1" : "new0");
+        EXPECT_EQ(orv_test::readText(anew, "A"), snapshot ? "new1" : "new0");
         ASSERT_EQ(RegCommitTransaction(), ERROR_SUCCESS);
     }
 }
@@ -429,9 +416,11 @@ class RegistryDatabase : public testing::Test {
         setenv("ORV_ROOT", root_.c_str(), 1);
         setenv("ORV_TRACE_FILE", (root_ + "/trace.log").c_str(), 1);
     }
-    static std::string read(const std::string &path) {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
+    // Whether the trace holds a level-1 line of `function` that names `text`.
+    bool traced(const char *function, const std::string &text = "") const {
+        std::string trace = orv_test::readFile(root_ + "/trace.log");
+        return trace.find(std::string(" 1 w32compat:") + function + ":") != std::string::npos &&
+               trace.find(text) != std::string::npos;
     }
     const std::string root_ = "/opt/relocated", db_ = root_ + "/var/registry.db";
 };
@@ -445,10 +434,8 @@ TEST_F(RegistryDatabase, DamagedDatabaseIsReportedNotReplaced) {
     EXPECT_EQ(key, nullptr);
     EXPECT_EQ(probe(HKEY_LOCAL_MACHINE, "V"), 1015);
     EXPECT_EQ(RegBeginTransaction(), 1015);
-    EXPECT_EQ(read(db_), garbage);
-    std::string trace = read(root_ + "/trace.log");
-    EXPECT_NE(trace.find(" 1 w32compat:RegCreateKey:"), std::string::npos) << trace;
-    EXPECT_NE(trace.find(db_), std::string::npos) << trace;
+    EXPECT_EQ(orv_test::readFile(db_), garbage);
+    EXPECT_TRUE(traced("RegCreateKey", db_));
 }
 
 // A full disk: the failing write is reported, nothing of a transaction it
@@ -493,8 +480,7 @@ TEST_F(RegistryDatabase, UnopenableUntilTheObstacleGoesThenUnderTheRoot) {
     std::ofstream(root_ + "/var") << "";  // var/ is a file: the database cannot be created
     HKEY key = nullptr;
     EXPECT_EQ(RegOpenKey(HKEY_LOCAL_MACHINE, "", &key), 1016);
-    std::string trace = read(root_ + "/trace.log");
-    EXPECT_NE(trace.find(" 1 w32compat:RegOpenKey:"), std::string::npos) << trace;
+    EXPECT_TRUE(traced("RegOpenKey"));
     ASSERT_EQ(unlink((root_ + "/var").c_str()), 0);
     ASSERT_EQ(RegOpenKey(HKEY_LOCAL_MACHINE, "", &key), ERROR_SUCCESS);
     RegCloseKey(key);

@@ -7,14 +7,18 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "files.h"
+#include "registry_probe.h"
 #include "w32compat.h"
 
 namespace {
 
 constexpr char kDatabase[] = "/opt/orv/var/registry.db";
-constexpr std::int64_t kOldTime = 133000000000000000;  // a FILETIME in 2022
+using orv_test::Key;
+using orv_test::lastWriteOf;
+constexpr std::uint64_t kOldTime = 133000000000000000;  // a FILETIME in 2022
 
 // The tables and marks of version 1, with SOFTWARE\Old holding "Name" and
 // "Count" as version 1 wrote them.
@@ -46,73 +50,47 @@ void writeDatabase(int version) {
 
 std::int64_t userVersion() {
     sqlite3 *db = nullptr;
+    sqlite3_stmt *stmt = nullptr;
     std::int64_t version = -1;
-    if (sqlite3_open_v2(kDatabase, &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt *stmt = nullptr;
-        sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &stmt, nullptr);
-        if (sqlite3_step(stmt) == SQLITE_ROW) version = sqlite3_column_int64(stmt, 0);
-        sqlite3_finalize(stmt);
-    }
+    if (sqlite3_open_v2(kDatabase, &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW)
+        version = sqlite3_column_int64(stmt, 0);
+    sqlite3_finalize(stmt);
     sqlite3_close(db);
     return version;
 }
 
-std::int64_t lastWrite(HKEY key) {
-    FILETIME time{};
-    EXPECT_EQ(RegQueryInfoKey(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                              nullptr, nullptr, nullptr, &time),
-              ERROR_SUCCESS);
-    return static_cast<std::int64_t>((std::uint64_t{time.dwHighDateTime} << 32) |
-                                     time.dwLowDateTime);
-}
-
 TEST(RegistryUpgrade, VersionOneDatabaseKeepsItsKeysValuesAndTimes) {
     writeDatabase(1);
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Old", &key), ERROR_SUCCESS);
-    char name[8] = {};
-    DWORD size = sizeof name;
-    DWORD type = 0;
-    EXPECT_EQ(RegQueryValueEx(key, "NAME", nullptr, &type, reinterpret_cast<BYTE *>(name), &size),
-              ERROR_SUCCESS);
-    EXPECT_EQ(type, REG_SZ);
-    EXPECT_STREQ(name, "old");
-    EXPECT_EQ(lastWrite(key), kOldTime);
+    Key key("SOFTWARE\\Old"), software("SOFTWARE");
+    ASSERT_TRUE(key && software);
+    auto name = orv_test::readValue("SOFTWARE\\Old", "NAME");
+    ASSERT_TRUE(name);
+    EXPECT_EQ(name->type, DWORD{REG_SZ});
+    EXPECT_EQ(name->bytes, std::string("old", 4));
+    EXPECT_EQ(lastWriteOf(key.get()), kOldTime);
     EXPECT_EQ(userVersion(), 2);
-
     // Values still enumerate in the order they were first written, and a
     // write after the upgrade moves the key's time on, as seen from its
     // parent too.
-    DWORD count = 8;
-    ASSERT_EQ(RegSetValueEx(key, "Name", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&count), 4),
-              ERROR_SUCCESS);
-    char first[8] = {};
-    DWORD length = sizeof first;
-    EXPECT_EQ(RegEnumValue(key, 0, first, &length, nullptr, nullptr, nullptr, nullptr),
-              ERROR_SUCCESS);
-    EXPECT_STREQ(first, "Name");
-    std::int64_t after = lastWrite(key);
+    ASSERT_EQ(orv_test::writeDword("SOFTWARE\\Old", "Name", 8), ERROR_SUCCESS);
+    EXPECT_EQ(orv_test::valueNames("SOFTWARE\\Old"), (std::vector<std::string>{"Name", "Count"}));
+    const std::uint64_t after = lastWriteOf(key.get());
     EXPECT_GT(after, kOldTime);
-
-    HKEY software = nullptr;
-    ASSERT_EQ(RegOpenKey(HKEY_LOCAL_MACHINE, "SOFTWARE", &software), ERROR_SUCCESS);
-    char sub[8] = {};
-    DWORD subLength = sizeof sub;
+    char sub[8];
+    DWORD chars = sizeof sub;
     FILETIME seen{};
-    ASSERT_EQ(RegEnumKeyEx(software, 0, sub, &subLength, nullptr, nullptr, nullptr, &seen),
+    ASSERT_EQ(RegEnumKeyEx(software.get(), 0, sub, &chars, nullptr, nullptr, nullptr, &seen),
               ERROR_SUCCESS);
-    EXPECT_EQ((std::int64_t{seen.dwHighDateTime} << 32) | seen.dwLowDateTime, after);
-    EXPECT_EQ(lastWrite(software), kOldTime);
-    RegCloseKey(software);
-    RegCloseKey(key);
+    EXPECT_EQ(orv_test::ticks(seen), after);
+    EXPECT_EQ(lastWriteOf(software.get()), kOldTime);
 }
 
 TEST(RegistryUpgrade, DatabaseOfANewerVersionIsRefusedAndLeftAsItIs) {
     writeDatabase(3);
     const std::string before = orv_test::readFile(kDatabase);
-    HKEY key = nullptr;
-    EXPECT_EQ(RegOpenKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Old", &key), 1015);
-    EXPECT_EQ(key, nullptr);
+    EXPECT_EQ(orv_test::openResult("SOFTWARE\\Old"), 1015);
     EXPECT_EQ(userVersion(), 3);
     EXPECT_TRUE(orv_test::readFile(kDatabase) == before);
 }

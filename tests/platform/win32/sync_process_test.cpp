@@ -4,8 +4,12 @@
 // system turn against us.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/mman.h>
 
+#include <array>
 #include <atomic>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -19,27 +23,53 @@ namespace {
 
 using namespace sync_test;
 
-std::string shmPath(const char *name) {
-    return std::string("/dev/shm/orv.") + name;
+// A T in memory shared with forked children, for the rest of the process.
+template <class T>
+T &shared() {
+    void *p = mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) std::abort();
+    return *new (p) T();
+}
+
+pthread_barrier_t &sharedBarrier(unsigned count) {
+    pthread_barrierattr_t attr;
+    pthread_barrierattr_init(&attr);
+    pthread_barrierattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_barrier_t &barrier = shared<pthread_barrier_t>();
+    if (pthread_barrier_init(&barrier, &attr, count) != 0) std::abort();
+    return barrier;
+}
+
+// Whether the process is in poll(), as a wait on an event and a descriptor sleeps.
+bool inPoll(pid_t pid) {
+    std::string number;
+    std::ifstream("/proc/" + std::to_string(pid) + "/syscall") >> number;
+    return number == "7";
+}
+
+// Waits until the killed process is a zombie: its robust mutexes handed
+// back, not yet reaped.
+bool awaitZombie(pid_t pid) {
+    return eventually([pid] {
+        std::string stat;
+        std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/stat"), stat);
+        return stat.find(") Z ") != std::string::npos;
+    });
 }
 
 TEST(SyncProcess, NamedMutexLosesNoIncrement) {
-    struct Shared {
-        long counter = 0;
-        pthread_barrier_t bothOpen;
-    };
-    SharedBlock<Shared> shared;
-    ASSERT_TRUE(initSharedBarrier(&shared->bothOpen, 2));
+    long &counter = shared<long>();
+    pthread_barrier_t &bothOpen = sharedBarrier(2);
     constexpr int kRounds = 4000;
     auto body = [&] {
         HANDLE mx = CreateMutex(nullptr, FALSE, "counter.lock");
         if (mx == nullptr) return 1;
-        pthread_barrier_wait(&shared->bothOpen);  // contend from the start
+        pthread_barrier_wait(&bothOpen);  // contend from the start
         for (int i = 0; i < kRounds; ++i) {
             if (WaitForSingleObject(mx, 10000) != WAIT_OBJECT_0) return 2;
-            long seen = shared->counter;
+            long seen = counter;
             if (i % 32 == 0) sched_yield();  // widen the window a lost update needs
-            shared->counter = seen + 1;
+            counter = seen + 1;
             if (!ReleaseMutex(mx)) return 3;
         }
         return CloseHandle(mx) ? 0 : 4;
@@ -47,22 +77,15 @@ TEST(SyncProcess, NamedMutexLosesNoIncrement) {
     Child a(body), b(body);
     EXPECT_EQ(a.wait(), 0);
     EXPECT_EQ(b.wait(), 0);
-    EXPECT_EQ(shared->counter, 2L * kRounds);
+    EXPECT_EQ(counter, 2L * kRounds);
     EXPECT_FALSE(shmFileExists("counter.lock")) << "both holders closed it";
 }
 
 // An owner killed while a waiter sleeps on the mutex hands it to the waiter,
 // who gets WAIT_OBJECT_0 and owns it once.
 TEST(SyncProcess, KilledOwnerHandsTheMutexToTheWaiter) {
-    SharedBlock<std::atomic<int>> held;
-    Child owner([&] {
-        HANDLE mx = CreateMutex(nullptr, FALSE, "owner.dies");
-        if (mx == nullptr || WaitForSingleObject(mx, 0) != WAIT_OBJECT_0) return 1;
-        *held = 1;
-        pause();
-        return 0;
-    });
-    ASSERT_TRUE(eventually([&] { return held->load() == 1; }));
+    orv_test::MutexHolder owner("owner.dies");
+    ASSERT_TRUE(owner.holding());
     HANDLE mx = CreateMutex(nullptr, FALSE, "owner.dies");
     ASSERT_NE(mx, nullptr);
     EXPECT_EQ(WaitForSingleObject(mx, 0), WAIT_TIMEOUT) << "still held";
@@ -74,7 +97,7 @@ TEST(SyncProcess, KilledOwnerHandsTheMutexToTheWaiter) {
         if (result == WAIT_OBJECT_0 && !ReleaseMutex(mx)) result = WAIT_FAILED;
     });
     EXPECT_TRUE(eventually([&] { return tid != 0 && inEventWait(tid); }));
-    owner.kill9();
+    EXPECT_EQ(owner.kill(), 128 + SIGKILL);
     waiter.join();
     EXPECT_EQ(result.load(), WAIT_OBJECT_0);
     EXPECT_EQ(errorOf([&] { return ReleaseMutex(mx); }), DWORD{ERROR_NOT_OWNER});
@@ -82,20 +105,24 @@ TEST(SyncProcess, KilledOwnerHandsTheMutexToTheWaiter) {
     EXPECT_TRUE(ReleaseMutex(mx) && CloseHandle(mx));
 }
 
-// A process that opens the event `name`, waits on it once (on the event
-// alone or on it and `fd`) and counts itself in `released`; returned once it
-// sleeps in its wait.
-std::unique_ptr<Child> spawnWaiter(const char *name, std::atomic<int> *released, int fd = -1) {
+// A process that opens the event `name` and waits once, on it alone or on it
+// and `fd`, counting a release in `released`; its exit code is 0 for the
+// event, 1 for the descriptor, 2 for a timeout. Returned once it sleeps in
+// its wait (when it has time to).
+std::unique_ptr<Child> spawnWaiter(const char *name, std::atomic<int> *released, int fd = -1,
+                                   DWORD timeout = 20000) {
     auto child = std::make_unique<Child>([=] {
         HANDLE h = OpenEvent(EVENT_ALL_ACCESS, FALSE, name);
-        if (h == nullptr) return 1;
-        DWORD rc = fd < 0 ? WaitForSingleObject(h, 20000) : WaitForEventOrDescriptor(h, fd, 20000);
-        if (rc != WAIT_OBJECT_0) return 2;
-        ++*released;
-        return 0;
+        if (h == nullptr) return 9;
+        DWORD rc =
+            fd < 0 ? WaitForSingleObject(h, timeout) : WaitForEventOrDescriptor(h, fd, timeout);
+        if (rc == WAIT_OBJECT_0 && released != nullptr) ++*released;
+        return rc == WAIT_OBJECT_0 ? 0 : rc == WAIT_OBJECT_0 + 1 ? 1 : rc == WAIT_TIMEOUT ? 2 : 3;
     });
     pid_t pid = child->pid();
-    EXPECT_TRUE(fd < 0 ? awaitEventWait(pid) : eventually([pid] { return inPoll(pid); }));
+    if (timeout > 1000) {
+        EXPECT_TRUE(fd < 0 ? awaitEventWait(pid) : eventually([pid] { return inPoll(pid); }));
+    }
     return child;
 }
 
@@ -106,18 +133,19 @@ TEST(SyncProcess, SetReleasesOneOrEveryWaitingProcess) {
     constexpr int kWaiters = 4;
     for (BOOL manual : {FALSE, TRUE}) {
         SCOPED_TRACE(manual ? "manual-reset" : "auto-reset");
-        SharedBlock<std::atomic<int>> released;
+        std::atomic<int> &released = shared<std::atomic<int>>();
         HANDLE ev = CreateEvent(nullptr, manual, FALSE, "set.procs");
         ASSERT_NE(ev, nullptr);
         std::vector<std::unique_ptr<Child>> children;
-        for (int i = 0; i < kWaiters; ++i) children.push_back(spawnWaiter("set.procs", &*released));
+        for (int i = 0; i < kWaiters; ++i) children.push_back(spawnWaiter("set.procs", &released));
         for (int k = 1; k <= (manual ? 1 : 2); ++k) {
             EXPECT_TRUE(SetEvent(ev));
             EXPECT_TRUE(!manual || ResetEvent(ev));
-            EXPECT_TRUE(eventually([&] { return released->load() >= (manual ? kWaiters : k); }));
+            EXPECT_TRUE(eventually([&] { return released >= (manual ? kWaiters : k); }));
         }
-        settle();  // a window in which no further waiter may get through
-        EXPECT_EQ(released->load(), manual ? kWaiters : 2);
+        // A bounded pause in which no further waiter may get through.
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        EXPECT_EQ(released.load(), manual ? kWaiters : 2);
         EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT) << "every signal went to a waiter";
         for (int k = 3; !manual && k <= kWaiters; ++k) EXPECT_TRUE(SetEvent(ev));
         for (auto &c : children) EXPECT_EQ(c->wait(), 0);
@@ -127,64 +155,36 @@ TEST(SyncProcess, SetReleasesOneOrEveryWaitingProcess) {
 
 // A waiter killed in its wait (and not yet reaped) is skipped: the signal
 // goes to a live waiter, for either kind of event and either kind of wait.
-TEST(SyncProcess, KilledWaiterDoesNotSwallowASignal) {
-    for (int variant = 0; variant < 3; ++variant) {
-        const BOOL manual = variant == 1;
-        const bool descriptor = variant == 2;
-        SCOPED_TRACE(variant);
-        SharedBlock<std::atomic<int>> released;
-        HANDLE ev = CreateEvent(nullptr, manual, FALSE, "killed.waiter");
+// A wait on an event and a descriptor ends on whichever another process
+// makes ready, or on its timeout, and takes only that.
+TEST(SyncProcess, WaitingProcessesGetWhatAnotherProcessSignals) {
+    enum Variant { AutoKilled, ManualKilled, DescriptorKilled, SetEv, Written, TimedOut };
+    for (Variant v : {AutoKilled, ManualKilled, DescriptorKilled, SetEv, Written, TimedOut}) {
+        SCOPED_TRACE(v);
+        const bool manual = v == ManualKilled, killing = v <= DescriptorKilled;
+        std::atomic<int> &released = shared<std::atomic<int>>();
+        HANDLE ev = CreateEvent(nullptr, manual, FALSE, "waiting");
         int fds[2];
         ASSERT_TRUE(ev != nullptr && ::pipe(fds) == 0);
-        const int fd = descriptor ? fds[0] : -1;
-        auto doomed = spawnWaiter("killed.waiter", &*released, fd);  // the longest waiting
-        auto survivor = spawnWaiter("killed.waiter", &*released, fd);
-        doomed->kill9();
-        ASSERT_TRUE(awaitZombie(doomed->pid()));
-        EXPECT_TRUE(SetEvent(ev));
-        EXPECT_EQ(survivor->wait(), 0);
-        EXPECT_EQ(released->load(), 1);
-        EXPECT_EQ(doomed->wait(), -SIGKILL);
-        EXPECT_EQ(WaitForSingleObject(ev, 0), manual ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
+        const int fd = v >= DescriptorKilled ? fds[0] : -1;
+        std::unique_ptr<Child> doomed;  // the longest waiting
+        if (killing) doomed = spawnWaiter("waiting", &released, fd);
+        auto survivor = spawnWaiter("waiting", &released, fd, v == TimedOut ? 100 : 20000);
+        if (doomed) doomed->kill9();
+        ASSERT_TRUE(!doomed || awaitZombie(doomed->pid()));
+        EXPECT_TRUE(v == Written || v == TimedOut || SetEvent(ev));
+        EXPECT_TRUE(v != Written || ::write(fds[1], "x", 1) == 1);
+        EXPECT_EQ(survivor->wait(), v == Written ? 1 : v == TimedOut ? 2 : 0);
+        EXPECT_EQ(released.load(), v == Written || v == TimedOut ? 0 : 1);
+        EXPECT_TRUE(!doomed || doomed->wait() == -SIGKILL);
+        EXPECT_EQ(WaitForSingleObject(ev, 0), manual ? WAIT_OBJECT_0 : WAIT_TIMEOUT)
+            << "a signal taken once or not made";
+        char byte = 0;
+        ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+        EXPECT_EQ(::read(fds[0], &byte, 1), v == Written ? 1 : -1) << "the descriptor is not read";
         ::close(fds[0]);
         ::close(fds[1]);
         EXPECT_TRUE(CloseHandle(ev));
-    }
-}
-
-// A wait on an event and a descriptor ends on whichever another process
-// makes ready, and takes only that.
-TEST(SyncProcess, EventOrDescriptorWaitEndsOnWhatAnotherProcessDid) {
-    struct Case {
-        bool set, write;
-        int expected;  // the waiter's exit code
-    } cases[] = {{true, false, 0}, {false, true, 1}, {false, false, 2}};
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.expected);
-        HANDLE ev = CreateEvent(nullptr, FALSE, FALSE, "fd.wait");
-        int fds[2];
-        ASSERT_TRUE(ev != nullptr && ::pipe(fds) == 0);
-        Child waiter([&] {
-            HANDLE mine = OpenEvent(EVENT_ALL_ACCESS, FALSE, "fd.wait");
-            DWORD rc = WaitForEventOrDescriptor(mine, fds[0], c.set || c.write ? 20000 : 100);
-            return rc == WAIT_OBJECT_0       ? 0
-                   : rc == WAIT_OBJECT_0 + 1 ? 1
-                   : rc == WAIT_TIMEOUT      ? 2
-                                             : 3;
-        });
-        if (c.set || c.write) {
-            ASSERT_TRUE(eventually([&] { return inPoll(waiter.pid()); }));
-        }
-        EXPECT_TRUE(!c.set || SetEvent(ev));
-        EXPECT_TRUE(!c.write || ::write(fds[1], "x", 1) == 1);
-        EXPECT_EQ(waiter.wait(), c.expected);
-        EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT) << "a signal taken once or not made";
-        char byte = 0;
-        ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
-        EXPECT_EQ(::read(fds[0], &byte, 1), c.write ? 1 : -1) << "the descriptor is not read";
-        ::close(fds[0]);
-        ::close(fds[1]);
-        CloseHandle(ev);
     }
 }
 
@@ -192,21 +192,17 @@ TEST(SyncProcess, EventOrDescriptorWaitEndsOnWhatAnotherProcessDid) {
 // object each time, and exactly one of them sees it new.
 TEST(SyncProcess, SimultaneousCreateMakesOneObject) {
     constexpr int kRounds = 200;
-    struct Shared {
-        pthread_barrier_t barrier;
-        DWORD childError[kRounds];
-    };
-    SharedBlock<Shared> shared;
-    ASSERT_TRUE(initSharedBarrier(&shared->barrier, 2));
+    pthread_barrier_t &barrier = sharedBarrier(2);
+    auto &childError = shared<std::array<DWORD, kRounds>>();
     auto name = [](int round) { return "race." + std::to_string(round); };
     auto sync = [&](int times) {
-        while (times-- > 0) pthread_barrier_wait(&shared->barrier);
+        while (times-- > 0) pthread_barrier_wait(&barrier);
     };
     Child child([&] {
         for (int r = 0; r < kRounds; ++r) {
             sync(1);
             HANDLE h = CreateEvent(nullptr, TRUE, FALSE, name(r).c_str());
-            shared->childError[r] = h ? GetLastError() : 0xFFFFFFFF;
+            childError[r] = h ? GetLastError() : 0xFFFFFFFF;
             sync(1);
             if (h) SetEvent(h);
             sync(2);  // the parent looks
@@ -221,7 +217,7 @@ TEST(SyncProcess, SimultaneousCreateMakesOneObject) {
         ASSERT_NE(h, nullptr);
         DWORD mine = GetLastError();
         sync(2);
-        DWORD theirs = shared->childError[r];
+        DWORD theirs = childError[r];
         if (WaitForSingleObject(h, 0) != WAIT_OBJECT_0) ++notShared;
         if ((mine == 0) != (theirs == 0) && (mine | theirs) == ERROR_ALREADY_EXISTS) ++split;
         sync(1);
@@ -282,32 +278,27 @@ TEST(SyncProcess, ObjectOfEndedHoldersOrHalfMadeIsRemadeFresh) {
 // A forked child shares the parent's named handles and holds the object
 // itself: it outlives the parent's close and goes with the child.
 TEST(SyncProcess, ForkedChildHoldsInheritedObjects) {
-    struct Shared {
-        std::atomic<int> step{0};
-    };
-    SharedBlock<Shared> shared;
+    std::atomic<int> &step = shared<std::atomic<int>>();
     HANDLE ev = CreateEvent(nullptr, TRUE, FALSE, "inherited");
     ASSERT_NE(ev, nullptr);
     Child child([&] {
-        if (!eventually([&] { return shared->step.load() == 1; })) return 1;
+        if (!eventually([&] { return step == 1; })) return 1;
         if (!SetEvent(ev)) return 2;  // through the inherited handle
-        shared->step = 2;
-        if (!eventually([&] { return shared->step.load() == 3; })) return 3;
+        step = 2;
+        if (!eventually([&] { return step == 3; })) return 3;
         return CloseHandle(ev) ? 0 : 4;
     });
     HANDLE mine = OpenEvent(EVENT_ALL_ACCESS, FALSE, "inherited");
-    ASSERT_NE(mine, nullptr);
-    EXPECT_TRUE(CloseHandle(ev));
-    shared->step = 1;
-    ASSERT_TRUE(eventually([&] { return shared->step.load() == 2; }));
+    ASSERT_TRUE(mine && CloseHandle(ev));
+    step = 1;
+    ASSERT_TRUE(eventually([&] { return step == 2; }));
     EXPECT_EQ(WaitForSingleObject(mine, 0), WAIT_OBJECT_0);
     EXPECT_TRUE(CloseHandle(mine));
     EXPECT_TRUE(shmFileExists("inherited")) << "the child still holds it";
     HANDLE again = OpenEvent(EVENT_ALL_ACCESS, FALSE, "inherited");
-    ASSERT_NE(again, nullptr);
     EXPECT_EQ(WaitForSingleObject(again, 0), WAIT_OBJECT_0) << "the same object";
     EXPECT_TRUE(CloseHandle(again));
-    shared->step = 3;
+    step = 3;
     EXPECT_EQ(child.wait(), 0);
     EXPECT_FALSE(shmFileExists("inherited"));
 }
@@ -348,42 +339,39 @@ TEST(SyncProcess, ForkWhileOtherThreadsUseHandles) {
 // Objects are the owner's alone whatever the umask (and a configured group's),
 // and an object left by another user is refused unless it is that group's.
 TEST(SyncHostile, ObjectsAreTheOwnersAndForeignOnesAreRefused) {
-    auto modeOf = [](const char *name, gid_t *group = nullptr) {
-        struct stat status {};
-        if (::stat(shmPath(name).c_str(), &status) != 0) return mode_t{0};
-        if (group != nullptr) *group = status.st_gid;
-        return mode_t(status.st_mode & 07777);
+    auto status = [](const char *name) {
+        struct stat st {};
+        ::stat(shmPath(name).c_str(), &st);
+        return st;
     };
-    auto foreignFile = [](const char *name, mode_t mode) {
+    auto group = [](bool set) { set ? setenv("ORV_GROUP", "65534", 1) : unsetenv("ORV_GROUP"); };
+    ::umask(0);
+    group(false);
+    HANDLE own = CreateEvent(nullptr, TRUE, FALSE, "OwnEvent");
+    EXPECT_EQ(status("OwnEvent").st_mode & 07777, 0600u);
+    group(true);
+    HANDLE shared = CreateMutex(nullptr, FALSE, "GroupMutex");
+    EXPECT_EQ(status("GroupMutex").st_mode & 07777, 0660u);
+    EXPECT_EQ(status("GroupMutex").st_gid, 65534u);
+    for (auto [name, mode] : {std::pair{"Foreign", 0666}, {"ForeignGroup", 0660}}) {
         int fd = ::open(shmPath(name).c_str(), O_RDWR | O_CREAT | O_EXCL, mode);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(::fchown(fd, 65534, 65534) | ::fchmod(fd, mode), 0);
         ::close(fd);
-    };
-    ::umask(0);
-    ::unsetenv("ORV_GROUP");
-    HANDLE own = CreateEvent(nullptr, TRUE, FALSE, "OwnEvent");
-    EXPECT_EQ(modeOf("OwnEvent"), 0600u);
-    ::setenv("ORV_GROUP", "65534", 1);
-    HANDLE shared = CreateMutex(nullptr, FALSE, "GroupMutex");
-    gid_t group = 0;
-    EXPECT_EQ(modeOf("GroupMutex", &group), 0660u);
-    EXPECT_EQ(group, 65534u);
-    foreignFile("Foreign", 0666);
-    foreignFile("ForeignGroup", 0660);
-    ::unsetenv("ORV_GROUP");
+    }
+    group(false);
     EXPECT_EQ(errorOf([] { return CreateEvent(nullptr, FALSE, FALSE, "Foreign"); }),
               DWORD{ERROR_ACCESS_DENIED});
     EXPECT_EQ(errorOf([] { return OpenEvent(EVENT_ALL_ACCESS, FALSE, "Foreign"); }),
               DWORD{ERROR_ACCESS_DENIED});
     EXPECT_EQ(errorOf([] { return CreateMutex(nullptr, FALSE, "ForeignGroup"); }),
               DWORD{ERROR_ACCESS_DENIED});
-    ::setenv("ORV_GROUP", "65534", 1);
+    group(true);
     EXPECT_EQ(errorOf([] { return CreateMutex(nullptr, FALSE, "Foreign"); }),
               DWORD{ERROR_ACCESS_DENIED});  // open to everyone: not the group's alone
     HANDLE accepted = CreateMutex(nullptr, FALSE, "ForeignGroup");
     EXPECT_NE(accepted, nullptr);
-    ::unsetenv("ORV_GROUP");
+    group(false);
     for (HANDLE h : {own, shared, accepted}) EXPECT_TRUE(CloseHandle(h));
 }
 

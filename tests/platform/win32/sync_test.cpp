@@ -84,17 +84,35 @@ TEST(SyncNames, UnsafeBytesAreEscapedWithoutCollisions) {
     for (HANDLE h : handles) EXPECT_TRUE(CloseHandle(h));
 }
 
+// The last close removes the object and frees its name, also when its closer
+// owns it (a mutex) and goes on; a wait holds the object it waits on.
 TEST(SyncLifetime, LastCloseRemovesTheObject) {
-    HANDLE first = CreateEvent(nullptr, TRUE, TRUE, "life");
+    HANDLE first = CreateEvent(nullptr, FALSE, FALSE, "life");
     HANDLE second = OpenEvent(EVENT_ALL_ACCESS, FALSE, "life");
-    ASSERT_TRUE(first && second);
+    HANDLE owned = CreateMutex(nullptr, TRUE, "life.mutex");
+    ASSERT_TRUE(first && second && owned && CloseHandle(owned));
+    std::atomic<pid_t> tid{0};
+    std::atomic<DWORD> result{0};
+    std::thread waiter([&] {
+        tid = gettid();
+        result = WaitForSingleObject(first, 10000);
+    });
+    EXPECT_TRUE(sync_test::eventually([&] { return tid != 0 && sync_test::inEventWait(tid); }));
     EXPECT_TRUE(CloseHandle(first));
-    EXPECT_TRUE(shmFileExists("life"));
-    EXPECT_EQ(WaitForSingleObject(second, 0), WAIT_OBJECT_0) << "one handle keeps the state";
+    EXPECT_TRUE(shmFileExists("life") && SetEvent(second));
+    waiter.join();
+    EXPECT_EQ(result.load(), WAIT_OBJECT_0);
     EXPECT_TRUE(CloseHandle(second));
-    EXPECT_FALSE(shmFileExists("life"));
+    EXPECT_FALSE(shmFileExists("life") || shmFileExists("life.mutex"));
     EXPECT_EQ(errorOf([] { return OpenEvent(EVENT_ALL_ACCESS, FALSE, "life"); }),
               DWORD{ERROR_FILE_NOT_FOUND});
+    HANDLE again = CreateMutex(nullptr, FALSE, "life.mutex");
+    EXPECT_EQ(GetLastError(), 0u);
+    std::thread([&] {
+        EXPECT_EQ(WaitForSingleObject(again, 0), WAIT_OBJECT_0);
+        EXPECT_TRUE(ReleaseMutex(again));
+    }).join();
+    EXPECT_TRUE(CloseHandle(again));
 }
 
 // CloseHandle also closes a registry key; closed handles of either kind, like
@@ -164,25 +182,12 @@ TEST(SyncEvent, EventOrDescriptorPrecedenceAndRefusals) {
     EXPECT_TRUE(CloseHandle(mx) && CloseHandle(ev));
 }
 
-TEST(SyncEvent, ClosingAnotherHandleDoesNotDisturbAWaiter) {
-    HANDLE ev = CreateEvent(nullptr, FALSE, FALSE, "closewait");
-    HANDLE other = OpenEvent(EVENT_ALL_ACCESS, FALSE, "closewait");
-    ASSERT_TRUE(ev && other);
-    std::atomic<pid_t> tid{0};
-    std::atomic<DWORD> result{0};
-    std::thread waiter([&] {
-        tid = gettid();
-        result = WaitForSingleObject(ev, 10000);
-    });
-    EXPECT_TRUE(sync_test::eventually([&] { return tid != 0 && sync_test::inEventWait(tid); }));
-    EXPECT_TRUE(CloseHandle(ev));  // the wait holds the object
-    EXPECT_TRUE(SetEvent(other));
-    waiter.join();
-    EXPECT_EQ(result.load(), WAIT_OBJECT_0);
-    EXPECT_TRUE(CloseHandle(other));
-}
-
-TEST(SyncMutex, RecursionAndOwnership) {
+// A mutex is owned recursively and only by its owner; an owner thread that
+// ends leaves it to the next waiter, who owns it once, and the abandonment
+// is traced at level 1.
+TEST(SyncMutex, RecursionOwnershipAndAbandonment) {
+    const char *trace = "/opt/orv/log/sync-trace.log";
+    setenv("ORV_TRACE_FILE", trace, 1);
     for (const char *name : {static_cast<const char *>(nullptr), "recursive"}) {
         SCOPED_TRACE(name ? name : "(unnamed)");
         HANDLE mx = CreateMutex(nullptr, TRUE, name);
@@ -196,47 +201,19 @@ TEST(SyncMutex, RecursionAndOwnership) {
         }).join();
         for (int i = 0; i < 3; ++i) EXPECT_TRUE(ReleaseMutex(mx)) << i;
         EXPECT_EQ(errorOf([&] { return ReleaseMutex(mx); }), DWORD{ERROR_NOT_OWNER});
-        std::thread([&] {
-            EXPECT_EQ(WaitForSingleObject(mx, 0), WAIT_OBJECT_0);
-            EXPECT_TRUE(ReleaseMutex(mx));
-        }).join();
+        // Free now: another thread takes it and ends owning it.
+        std::thread([&] { EXPECT_EQ(WaitForSingleObject(mx, 0), WAIT_OBJECT_0); }).join();
+        EXPECT_EQ(WaitForSingleObject(mx, 5000), WAIT_OBJECT_0);
+        EXPECT_TRUE(ReleaseMutex(mx));
+        EXPECT_EQ(errorOf([&] { return ReleaseMutex(mx); }), DWORD{ERROR_NOT_OWNER});
         EXPECT_TRUE(CloseHandle(mx));
     }
-}
-
-// An owner thread that ends leaves the mutex to the next waiter, who owns it
-// once; the abandonment is traced at level 1.
-TEST(SyncMutex, OwnerThreadExitAbandonsTheMutex) {
-    const char *path = "/opt/orv/log/sync-trace.log";
-    setenv("ORV_TRACE_FILE", path, 1);
-    HANDLE mx = CreateMutex(nullptr, FALSE, "abandon");
-    ASSERT_NE(mx, nullptr);
-    std::thread([&] { EXPECT_EQ(WaitForSingleObject(mx, 0), WAIT_OBJECT_0); }).join();
-    EXPECT_EQ(WaitForSingleObject(mx, 5000), WAIT_OBJECT_0);
-    EXPECT_TRUE(ReleaseMutex(mx));
-    EXPECT_EQ(errorOf([&] { return ReleaseMutex(mx); }), DWORD{ERROR_NOT_OWNER});
-    EXPECT_TRUE(CloseHandle(mx));
     std::stringstream text;
-    text << std::ifstream(path).rdbuf();
+    text << std::ifstream(trace).rdbuf();
     EXPECT_NE(text.str().find(" 1 w32compat:WaitForSingleObject:"), std::string::npos)
         << text.str();
-    EXPECT_NE(text.str().find("abandon"), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find("recursive was abandoned"), std::string::npos) << text.str();
     unsetenv("ORV_TRACE_FILE");
-}
-
-// The owner closes its only handle while owning the mutex and goes on; the
-// name is gone and a new mutex of the name is free.
-TEST(SyncMutex, ClosingAnOwnedMutexKeepsTheOwnerSafe) {
-    HANDLE mx = CreateMutex(nullptr, TRUE, "closeowned");
-    ASSERT_TRUE(mx && CloseHandle(mx));
-    HANDLE again = CreateMutex(nullptr, FALSE, "closeowned");
-    ASSERT_NE(again, nullptr);
-    EXPECT_EQ(GetLastError(), 0u);
-    std::thread([&] {
-        EXPECT_EQ(WaitForSingleObject(again, 0), WAIT_OBJECT_0);
-        EXPECT_TRUE(ReleaseMutex(again));
-    }).join();
-    EXPECT_TRUE(CloseHandle(again));
 }
 
 TEST(SyncMisc, LastErrorIsPerThread) {
