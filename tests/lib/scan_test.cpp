@@ -160,19 +160,14 @@ TEST_F(Scan, NewRecordsFollowTheListingBackwards) {
     for (const char *name : {"p.inf", "q.inf", "r.inf", "s.inf"})
         place(name, product(name, "1"), 1);
     std::vector<std::string> listed;
-    dirent **entries = nullptr;
-    int count = scandir(kInfDir, &entries, nullptr, nullptr);
-    ASSERT_GT(count, 0);
-    for (int i = count - 1; i >= 0; --i) {
-        if (entries[i]->d_name[0] != '.') listed.push_back(inf(entries[i]->d_name));
-        std::free(entries[i]);
+    DIR *dir = opendir(kInfDir);
+    ASSERT_NE(dir, nullptr);
+    for (dirent *e; (e = readdir(dir)) != nullptr;) {
+        if (e->d_name[0] != '.') listed.insert(listed.begin(), e->d_name);
     }
-    std::free(entries);
-
+    closedir(dir);
     scan();
-    std::vector<std::string> order;
-    for (PPInfo *p = list_; p != nullptr; p = p->next) order.emplace_back(p->FileName);
-    EXPECT_EQ(order, listed);
+    EXPECT_EQ(namesOf(list_), listed);
 }
 
 TEST_F(Scan, DirectoryEmptyOrMissing) {
