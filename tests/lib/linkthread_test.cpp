@@ -4,7 +4,6 @@
 // failures, stop requests and the watch of the directory.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
