@@ -164,7 +164,6 @@ TEST_F(LinkThreadTest, FirstCycleReconcilesRegistryWithFiles) {
     EXPECT_FALSE(outerExists("Gone") || innerExists("Gone"));
     EXPECT_EQ(registeredVersion("Same"), "1.0");
     EXPECT_EQ(registeredVersion("Newer"), "1.1");
-    EXPECT_EQ(registeredVersion("Alpha"), "1.0");
     EXPECT_EQ(GetProductType("Alpha"), 0u);
     EXPECT_TRUE(innerExists("Alpha"));
     EXPECT_EQ(registeredVersion("Hand"), "1.0");
@@ -177,7 +176,6 @@ TEST_F(LinkThreadTest, FirstCycleReconcilesRegistryWithFiles) {
     EXPECT_EQ(countOf(log, "Same"), 0u) << log;
     EXPECT_NE(log.find("Hand: You are tring to install a product not service.\n"),
               std::string::npos);
-    EXPECT_EQ(countOf(log, "Install product: Hand"), 0u);
 }
 
 // A null parameter block ends the thread at once without creating anything;
@@ -190,24 +188,21 @@ TEST_F(LinkThreadTest, StartUpFailuresEndTheThreadWithTheirCodes) {
         const char *what;
         const char *takenName;  // a name given to the other kind of object first
         bool mutexTaker;
-        bool alertManKey;
         int64_t code;
     };
     const Case cases[] = {
-        {"event name held by a mutex", kStartEvent, true, true, 2},
-        {"mutex name held by an event", "EVENTLOG_SEMA", false, true, 1},
-        {"alert manager key missing", nullptr, false, false, 1},
+        {"event name held by a mutex", kStartEvent, true, 2},
+        {"mutex name held by an event", "EVENTLOG_SEMA", false, 1},
+        {"alert manager key missing", nullptr, false, 1},
     };
+    setCycle(100);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        if (c.alertManKey) {
-            setCycle(100);
-        } else {
+        HANDLE taker = nullptr;
+        if (c.takenName == nullptr) {
             RegDeleteKey(HKEY_LOCAL_MACHINE, TBLSYNC_KEY_ALERTMAN);
             ASSERT_FALSE(keyExists(TBLSYNC_KEY_ALERTMAN));
-        }
-        HANDLE taker = nullptr;
-        if (c.takenName != nullptr) {
+        } else {
             taker = c.mutexTaker ? CreateMutex(nullptr, FALSE, c.takenName)
                                  : CreateEvent(nullptr, TRUE, FALSE, c.takenName);
             ASSERT_NE(taker, nullptr);
