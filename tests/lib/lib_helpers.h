@@ -119,12 +119,6 @@ inline std::vector<std::string> ownedEntries(const std::string &source, const st
     return ids;
 }
 
-inline DWORD traditionalFlag() {
-    DWORD value = 0xFFFFFFFF, size = sizeof value, type = 0;
-    if (AMACRTReadInnerSaveParam("Traditional", &size, &type, &value) == 0) return 0xFFFFFFFF;
-    return value;
-}
-
 inline bool innerExists(const char *name) {
     DWORD exists = 0;
     return AMACRTCheckInnerProduct(name, &exists) != 0 && exists != 0;
@@ -158,36 +152,10 @@ inline bool setInnerSource(const char *name, std::string bytes) {
     return AMACRTWriteInnerProductParam(1, name, &block) != 0;
 }
 
-// The time stored with the inner product and the outer product's key time.
-inline uint64_t innerTime(const char *name) {
-    FILETIME t{0xFFFFFFFF, 0xFFFFFFFF};
-    InnerProductParam block = innerBlock();
-    block.lpProductTime = &t;
-    AMACRTReadInnerProductParam(0, name, &block);
-    return ticks(t);
-}
-
-inline uint64_t productTime(const char *name) {
-    FILETIME t{};
-    AMACRTGetProductTime(name, &t);
-    return ticks(t);
-}
-
-// The product link log from byte `from` on, without the time stamps of its
-// entries ("M/D H:M:S " before timed entries).
+// The product link log from byte `from` on.
 inline std::string pplinkLog(size_t from = 0) {
-    std::string text = readFile(kPPLinkLog), out;
-    std::istringstream lines(text.erase(0, std::min(from, text.size())));
-    for (std::string line; std::getline(lines, line);) {
-        unsigned mo, d, h, mi, s;
-        int used = 0;
-        if (std::sscanf(line.c_str(), "%u/%u %u:%u:%u %n", &mo, &d, &h, &mi, &s, &used) == 5 &&
-            used > 0) {
-            line.erase(0, static_cast<size_t>(used));
-        }
-        out.append(line).push_back('\n');
-    }
-    return out;
+    std::string text = readFile(kPPLinkLog);
+    return text.substr(std::min(from, text.size()));
 }
 
 // Every key from `path` down with its values, one line each, in enumeration
