@@ -21,20 +21,37 @@ std::string storedList(const std::vector<std::string> &list) {
     return bytes;
 }
 
+// A value of a product key as "<type>:<bytes>".
+std::string stored(const std::string &product, const char *name) {
+    auto value = readValue(productKey(product), name);
+    return value ? std::to_string(value->type) + ":" + value->bytes : "<none>";
+}
+std::string typed(DWORD type, const std::string &bytes) {
+    return std::to_string(type) + ":" + bytes;
+}
+std::string dword(DWORD n) {
+    return typed(REG_DWORD, std::string(reinterpret_cast<const char *>(&n), 4));
+}
+std::string sz(const std::string &text) {
+    return typed(REG_SZ, text + '\0');
+}
+
 class ProductRegistry : public ::testing::Test {
   protected:
     void SetUp() override { traceToFile(); }
 };
 
+// What a record leaves in its product key, and the record read back from it:
+// records from the registry know no file, no operation and no times.
 TEST_F(ProductRegistry, RecordToKeyToRecord) {
     struct Case {
         std::vector<std::string> tables;
-        const char *language, *productId, *expectedProductId;
+        const char *language, *productId, *readId;
         int manual;
     };
     const Case cases[] = {
         {{}, "1033", "7", "7", PPTYPE_AUTOMATIC},
-        {{"/opt/orv/tables/one.tbl"}, "1041", "120", "120", PPTYPE_MANUAL},
+        {{"/opt/orv/tables/one.tbl"}, "1041", "12abc", "12", PPTYPE_MANUAL},
         {{"/t/a", "/t/b"}, "1033", "no digits", "0", PPTYPE_AUTOMATIC},
         {{"/t/1", "/t/2", "/t/3", "/t/4"}, "1041", "-5", "-5", PPTYPE_MANUAL},
     };
@@ -43,7 +60,15 @@ TEST_F(ProductRegistry, RecordToKeyToRecord) {
         PPInfo written = makeRecord("Round", "2.1", c.tables, c.manual, c.language, c.productId,
                                     "Round Trip Monitor");
         std::snprintf(written.FileName, sizeof written.FileName, "/opt/orv/report/inf/round");
+        written.op = PPOP_UPDATE, written.modify = 5;
         ASSERT_EQ(registerPP(&written), 0);
+        EXPECT_EQ(stored("Round", "ProductName"), sz("Round"));
+        EXPECT_EQ(stored("Round", "DisplayName"), sz("Round Trip Monitor"));
+        EXPECT_EQ(stored("Round", "Version"), sz("2.1"));
+        EXPECT_EQ(stored("Round", "Manual"), dword(static_cast<DWORD>(c.manual)));
+        EXPECT_EQ(stored("Round", "LanguageID"), dword(std::stoul(c.language)));
+        EXPECT_EQ(stored("Round", "ReportTablePath"), typed(REG_BINARY, storedList(c.tables)));
+        EXPECT_EQ(stored("Round", "ProductID").substr(0, 2), "4:");
 
         Record read(GetProductInfo("Round"));
         ASSERT_NE(read, nullptr);
@@ -51,10 +76,9 @@ TEST_F(ProductRegistry, RecordToKeyToRecord) {
         EXPECT_STREQ(read->DisplayName, "Round Trip Monitor");
         EXPECT_STREQ(read->Version, "2.1");
         EXPECT_STREQ(read->LanguageID, c.language);
-        EXPECT_STREQ(read->ProductID, c.expectedProductId);
+        EXPECT_STREQ(read->ProductID, c.readId);
         EXPECT_EQ(read->Manual, c.manual);
         EXPECT_EQ(tablesOf(*read), c.tables);
-        // Records from the registry know no file and no operation.
         EXPECT_STREQ(read->FileName, "");
         EXPECT_EQ(read->op, PPOP_NONE);
         EXPECT_EQ(read->next, nullptr);
@@ -63,40 +87,10 @@ TEST_F(ProductRegistry, RecordToKeyToRecord) {
     }
 }
 
-TEST_F(ProductRegistry, StoresEachValueWithItsTypeLengthAndOrder) {
-    PPInfo record =
-        makeRecord("Bytes", "3.0", {"a", "b"}, PPTYPE_MANUAL, "1041", "12abc", "Bytes Display");
-    ASSERT_EQ(registerPP(&record), 0);
-    const std::string key = productKey("Bytes");
-
-    EXPECT_EQ(subkeys(key, /*valueNames=*/true),
-              (std::vector<std::string>{"ProductName", "DisplayName", "Version", "Manual",
-                                        "ReportTablePath", "LanguageID", "ProductID"}));
-    struct Expected {
-        const char *name;
-        DWORD type;
-        std::string bytes;
-    };
-    auto dword = [](DWORD n) { return std::string(reinterpret_cast<const char *>(&n), 4); };
-    const Expected expected[] = {
-        {"ProductName", REG_SZ, std::string("Bytes\0", 6)},
-        {"DisplayName", REG_SZ, std::string("Bytes Display\0", 14)},
-        {"Version", REG_SZ, std::string("3.0\0", 4)},
-        {"Manual", REG_DWORD, dword(1)},
-        {"ReportTablePath", REG_BINARY, storedList({"a", "b"})},
-        {"LanguageID", REG_DWORD, dword(1041)},
-        {"ProductID", REG_DWORD, dword(12)},
-    };
-    for (const auto &e : expected) {
-        auto value = readValue(key, e.name);
-        ASSERT_TRUE(value) << e.name;
-        EXPECT_EQ(value->type, e.type) << e.name;
-        EXPECT_EQ(value->bytes, e.bytes) << e.name;
-    }
-}
-
-// Register keeps an existing key as it is; update rewrites it.
-TEST_F(ProductRegistry, RegisterKeepsAndUpdateRewritesAnExistingKey) {
+// Register keeps an existing key as it is; update rewrites it; unregister
+// deletes it whatever the case of the name. A missing key is neither created
+// nor an error. A backslash in a name addresses a deeper key.
+TEST_F(ProductRegistry, RegisterKeepsUpdateRewritesUnregisterDeletes) {
     PPInfo first = makeRecord("Kept", "1.0", {"/t/first"}, PPTYPE_AUTOMATIC);
     ASSERT_EQ(registerPP(&first), 0);
     PPInfo second =
@@ -111,35 +105,23 @@ TEST_F(ProductRegistry, RegisterKeepsAndUpdateRewritesAnExistingKey) {
 
     PPInfo third = makeRecord("Kept", "1.1", {"/t/z"}, PPTYPE_MANUAL, "1041", "8");
     ASSERT_EQ(updatePP(&third), 0);
-    Record rewritten(GetProductInfo("Kept"));
-    ASSERT_NE(rewritten, nullptr);
-    EXPECT_STREQ(rewritten->Version, "1.1");
-    EXPECT_STREQ(rewritten->LanguageID, "1041");
-    EXPECT_EQ(tablesOf(*rewritten), std::vector<std::string>{"/t/z"});
-    EXPECT_EQ(readValue(productKey("Kept"), "ReportTablePath")->bytes, storedList({"/t/z"}));
-}
+    EXPECT_EQ(stored("Kept", "Version"), sz("1.1"));
+    EXPECT_EQ(stored("Kept", "LanguageID"), dword(1041));
+    EXPECT_EQ(stored("Kept", "ReportTablePath"), typed(REG_BINARY, storedList({"/t/z"})));
 
-// Unregister deletes the key whatever the case of the name; a missing key is
-// neither created nor an error. A backslash in a name addresses a deeper key.
-TEST_F(ProductRegistry, UnregisterDeletesTheKeyAndMissingKeysAreNoError) {
     PPInfo absent = makeRecord("Absent", "1.0", {"/t/a"});
     EXPECT_EQ(updatePP(&absent), 0);
     EXPECT_EQ(unregisterPP(&absent), 0);
     EXPECT_FALSE(keyExists(productKey("Absent")));
     EXPECT_EQ(GetProductInfo("Absent"), nullptr);
     EXPECT_EQ(GetProductInfo(nullptr), nullptr);
-    EXPECT_TRUE(tracedLine(1, "GetProductInfo", "param productName is NULL"));
-
-    struct Case {
-        const char *name, *key;
-    };
-    for (const Case &c : {Case{"Gone", "GONE"}, Case{"Outer\\Inner", "Outer\\Inner"}}) {
-        SCOPED_TRACE(c.name);
-        PPInfo record = makeRecord(c.name, "1.0", {"/t/a"});
+    for (const auto &[name, key] : {std::pair{"Gone", "GONE"}, {"Outer\\Inner", "Outer\\Inner"}}) {
+        SCOPED_TRACE(name);
+        PPInfo record = makeRecord(name, "1.0", {"/t/a"});
         ASSERT_EQ(registerPP(&record), 0);
-        ASSERT_TRUE(keyExists(productKey(c.key)));
+        ASSERT_TRUE(keyExists(productKey(key)));
         EXPECT_EQ(unregisterPP(&record), 0);
-        EXPECT_FALSE(keyExists(productKey(c.key)));
+        EXPECT_FALSE(keyExists(productKey(key)));
     }
     EXPECT_TRUE(keyExists(productKey("Outer")));
 }
@@ -171,41 +153,34 @@ TEST_F(ProductRegistry, ReportTableListKeepsWholeLeadingPathsThatFit) {
         PPInfo record = makeRecord("Limits", "1.0", c.tables);
         record.NumReportTablePath = c.count;
         ASSERT_EQ(registerPP(&record), 0);
-        EXPECT_EQ(readValue(productKey("Limits"), "ReportTablePath")->bytes, storedList(c.stored));
+        EXPECT_EQ(stored("Limits", "ReportTablePath"), typed(REG_BINARY, storedList(c.stored)));
         Record read(GetProductInfo("Limits"));
         ASSERT_NE(read, nullptr);
         EXPECT_EQ(tablesOf(*read), c.stored);
         ASSERT_EQ(unregisterPP(&record), 0);
     }
-    EXPECT_TRUE(tracedLine(1, "RegSetPP", "report table path left out"));
-    EXPECT_TRUE(tracedLine(1, "RegSetPP", "NumReportTablePath 9 out of range"));
 }
 
-// Texts that a tool left without their NUL are cut to their field.
-TEST_F(ProductRegistry, UnterminatedTextsAreCutToTheirFields) {
-    PPInfo record = makeRecord("Unterminated", "", {"/t/a"});
+// Texts that a tool left without their NUL are cut to their field; values
+// written by hand with other types or lengths than the writer's are read
+// without overflow.
+TEST_F(ProductRegistry, TextsAreCutToTheirFields) {
+    PPInfo record = makeRecord("Hand", "", {"/t/a"});
     std::memset(record.DisplayName, 'D', sizeof record.DisplayName);
     std::memset(record.Version, '9', sizeof record.Version);
     std::memset(record.ProductID, '1', sizeof record.ProductID);
     ASSERT_EQ(registerPP(&record), 0);
-    const std::string key = productKey("Unterminated");
-    EXPECT_EQ(readValue(key, "DisplayName")->bytes, std::string(511, 'D') + '\0');
-    EXPECT_EQ(readValue(key, "Version")->bytes, std::string(19, '9') + '\0');
-    EXPECT_EQ(readValue(key, "ProductName")->bytes, std::string("Unterminated\0", 13));
-    EXPECT_EQ(readValue(key, "ProductID")->bytes.size(), 4u);
-}
+    EXPECT_EQ(stored("Hand", "DisplayName"), sz(std::string(511, 'D')));
+    EXPECT_EQ(stored("Hand", "Version"), sz(std::string(19, '9')));
+    EXPECT_EQ(stored("Hand", "ProductName"), sz("Hand"));
+    EXPECT_EQ(stored("Hand", "ProductID").size(), 6u);
 
-// Values written by hand with other types or lengths than the writer's.
-TEST_F(ProductRegistry, HandWrittenValuesAreReadWithoutOverflow) {
-    PPInfo record = makeRecord("Hand", "1.0", {"/t/a"});
-    ASSERT_EQ(registerPP(&record), 0);
     const std::string key = productKey("Hand");
     ASSERT_EQ(
         writeValue(key, "ReportTablePath", REG_BINARY, std::string("/a\0/b\0/c\0/d\0/e\0\0", 16)),
         ERROR_SUCCESS);
     ASSERT_EQ(writeValue(key, "DisplayName", REG_SZ, std::string(600, 'D') + '\0'), ERROR_SUCCESS);
     ASSERT_EQ(writeValue(key, "Version", REG_SZ, std::string(25, 'v') + '\0'), ERROR_SUCCESS);
-
     Record read(GetProductInfo("Hand"));
     ASSERT_NE(read, nullptr);
     EXPECT_EQ(tablesOf(*read), (std::vector<std::string>{"/a", "/b", "/c", "/d"}));
@@ -223,27 +198,22 @@ TEST_F(ProductRegistry, HandWrittenValuesAreReadWithoutOverflow) {
     EXPECT_EQ(GetProductType("Hand"), 0u);
 }
 
+// The registry refuses key names beyond its limit: such a product is not
+// registered, and nothing is written past a buffer on the way.
 TEST_F(ProductRegistry, NamesAreTakenLiterally) {
-    struct Case {
-        std::string name;
-        bool registered;
-    };
-    // The registry refuses key names beyond its limit: such a product is not
-    // registered, and nothing is written past a buffer on the way.
-    const Case cases[] = {
-        {"100%s%n%d", true}, {std::string(200, 'L'), true}, {std::string(511, 'X'), false}};
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name.substr(0, 20));
-        PPInfo record = makeRecord(c.name, "1.0", {"/t/a"}, PPTYPE_MANUAL);
-        ASSERT_EQ(registerPP(&record), c.registered ? 0 : -1);
-        Record read(GetProductInfo(c.name.c_str()));
-        ASSERT_EQ(read != nullptr, c.registered);
-        EXPECT_EQ(GetProductType(c.name.c_str()), c.registered ? 1u : 0u);
+    for (const auto &[name, registered] : {std::pair{std::string("100%s%n%d"), true},
+                                           {std::string(200, 'L'), true},
+                                           {std::string(511, 'X'), false}}) {
+        SCOPED_TRACE(name.substr(0, 20));
+        PPInfo record = makeRecord(name, "1.0", {"/t/a"}, PPTYPE_MANUAL);
+        ASSERT_EQ(registerPP(&record), registered ? 0 : -1);
+        Record read(GetProductInfo(name.c_str()));
+        ASSERT_EQ(read != nullptr, registered);
+        EXPECT_EQ(GetProductType(name.c_str()), registered ? 1u : 0u);
         if (read) {
-            EXPECT_EQ(std::string(read->ProductName), c.name);
+            EXPECT_EQ(std::string(read->ProductName), name);
         }
     }
-    EXPECT_TRUE(tracedLine(1, "registerPP", "ERROR Create key."));
 }
 
 // The type readers address the writer's keys in other letter case.
@@ -256,7 +226,6 @@ TEST_F(ProductRegistry, TypeReadersFindTheWritersKeysWhateverTheCase) {
     setDword(innerKey("InnerAuto"), "MANUAL", 0);
     ASSERT_EQ(writeValue(innerKey("InnerNoType"), "Version", REG_SZ, std::string("1\0", 2)),
               ERROR_SUCCESS);
-
     struct Case {
         const char *name;
         uint32_t outer;
@@ -272,39 +241,31 @@ TEST_F(ProductRegistry, TypeReadersFindTheWritersKeysWhateverTheCase) {
     }
 }
 
+// The registry enumerates subkeys in name order, not in registration order.
 TEST_F(ProductRegistry, ListFiltersByTypeInEnumerationOrder) {
-    const std::pair<const char *, int> products[] = {{"Delta", PPTYPE_AUTOMATIC},
-                                                     {"Alpha", PPTYPE_MANUAL},
-                                                     {"Charlie", PPTYPE_AUTOMATIC},
-                                                     {"Bravo", PPTYPE_MANUAL}};
-    // The registry enumerates subkeys in name order, not in registration order.
-    struct Case {
-        int type;
-        std::vector<std::string> expected;
-    };
-    const Case cases[] = {
+    PPInfo *empty = reinterpret_cast<PPInfo *>(&empty);
+    ASSERT_EQ(ReadProductsRegisteried(-1, &empty), TRUE);  // before any product
+    EXPECT_EQ(empty, nullptr);
+    for (const auto &[name, type] : {std::pair{"Delta", PPTYPE_AUTOMATIC},
+                                     {"Alpha", PPTYPE_MANUAL},
+                                     {"Charlie", PPTYPE_AUTOMATIC},
+                                     {"Bravo", PPTYPE_MANUAL}}) {
+        PPInfo record = makeRecord(name, "1.0", {"/t/a"}, type);
+        ASSERT_EQ(registerPP(&record), 0);
+    }
+    const std::pair<int, std::vector<std::string>> cases[] = {
         {-1, {"Alpha", "Bravo", "Charlie", "Delta"}},
         {PPTYPE_AUTOMATIC, {"Charlie", "Delta"}},
         {PPTYPE_MANUAL, {"Alpha", "Bravo"}},
         {7, {}},
     };
-    PPInfo *empty = reinterpret_cast<PPInfo *>(&empty);
-    ASSERT_EQ(ReadProductsRegisteried(-1, &empty), TRUE);  // before any product
-    EXPECT_EQ(empty, nullptr);
-    for (const auto &product : products) {
-        PPInfo record = makeRecord(product.first, "1.0", {"/t/a"}, product.second);
-        ASSERT_EQ(registerPP(&record), 0);
-    }
-    for (const Case &c : cases) {
+    for (const auto &[type, expected] : cases) {
         PPInfo *head = reinterpret_cast<PPInfo *>(&head);  // overwritten by the call
-        ASSERT_EQ(ReadProductsRegisteried(c.type, &head), TRUE);
+        ASSERT_EQ(ReadProductsRegisteried(type, &head), TRUE);
         List list(head);
-        EXPECT_EQ(namesOf(list.get()), c.expected) << "type " << c.type;
+        EXPECT_EQ(namesOf(list.get()), expected) << "type " << type;
     }
-    EXPECT_TRUE(tracedLine(0, "ReadProductsRegisteried", "ignore product : Alpha "));
-    EXPECT_TRUE(tracedLine(3, "ReadProductsRegisteried", "add product to list : Delta "));
     EXPECT_EQ(ReadProductsRegisteried(-1, nullptr), FALSE);
-    EXPECT_TRUE(tracedLine(1, "ReadProductsRegisteried", "param phead is NULL"));
 }
 
 }  // namespace

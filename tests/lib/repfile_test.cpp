@@ -7,6 +7,7 @@
 #include <clocale>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,86 +32,112 @@ struct Fields {
     std::vector<std::string> tables{};
 };
 
-void expectFields(const PPInfo &p, const Fields &f, const std::string &what) {
-    EXPECT_EQ(p.ProductName, f.productName) << what;
-    EXPECT_EQ(p.DisplayName, f.displayName) << what;
-    EXPECT_EQ(p.LanguageID, f.languageId) << what;
-    EXPECT_EQ(p.ProductID, f.productId) << what;
-    EXPECT_EQ(p.Version, f.version) << what;
-    EXPECT_EQ(tablesOf(p), f.tables) << what;
+void expectFields(const PPInfo &p, const Fields &f) {
+    EXPECT_EQ(p.ProductName, f.productName);
+    EXPECT_EQ(p.DisplayName, f.displayName);
+    EXPECT_EQ(p.LanguageID, f.languageId);
+    EXPECT_EQ(p.ProductID, f.productId);
+    EXPECT_EQ(p.Version, f.version);
+    EXPECT_EQ(tablesOf(p), f.tables);
 }
 
+// A line of `length` characters that sets the version.
+std::string versionLine(size_t length) {
+    return "Version=\"" + std::string(length - std::strlen("Version=\"\""), '9') + "\"";
+}
+
+// A file of exactly the largest size allowed whose last line names the product.
+std::string largestFile() {
+    const std::string line = "ReportTableName=\"" + std::string(200, 'a') + "," +
+                             std::string(200, 'b') + "\" # padding\n";
+    const std::string last = "ProductName=\"Last\"\n";
+    std::string bytes;
+    while (bytes.size() + line.size() + last.size() <= QORPPLX_REPORT_INF_MAX_SIZE) bytes += line;
+    return bytes + std::string(QORPPLX_REPORT_INF_MAX_SIZE - bytes.size() - last.size(), '\n') +
+           last;
+}
+
+// The host may run under a UTF-8 locale; the file is still single-byte text
+// and the classes are those of the C locale.
 TEST(ReadRI, LinesAndTheFieldsTheyFill) {
+    const std::string longTable = "/" + std::string(300, 't');
     struct Case {
         const char *what;
         std::string bytes;
-        Fields expected;
+        std::optional<Fields> expected;  // nullopt: the file is refused
     } cases[] = {
         {"typical file",
          "ProductName=\"Alpha\"\nDisplayName=\"Alpha Monitor\"\nLanguageID=\"E\"\n"
          "ProductID=120\nVersion=\"2.1\"\nReportTableName=\"/data/table1, /data/table2\"\n",
-         {"Alpha", "Alpha Monitor", "1033", "120", "2.1", {"/data/table1", "/data/table2"}}},
-        {"empty file", "", {}},
-        {"blanks around =", "  ProductName   =   \"Alpha\"  ", {"Alpha"}},
-        {"lower-case key", "productname=\"Alpha\"", {}},
-        {"quoted key unquoted", "ProductName=Alpha", {}},
-        {"ProductID quoted", "ProductID=\"120\"", {}},
-        {"ProductID keeps trailing blanks", "ProductID =  120  ", {.productId = "120  "}},
-        {"CR LF", "ProductID=120\r\nVersion=\"1.0\"\r\n", {.productId = "120\r", .version = "1.0"}},
-        {"inner quotes, remark dropped",
-         "DisplayName=\"say \"hi\" now\" # remark",
-         {.displayName = "say \"hi\" now"}},
-        {"comment-like prefix", "#ProductName=\"Alpha\"", {"Alpha"}},
-        {"key with a blank", "Product Name=\"Alpha\"", {}},
-        {"last occurrence wins", "Version=\"1\"\nVersion=\"2\"", {.version = "2"}},
-        {"language J", "LanguageID=\"J\"", {.languageId = "1041"}},
-        {"language EN", "LanguageID=\"EN\"", {.languageId = "1041"}},
-        {"tables: empty pieces",
-         "ReportTableName=\"one, two ,,three,\"",
-         {.tables = {"one", "two", "three"}}},
-        {"tables: one-character piece", "ReportTableName=\"a,b\"", {.tables = {"b"}}},
-        {"tables: one blank dropped", "ReportTableName=\"one, ,two\"", {.tables = {"one", "two"}}},
-        {"tables: two blanks kept",
-         "ReportTableName=\"one,  ,two\"",
-         {.tables = {"one", "", "two"}}},
-        {"tables: empty value", "ReportTableName=\"\"", {}},
-        {"tables: tabs stripped",
-         "ReportTableName=\"\t/t/a\t\v,/t/b\f\"",
-         {.tables = {"/t/a", "/t/b"}}},
-        {"tables: later line replaces",
-         "ReportTableName=\"/a1,/b1,/c1\"\nReportTableName=\"/d1\"",
-         {.tables = {"/d1"}}},
-        {"tables: beyond the fourth dropped",
-         "ReportTableName=\"/1,/2,/3,/4,/5,/6\"",
-         {.tables = {"/1", "/2", "/3", "/4"}}},
-        {"last line without line end",
-         "Version=\"1\"\nProductID=7",
-         {.productId = "7", .version = "1"}},
-        {"0xFF ends a line", "ProductID=7\xffVersion=\"1\"", {.productId = "7", .version = "1"}},
-        {"NUL ends what a line shows",
-         "Version=\"1\"\0junk\"\nProductID=7\0x"s,
-         {.productId = "7", .version = "1"}},
-        {"bytes from 0x80 kept",
-         "DisplayName=\"\x83\x41\x83\x8b\x83\x74\x83\x40\xa4\xa2\"",
-         {.displayName = "\x83\x41\x83\x8b\x83\x74\x83\x40\xa4\xa2"}},
+         Fields{"Alpha", "Alpha Monitor", "1033", "120", "2.1", {"/data/table1", "/data/table2"}}},
+        {"empty file", "", Fields{}},
+        {"blanks around =", "  ProductName   =   \"Alpha\"  ", Fields{"Alpha"}},
+        {"lower-case key", "productname=\"Alpha\"", Fields{}},
+        {"quoted key unquoted", "ProductName=Alpha", Fields{}},
+        {"ProductID quoted", "ProductID=\"120\"", Fields{}},
+        {"ProductID keeps trailing blanks", "ProductID =  120  ", Fields{.productId = "120  "}},
+        {"CR LF", "ProductID=120\r\nVersion=\"1.0\"\r\n",
+         Fields{.productId = "120\r", .version = "1.0"}},
+        {"inner quotes, remark dropped", "DisplayName=\"say \"hi\" now\" # remark",
+         Fields{.displayName = "say \"hi\" now"}},
+        {"comment-like prefix", "#ProductName=\"Alpha\"", Fields{"Alpha"}},
+        {"no letter of a key before it", "\xc3\xa9ProductName=\"Alpha\"", Fields{"Alpha"}},
+        {"key with a blank", "Product Name=\"Alpha\"", Fields{}},
+        {"last occurrence wins", "Version=\"1\"\nVersion=\"2\"", Fields{.version = "2"}},
+        {"language J", "LanguageID=\"J\"", Fields{.languageId = "1041"}},
+        {"language EN", "LanguageID=\"EN\"", Fields{.languageId = "1041"}},
+        {"tables: empty pieces", "ReportTableName=\"one, two ,,three,\"",
+         Fields{.tables = {"one", "two", "three"}}},
+        {"tables: one-character piece", "ReportTableName=\"a,b\"", Fields{.tables = {"b"}}},
+        {"tables: one blank dropped", "ReportTableName=\"one, ,two\"",
+         Fields{.tables = {"one", "two"}}},
+        {"tables: two blanks kept", "ReportTableName=\"one,  ,two\"",
+         Fields{.tables = {"one", "", "two"}}},
+        {"tables: empty value", "ReportTableName=\"\"", Fields{}},
+        {"tables: tabs stripped", "ReportTableName=\"\t/t/a\t\v,/t/b\f\"",
+         Fields{.tables = {"/t/a", "/t/b"}}},
+        {"tables: no-break space is no white space",
+         "ReportTableName=\"\xc2\xa0/t/a\xc2\xa0,/t/b\"",
+         Fields{.tables = {"\xc2\xa0/t/a\xc2\xa0", "/t/b"}}},
+        {"tables: later line replaces", "ReportTableName=\"/a1,/b1,/c1\"\nReportTableName=\"/d1\"",
+         Fields{.tables = {"/d1"}}},
+        {"tables: beyond the fourth dropped", "ReportTableName=\"/1,/2,/3,/4,/5,/6\"",
+         Fields{.tables = {"/1", "/2", "/3", "/4"}}},
+        {"values cut to their field",
+         "Version=\"" + std::string(30, '1') + "\"\nProductID=" + std::string(100, '2') +
+             "\nReportTableName=\" " + longTable + " ,/b\"\n",
+         Fields{.productId = std::string(63, '2'),
+                .version = std::string(19, '1'),
+                .tables = {longTable.substr(0, 253), "/b"}}},
+        {"last line without line end", "Version=\"1\"\nProductID=7",
+         Fields{.productId = "7", .version = "1"}},
+        {"0xFF ends a line", "ProductID=7\xffVersion=\"1\"",
+         Fields{.productId = "7", .version = "1"}},
+        {"NUL ends what a line shows", "Version=\"1\"\0junk\"\nProductID=7\0x"s,
+         Fields{.productId = "7", .version = "1"}},
+        {"bytes from 0x80 kept", "DisplayName=\"\x83\x41\x83\x8b\xa4\xa2\"\nProductID=\xa4\xa2\n",
+         Fields{.displayName = "\x83\x41\x83\x8b\xa4\xa2", .productId = "\xa4\xa2"}},
+        // A line of 510 characters is the longest; a longer one rejects the file.
+        {"longest line", "ProductName=\"A\"\n" + versionLine(510) + "\n",
+         Fields{.productName = "A", .version = std::string(19, '9')}},
+        {"CR as the 510th character", std::string(509, '#') + "\r\n", Fields{}},
+        {"line too long", "ProductName=\"A\"\n" + versionLine(511) + "\n", std::nullopt},
+        {"last line too long", versionLine(511), std::nullopt},
+        // A file of the largest size is read to its end; one byte more is refused.
+        {"largest file", largestFile(),
+         Fields{.productName = "Last", .tables = {std::string(200, 'a'), std::string(200, 'b')}}},
+        {"file too large", largestFile() + "\n", std::nullopt},
     };
-    for (const Case &c : cases) {
-        Record p = readBytes(c.bytes);
-        ASSERT_NE(p, nullptr) << c.what;
-        expectFields(*p, c.expected, c.what);
+    for (const char *locale : {"C", "C.UTF-8"}) {
+        ASSERT_NE(std::setlocale(LC_ALL, locale), nullptr);
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::string(c.what) + " under " + locale);
+            Record p = readBytes(c.bytes);
+            ASSERT_EQ(p != nullptr, c.expected.has_value());
+            if (p) expectFields(*p, *c.expected);
+        }
+        EXPECT_STREQ(std::setlocale(LC_ALL, nullptr), locale);  // the host's locale stays
     }
-}
-
-TEST(ReadRI, ValuesLongerThanTheirFieldAreCut) {
-    std::string longTable = "/" + std::string(300, 't');
-    std::string bytes = "Version=\"" + std::string(30, '1') +
-                        "\"\nProductID=" + std::string(100, '2') + "\nReportTableName=\" " +
-                        longTable + " ,/b\"\n";
-    Record p = readBytes(bytes);
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(std::string(p->Version), std::string(19, '1'));
-    EXPECT_EQ(std::string(p->ProductID), std::string(63, '2'));
-    EXPECT_EQ(tablesOf(*p), (std::vector<std::string>{longTable.substr(0, 253), "/b"}));
 }
 
 TEST(ReadRI, RecordCarriesPathTimesAndNoListState) {
@@ -129,21 +156,6 @@ TEST(ReadRI, RecordCarriesPathTimesAndNoListState) {
     EXPECT_EQ(p->next, nullptr);
     EXPECT_EQ(p->op, PPOP_NONE);
     EXPECT_EQ(p->Manual, PPTYPE_AUTOMATIC);
-}
-
-TEST(ReadRI, LineLengthLimit) {
-    auto line = [](size_t length) {
-        std::string value(length - std::strlen("Version=\"\""), '9');
-        return "Version=\"" + value + "\"";
-    };
-    Record fits = readBytes("ProductName=\"A\"\n" + line(510) + "\n");
-    ASSERT_NE(fits, nullptr);
-    EXPECT_STREQ(fits->ProductName, "A");
-    EXPECT_EQ(readBytes("ProductName=\"A\"\n" + line(511) + "\n"), nullptr);
-    EXPECT_EQ(readBytes(line(511)), nullptr);  // no line end needed
-    EXPECT_EQ(readBytes(std::string(100000, 'x') + "\nProductName=\"A\"\n"), nullptr);
-    Record crlf = readBytes(std::string(509, '#') + "\r\n");  // the CR is the 510th character
-    EXPECT_NE(crlf, nullptr);
 }
 
 TEST(ReadRI, PathsThatGiveNullAndPathsThatDoNot) {
@@ -169,24 +181,6 @@ TEST(ReadRI, PathsThatGiveNullAndPathsThatDoNot) {
     EXPECT_STREQ(pipe->ProductName, "");
 }
 
-// The host may run under a UTF-8 locale; the file is still single-byte text
-// and the classes are those of the C locale.
-TEST(ReadRI, SameResultUnderAUtf8Locale) {
-    ASSERT_NE(std::setlocale(LC_ALL, "C.UTF-8"), nullptr);
-    Record p = readBytes(
-        "\xc3\xa9ProductName=\"Alpha\"\n"                  // é is no letter of a key
-        "DisplayName=\"\x83\x41\x83\x8b\x83\x74\"\n"       // Shift_JIS, invalid UTF-8
-        "ProductID=\xa4\xa2\xa4\xa4\n"                     // EUC-JP
-        "ReportTableName=\"\xc2\xa0/t/a\xc2\xa0,/t/b\"\n"  // no-break space is no white space
-    );
-    ASSERT_NE(p, nullptr);
-    EXPECT_STREQ(p->ProductName, "Alpha");
-    EXPECT_STREQ(p->DisplayName, "\x83\x41\x83\x8b\x83\x74");
-    EXPECT_STREQ(p->ProductID, "\xa4\xa2\xa4\xa4");
-    EXPECT_EQ(tablesOf(*p), (std::vector<std::string>{"\xc2\xa0/t/a\xc2\xa0", "/t/b"}));
-    EXPECT_STREQ(std::setlocale(LC_ALL, nullptr), "C.UTF-8");  // the host's locale stays
-}
-
 // Every text field stays terminated inside its array and the count inside 0..4.
 void expectInvariants(const PPInfo &p, const std::string &what) {
     const std::pair<const char *, size_t> texts[] = {
@@ -205,23 +199,6 @@ void expectInvariants(const PPInfo &p, const std::string &what) {
     EXPECT_LE(p.NumReportTablePath, PPINFO_MAX_REPORTTABLES) << what;
     EXPECT_EQ(p.op, PPOP_NONE) << what;
     EXPECT_EQ(p.next, nullptr) << what;
-}
-
-// A file of the largest size allowed is read to its end; one byte more and
-// it is refused before it is read.
-TEST(ReadRI, FilesUpToTheSizeLimitAreReadToTheEnd) {
-    std::string line = "ReportTableName=\"" + std::string(200, 'a') + "," + std::string(200, 'b') +
-                       "\" # padding\n";
-    const std::string last = "ProductName=\"Last\"\n";
-    std::string bytes;
-    while (bytes.size() + line.size() + last.size() <= QORPPLX_REPORT_INF_MAX_SIZE) bytes += line;
-    bytes += std::string(QORPPLX_REPORT_INF_MAX_SIZE - bytes.size() - last.size(), '\n') + last;
-    ASSERT_EQ(bytes.size(), size_t{QORPPLX_REPORT_INF_MAX_SIZE});
-    Record p = readBytes(bytes);
-    ASSERT_NE(p, nullptr);
-    EXPECT_STREQ(p->ProductName, "Last");
-    EXPECT_EQ(p->NumReportTablePath, 2);
-    EXPECT_EQ(readBytes(bytes + "\n"), nullptr);
 }
 
 // Every stored fuzz input still reads without harm.
