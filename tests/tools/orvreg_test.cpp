@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <map>
+#include <sstream>
 #include <tuple>
 
 #include "process.h"
@@ -15,6 +17,7 @@ namespace {
 
 using namespace orv_test;
 using nlohmann::json;
+using namespace std::string_literals;
 
 Output orvreg(const std::vector<std::string> &args) {
     return run(ORVREG_PATH, args);
@@ -33,49 +36,24 @@ TEST(Orvreg, EachTypeIsStoredShownAndDeleted) {
     struct Form {
         const char *name;
         DWORD type;
-        std::string stored;
-        std::vector<std::string> add;
-        std::string text, json;
+        std::string stored, add, text, json;  // add: its options split at '|', "" written directly
     };
     const Form forms[] = {
-        {"Text",
-         REG_SZ,
-         {"hi \x1b[2J\0", 8},
-         {"--data", "hi \x1b[2J"},
-         "REG_SZ    hi \\x1B[2J",
+        {"Text", REG_SZ, "hi \x1b[2J\0"s, "--data|hi \x1b[2J", "REG_SZ    hi \\x1B[2J",
          R"("hi \u001b[2J")"},
-        {"Lang",
-         REG_DWORD,
-         "\xff\xff\xff\xff",
-         {"--type", "dword", "--data", "0xFFFFFFFF"},
-         "REG_DWORD    4294967295",
-         "4294967295"},
-        {"Big",
-         REG_QWORD,
-         std::string(8, '\xff'),
-         {"--type", "qword", "--data", "18446744073709551615"},
-         "REG_QWORD    18446744073709551615",
-         "18446744073709551615"},
-        {"Bytes",
-         REG_BINARY,
-         "\x01\xab\xff",
-         {"--type", "binary", "--data", "01 AB:ff"},
-         "REG_BINARY    hex: 01 ab ff",
-         R"({"hex": "01abff"})"},
-        {"Paths",
-         REG_BINARY,
-         {"/a/t1.tbl\0/b/t2.tbl\0\0", 21},
-         {"--type", "list", "--data", "/a/t1.tbl", "--data", "/b/t2.tbl"},
-         "REG_BINARY    list: \"/a/t1.tbl\" \"/b/t2.tbl\"",
-         R"(["/a/t1.tbl", "/b/t2.tbl"])"},
-        {"Latin",
-         REG_BINARY,
-         {"/a\0/b/\xe9\0\0", 9},
-         {},
-         "REG_BINARY    list: \"/a\" \"/b/\xe9\"",
+        {"Lang", REG_DWORD, "\xff\xff\xff\xff", "--type|dword|--data|0xFFFFFFFF",
+         "REG_DWORD    4294967295", "4294967295"},
+        {"Big", REG_QWORD, std::string(8, '\xff'), "--type|qword|--data|18446744073709551615",
+         "REG_QWORD    18446744073709551615", "18446744073709551615"},
+        {"Bytes", REG_BINARY, "\x01\xab\xff", "--type|binary|--data|01 AB:ff",
+         "REG_BINARY    hex: 01 ab ff", R"({"hex": "01abff"})"},
+        {"Paths", REG_BINARY, "/a/t1.tbl\0/b/t2.tbl\0\0"s,
+         "--type|list|--data|/a/t1.tbl|--data|/b/t2.tbl",
+         "REG_BINARY    list: \"/a/t1.tbl\" \"/b/t2.tbl\"", R"(["/a/t1.tbl", "/b/t2.tbl"])"},
+        {"Latin", REG_BINARY, "/a\0/b/\xe9\0\0"s, "", "REG_BINARY    list: \"/a\" \"/b/\xe9\"",
          R"(["/a", {"hex": "2f622fe9"}])"},
-        {"Empty", REG_BINARY, "", {}, "REG_BINARY    (no data)", R"({"hex": ""})"},
-        {"Odd", 9, "\x01\x02\x03", {}, "REG_TYPE_9    hex: 01 02 03", R"({"hex": "010203"})"},
+        {"Empty", REG_BINARY, "", "", "REG_BINARY    (no data)", R"({"hex": ""})"},
+        {"Odd", 9, "\x01\x02\x03", "", "REG_TYPE_9    hex: 01 02 03", R"({"hex": "010203"})"},
     };
     const std::string key = "SOFTWARE\\ORV\\Demo",
                       shown = "HKEY_LOCAL_MACHINE\\software\\orv\\demo";
@@ -84,7 +62,8 @@ TEST(Orvreg, EachTypeIsStoredShownAndDeleted) {
     for (const Form &f : forms) {
         SCOPED_TRACE(f.name);
         std::vector<std::string> args = {"add", "HKLM\\" + key, f.name};
-        args.insert(args.end(), f.add.begin(), f.add.end());
+        std::istringstream options(f.add);
+        for (std::string option; std::getline(options, option, '|');) args.push_back(option);
         if (f.add.empty()) {
             ASSERT_EQ(writeValue(key, f.name, f.type, f.stored), ERROR_SUCCESS);
         } else {
@@ -157,15 +136,14 @@ TEST(Orvreg, ErrorsExitNonzeroWithOneLine) {
 // The rows sorted by source and event, an entry without owner shown as
 // traditional, a text escaped on the terminal and carried byte for byte in JSON.
 TEST(Orvreg, TableShowsTheReportTableRows) {
-    const std::string table = "SOFTWARE\\ORV\\QORAlertMan\\ReportTable\\";
     const char *rows[][5] = {{"Disk", "100", "ERROR", "", "Disk \x1b[2J\xfe gone"},
                              {"Disk", "20", "INFO", "Prod", "Disk ok"},
                              {"App", "7", "WARNING", "Other", "Low memory"}};
     for (const auto &row : rows) {
-        const std::string key = table + row[0] + "\\" + row[1];
-        ASSERT_EQ(writeText(key, "Severity", row[2]), ERROR_SUCCESS);
-        ASSERT_EQ(writeText(key, "Owner", row[3]), ERROR_SUCCESS);
-        ASSERT_EQ(writeText(key, "Text", row[4]), ERROR_SUCCESS);
+        const std::string key =
+            "SOFTWARE\\ORV\\QORAlertMan\\ReportTable\\"s + row[0] + "\\" + row[1];
+        for (int i = 0; i < 3; ++i)
+            ASSERT_EQ(writeText(key, std::array{"Severity", "Owner", "Text"}[i], row[i + 2]), 0);
     }
     EXPECT_EQ(orvreg({"table"}).out,
               "SOURCE  EVENT ID  SEVERITY  OWNER          TEXT\n"

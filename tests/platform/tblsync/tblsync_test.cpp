@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <functional>
 
@@ -46,25 +47,20 @@ TEST(TblsyncProducts, OuterBlockReceivesEveryValueOrFailsWithSizeNeeded) {
     EXPECT_EQ(std::string(tables, 13), "/a/t1\0/b/t2\0\0"s);
     EXPECT_EQ(std::tuple(language, id, type), std::tuple(1041u, 77u, 1u));
 
-    const std::tuple<const char *, DWORD OuterProductParam::*, LPSTR OuterProductParam::*, DWORD>
-        cases[] = {
-            {"ProductName", &OuterProductParam::dwProductNameSize,
-             &OuterProductParam::lpszProductName, 5},
-            {"DisplayName", &OuterProductParam::dwDisplayNameSize,
-             &OuterProductParam::lpszDisplayName, 16},
-            {"Version", &OuterProductParam::dwVersionSize, &OuterProductParam::lpszVersion, 5},
-            {"ReportTablePath", &OuterProductParam::dwReportTableSize,
-             &OuterProductParam::lpszReportTable, 254}};
-    for (const auto &[field, size, buffer, needed] : cases) {
+    for (int field = 0; field < 4; ++field) {
         SCOPED_TRACE(field);
         std::vector<char> bytes(400, '\x5a');
         OuterProductParam block{};
         block.dwSize = sizeof block;
-        block.*buffer = bytes.data();
-        block.*size = needed - 1;
+        DWORD *size[] = {&block.dwProductNameSize, &block.dwDisplayNameSize, &block.dwVersionSize,
+                         &block.dwReportTableSize};
+        LPSTR *buffer[] = {&block.lpszProductName, &block.lpszDisplayName, &block.lpszVersion,
+                           &block.lpszReportTable};
+        const DWORD needed = std::array<DWORD, 4>{5, 16, 5, 254}[field];
+        *buffer[field] = bytes.data();
+        *size[field] = needed - 1;
         EXPECT_FALSE(AMACRTReadProductParam(0, "Prod", &block));
-        EXPECT_EQ(GetLastError(), 234u);
-        EXPECT_EQ(block.*size, needed);
+        EXPECT_EQ(std::pair(GetLastError(), *size[field]), std::pair(234u, needed));
         EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\x5a'), 400);
         ASSERT_TRUE(AMACRTReadProductParam(0, "Prod", &block));
         EXPECT_EQ(std::count(bytes.begin() + needed, bytes.end(), '\x5a'), 400 - long{needed});
@@ -107,8 +103,7 @@ TEST(TblsyncProducts, InnerBlockRoundTripsAndNullFieldsStayUnchanged) {
     out.lpdwProductType = &type;
     type = 0;
     EXPECT_FALSE(AMACRTReadInnerProductParam(0, "Prod", &out));
-    EXPECT_EQ(GetLastError(), 234u);
-    EXPECT_EQ(out.dwSourceSize, 600u);
+    EXPECT_EQ(std::pair(GetLastError(), out.dwSourceSize), std::pair(234u, DWORD{600}));
     EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0xEE), 700);
     ASSERT_TRUE(AMACRTReadInnerProductParam(0, "Prod", &out));
     EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 601), source + "\xEE");
