@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <map>
+#include <algorithm>
 
 #include "amirtupt.h"
 #include "tool.h"
@@ -22,11 +22,12 @@ const std::string kTable = std::string(kTablesDir) + "/t.tbl";
 std::string informationFile(const std::string &product, const std::string &version) {
     writeTable("t.tbl", tableRows("Src", 1, 2));
     return writeProduct(std::string(kTablesDir) + "/" + product + "-" + version + ".inf", product,
-                        version, kTable, /*language=*/"J", /*productId=*/"31");
+                        version, kTable);
 }
 
 // The exit status is the product result code; a file the tool cannot use
-// gives 0x10 with one "orvpp: " line, a wrong command line 100 or more.
+// gives 0x10 with one "orvpp: " line, a wrong command line 100 or more;
+// show and scan print what the library reads ("*": not looked at here).
 TEST(Orvpp, CommandsExitWithTheProductResultCode) {
     const std::string v1 = informationFile("Tool", "1.0"), v2 = informationFile("Tool", "2.0");
     const std::string autoFile = informationFile("AutoTool", "1.0");
@@ -50,6 +51,8 @@ TEST(Orvpp, CommandsExitWithTheProductResultCode) {
         {{"remove", "Tool"}, 0x01, "Product \"Tool\" is not exist\n"},
         {{"install", "/opt/orv/no-such.inf"}, 0x10, ""},
         {{"show", "/opt/orv/no-such.inf"}, 0x10, ""},
+        {{"show", v1}, 0, "*"},
+        {{"scan"}, 0, "*"},
         {{"install", kTablesDir}, 0x10, ""},
         {{"remove", "X", "--type", "5"}, kUsage, ""},
         {{"install"}, kUsage, ""},
@@ -65,7 +68,7 @@ TEST(Orvpp, CommandsExitWithTheProductResultCode) {
             continue;
         }
         EXPECT_EQ(r.status, step.status);
-        EXPECT_EQ(r.out, step.out);
+        EXPECT_TRUE(step.out == "*" || r.out == step.out) << r.out;
         if (step.status == 0x10) {
             EXPECT_EQ(r.err.rfind("orvpp: ", 0), 0u) << r.err;
             EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
@@ -78,60 +81,27 @@ TEST(Orvpp, CommandsExitWithTheProductResultCode) {
     EXPECT_NE(help.out.find("--type"), std::string::npos);
 }
 
-// show reads a file, scan the report information directory, list the
-// registry of the root chosen.
-TEST(Orvpp, ShowScanAndListUnderARoot) {
-    const std::string file = informationFile("Shown", "4.2");
-    Output shown = orvpp({"show", file});
-    EXPECT_EQ(shown.status, 0);
-    EXPECT_NE(shown.out.find("ProductName: Shown\n"), std::string::npos) << shown.out;
-
-    writeFile(std::string(QORPPLX_REPORT_INF_DIR) + "/scanned.inf", "ProductName=\"Scanned\"\n");
-    Output scanned = orvpp({"scan"});
-    EXPECT_EQ(scanned.status, 0);
-    EXPECT_NE(scanned.out.find("ProductName: Scanned\n"), std::string::npos) << scanned.out;
-
+// --root chooses the registry. list never shows a name from a product file
+// raw on the terminal; --json gives each product's name back byte for byte
+// and its stored values (their forms are orvreg's, from the same code).
+TEST(Orvpp, ListUnderARootEscapesNamesAndJsonCarriesTheirBytes) {
     ASSERT_EQ(::mkdir("/opt/elsewhere", 0755), 0);
-    ASSERT_EQ(orvpp({"--root", "/opt/elsewhere", "install", file}).status, 0);
-    EXPECT_EQ(orvpp({"list"}).out, "");
-    Output listed = orvpp({"list", "--root", "/opt/elsewhere"});
-    EXPECT_EQ(listed.status, 0);
-    EXPECT_EQ(listed.out,
-              "ProductName: Shown\nType: 1 (manual)\nVersion: 4.2\nDisplayName: Shown Monitor\n"
-              "ReportTablePath[0]: " +
-                  kTable + "\n");
-}
-
-// Names from product files never reach the terminal raw; --json gives every
-// stored value with its type and the names back byte for byte.
-TEST(Orvpp, ListEscapesNamesAndJsonCarriesTheirBytes) {
+    const std::string name = "Say \"hi\"\x1b[31m\x07\r\xe9";
+    ASSERT_EQ(orvpp({"--root", "/opt/elsewhere", "install", informationFile(name, "2.5")}).status,
+              0);
     EXPECT_EQ(orvpp({"list", "--json"}).out, "{\n  \"products\": []\n}\n");
-    const std::string names[] = {"Say \"hi\"\x1b[31m\x1b]0;t\x07\rX", "Caf\xc3\xa9",
-                                 "Latin1 caf\xe9\xfe"};
-    for (const std::string &name : names) {
-        ASSERT_EQ(orvpp({"install", informationFile(name, "2.5")}).status, 0) << name;
-    }
-    Output listed = orvpp({"list"});
-    EXPECT_EQ(listed.out.find_first_of("\x1b\x07\r"), std::string::npos) << listed.out;
-    EXPECT_NE(listed.out.find("ProductName: Say \"hi\"\\x1B[31m\\x1B]0;t\\x07\\x0DX\n"),
+    Output listed = orvpp({"list", "--root", "/opt/elsewhere"});
+    EXPECT_NE(listed.out.find("ProductName: Say \"hi\"\\x1B[31m\\x07\\x0D\xe9\n"),
               std::string::npos)
         << listed.out;
-
-    Output listedJson = orvpp({"list", "--json"});
-    ASSERT_EQ(listedJson.status, 0) << listedJson.err;
-    const json document = json::parse(listedJson.out, nullptr, false);
-    std::map<std::string, std::map<std::string, json>> products;
-    for (const json &p : document["products"]) {
-        for (const json &v : p["values"]) products[carried(p["name"])][v["name"]] = v;
-    }
-    ASSERT_EQ(products.size(), std::size(names)) << listedJson.out;
-    for (const std::string &name : names) {
-        SCOPED_TRACE(name);
-        EXPECT_EQ(carried(products[name]["ProductName"]["data"]), name);
-        EXPECT_EQ(products[name]["Manual"],
-                  json::parse(R"({"name": "Manual", "type": "REG_DWORD", "data": 1})"));
-        EXPECT_EQ(products[name]["ReportTablePath"]["data"], json::array({kTable}));
-    }
+    const json products =
+        json::parse(orvpp({"list", "--json", "--root", "/opt/elsewhere"}).out, nullptr, false);
+    ASSERT_EQ(products["products"].size(), 1u) << products;
+    const json &product = products["products"][0];
+    EXPECT_EQ(carried(product["name"]), name);
+    EXPECT_TRUE(std::any_of(product["values"].begin(), product["values"].end(), [](const json &v) {
+        return v == json::parse(R"({"name": "Manual", "type": "REG_DWORD", "data": 1})");
+    })) << product;
 }
 
 }  // namespace

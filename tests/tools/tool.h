@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "files.h"
+#include "process.h"
 #include "wait.h"
 
 namespace orv_test {
@@ -28,42 +29,32 @@ struct Output {
 class Tool {
   public:
     Tool(const char *program, std::vector<std::string> args)
-        : out_("/opt/run" + std::to_string(++runs_) + ".out"), err_(out_ + ".err") {
-        args.insert(args.begin(), program);
-        std::vector<char *> argv;
-        for (std::string &arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        pid_t parent = ::getpid();
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test killed on a time-out takes it along
-            int out = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (out >= 0 && err >= 0 && ::dup2(out, 1) >= 0 && ::dup2(err, 2) >= 0 &&
-                ::getppid() == parent) {
-                ::execv(program, argv.data());
-            }
-            ::_exit(127);
-        }
-    }
-    Tool(const Tool &) = delete;
-    Tool &operator=(const Tool &) = delete;
-    ~Tool() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    void signal(int signo) const { ::kill(pid_, signo); }
+        : out_("/opt/run" + std::to_string(++runs_) + ".out"),
+          err_(out_ + ".err"),
+          child_([&, parent = ::getpid()] {
+              args.insert(args.begin(), program);
+              std::vector<char *> argv;
+              for (std::string &arg : args) argv.push_back(arg.data());
+              argv.push_back(nullptr);
+              ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test killed on a time-out takes it along
+              int out = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+              int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+              if (out >= 0 && err >= 0 && ::dup2(out, 1) >= 0 && ::dup2(err, 2) >= 0 &&
+                  ::getppid() == parent) {
+                  ::execv(program, argv.data());
+              }
+              return 127;
+          }) {}
+    void signal(int signo) const { ::kill(child_.pid(), signo); }
 
     // Waits for the end; a run that has not ended within `limit` is killed
     // and says status -1.
     Output finish(std::chrono::milliseconds limit = kPatience) {
         Output run;
         int status = 0;
-        if (eventually([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, limit,
-                       std::chrono::milliseconds(2))) {
-            pid_ = -1;
+        if (eventually([&] { return ::waitpid(child_.pid(), &status, WNOHANG) == child_.pid(); },
+                       limit, std::chrono::milliseconds(2))) {
+            child_.markReaped();
             run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         }
         run.out = readFile(out_);
@@ -74,7 +65,7 @@ class Tool {
   private:
     static inline int runs_ = 0;
     std::string out_, err_;
-    pid_t pid_ = -1;
+    Child child_;
 };
 
 inline Output run(const char *program, const std::vector<std::string> &args) {

@@ -32,16 +32,17 @@ class Amacre : public testing::Test {
 
 // A read into a buffer too small fails with 234 and the length, writing
 // nothing; a block of that length, adjusted, takes the value. Key, subkey and
-// value names ignore case; the type is optional.
-TEST_F(Amacre, ReadsValuesWithTheMoreDataProtocol) {
+// value names ignore case; the type is optional. Each other failed read sets
+// its error and says so in one trace line.
+TEST_F(Amacre, ReadsFollowTheMoreDataProtocolAndFailuresSetTheError) {
     char small[8];
     std::memset(small, '#', sizeof small);
-    DWORD size = sizeof small, type = 0;
+    DWORD size = sizeof small, type = 0, manual = 0;
     SetLastError(0);
     ASSERT_FALSE(AMACRERegReadEx(HKEY_LOCAL_MACHINE, productKey("Prod").c_str(), "Sources", nullptr,
                                  &size, small));
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_MORE_DATA});
-    EXPECT_EQ(size, sizeof kSources);
+    EXPECT_EQ(std::pair(GetLastError(), size),
+              std::pair(DWORD{ERROR_MORE_DATA}, DWORD{sizeof kSources}));
     EXPECT_EQ(small[0], '#');
     auto *block = static_cast<char *>(AMACREAlloc(AMACRE_ZEROINIT, size));
     ASSERT_TRUE(AMACREAdjustSize(&size));
@@ -49,30 +50,24 @@ TEST_F(Amacre, ReadsValuesWithTheMoreDataProtocol) {
                                      "sources", block, &size));
     EXPECT_EQ(std::string(block, size), kSourcesBytes);
     free(block);
-    DWORD manual = 0;
     size = sizeof manual;
     ASSERT_TRUE(AMACRERegReadEx(HKEY_LOCAL_MACHINE, "software\\orv\\alertreport\\PROD", "MANUAL",
                                 &type, &size, &manual));
-    EXPECT_EQ(manual, 1u);
-    EXPECT_EQ(type, DWORD{REG_DWORD});
-}
+    EXPECT_EQ(std::pair(manual, type), std::pair(1u, DWORD{REG_DWORD}));
 
-// Each failed read sets its error and says so in one trace line.
-TEST_F(Amacre, FailedReadsSetTheErrorAndTraceOneLine) {
-    DWORD value = 0, size = sizeof value;
     const std::tuple<const char *, const char *, const char *, DWORD> misses[] = {
         {"SOFTWARE\\ORV\\ALERTREPORT", "Other", "Manual", ERROR_FILE_NOT_FOUND},
         {"SOFTWARE\\ORV\\ALERTREPORT", "Prod", "Missing", ERROR_FILE_NOT_FOUND},
         {"SOFTWARE\\Nothing", nullptr, "Manual", ERROR_FILE_NOT_FOUND}};
     for (const auto &[key, subkey, name, error] : misses) {
         SetLastError(0);
-        EXPECT_FALSE(AMACREGetSubkeyValue(HKEY_LOCAL_MACHINE, key, subkey, name, &value, &size));
+        EXPECT_FALSE(AMACREGetSubkeyValue(HKEY_LOCAL_MACHINE, key, subkey, name, &manual, &size));
         EXPECT_EQ(GetLastError(), error) << key << " " << name;
     }
-    EXPECT_FALSE(AMACRERegReadEx(HKEY_LOCAL_MACHINE, "SOFTWARE", "V", nullptr, nullptr, &value));
+    EXPECT_FALSE(AMACRERegReadEx(HKEY_LOCAL_MACHINE, "SOFTWARE", "V", nullptr, nullptr, &manual));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
     EXPECT_FALSE(
-        AMACRERegReadEx(reinterpret_cast<HKEY>(0x77), "SOFTWARE", "V", nullptr, &size, &value));
+        AMACRERegReadEx(reinterpret_cast<HKEY>(0x77), "SOFTWARE", "V", nullptr, &size, &manual));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_HANDLE});
     const std::string trace = readFile("/opt/trace.log");
     EXPECT_EQ(countOf(trace, " 1 amacre:AMACREGetSubkeyValue:"), 3u) << trace;
@@ -80,15 +75,17 @@ TEST_F(Amacre, FailedReadsSetTheErrorAndTraceOneLine) {
     EXPECT_EQ(countOf(trace, "error 2\n"), 3u) << trace;
 }
 
-// Every byte up to the adjusted size is the caller's, zeroed when asked;
-// under the address sanitizer, a capacity beyond the block fails here.
-TEST(AmacreBlocks, AdjustedSizeIsUsableAndZeroFilled) {
-    for (DWORD asked : {0u, 1u, 16u, 17u, 4097u}) {
+// Blocks come in whole 16-byte granules, at least one, and the adjusted size
+// is that capacity: every byte up to it is the caller's, zeroed when asked
+// (under the address sanitizer a capacity beyond the block fails here).
+TEST(AmacreBlocks, AdjustedSizeIsTheBlocksWholeGranules) {
+    const std::pair<DWORD, DWORD> sizes[] = {{0, 16}, {1, 16}, {16, 16}, {17, 32}, {4096, 4096}};
+    for (const auto &[asked, capacity] : sizes) {
         auto *block = static_cast<unsigned char *>(AMACREAlloc(AMACRE_ZEROINIT, asked));
-        DWORD capacity = asked;
-        ASSERT_TRUE(block != nullptr && AMACREAdjustSize(&capacity));
-        EXPECT_TRUE(capacity >= asked && capacity > 0) << asked;
-        for (DWORD i = 0; i < capacity; ++i) ASSERT_EQ(block[i], 0) << asked << " " << i;
+        DWORD adjusted = asked;
+        ASSERT_TRUE(block != nullptr && AMACREAdjustSize(&adjusted));
+        EXPECT_EQ(adjusted, capacity) << asked;
+        for (DWORD i = 0; i < adjusted; ++i) ASSERT_EQ(block[i], 0) << asked << " " << i;
         free(block);
     }
     EXPECT_FALSE(AMACREAdjustSize(nullptr));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <functional>
 
@@ -46,25 +47,20 @@ TEST(TblsyncProducts, OuterBlockReceivesEveryValueOrFailsWithSizeNeeded) {
     EXPECT_EQ(std::string(tables, 13), "/a/t1\0/b/t2\0\0"s);
     EXPECT_EQ(std::tuple(language, id, type), std::tuple(1041u, 77u, 1u));
 
-    const std::tuple<const char *, DWORD OuterProductParam::*, LPSTR OuterProductParam::*, DWORD>
-        cases[] = {
-            {"ProductName", &OuterProductParam::dwProductNameSize,
-             &OuterProductParam::lpszProductName, 5},
-            {"DisplayName", &OuterProductParam::dwDisplayNameSize,
-             &OuterProductParam::lpszDisplayName, 16},
-            {"Version", &OuterProductParam::dwVersionSize, &OuterProductParam::lpszVersion, 5},
-            {"ReportTablePath", &OuterProductParam::dwReportTableSize,
-             &OuterProductParam::lpszReportTable, 254}};
-    for (const auto &[field, size, buffer, needed] : cases) {
+    for (int field = 0; field < 4; ++field) {
         SCOPED_TRACE(field);
         std::vector<char> bytes(400, '\x5a');
         OuterProductParam block{};
         block.dwSize = sizeof block;
-        block.*buffer = bytes.data();
-        block.*size = needed - 1;
+        DWORD *size[] = {&block.dwProductNameSize, &block.dwDisplayNameSize, &block.dwVersionSize,
+                         &block.dwReportTableSize};
+        LPSTR *buffer[] = {&block.lpszProductName, &block.lpszDisplayName, &block.lpszVersion,
+                           &block.lpszReportTable};
+        const DWORD needed = std::array<DWORD, 4>{5, 16, 5, 254}[field];
+        *buffer[field] = bytes.data();
+        *size[field] = needed - 1;
         EXPECT_FALSE(AMACRTReadProductParam(0, "Prod", &block));
-        EXPECT_EQ(GetLastError(), 234u);
-        EXPECT_EQ(block.*size, needed);
+        EXPECT_EQ(std::pair(GetLastError(), *size[field]), std::pair(234u, needed));
         EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\x5a'), 400);
         ASSERT_TRUE(AMACRTReadProductParam(0, "Prod", &block));
         EXPECT_EQ(std::count(bytes.begin() + needed, bytes.end(), '\x5a'), 400 - long{needed});
@@ -90,17 +86,14 @@ TEST(TblsyncProducts, InnerBlockRoundTripsAndNullFieldsStayUnchanged) {
     partial.lpProductTime = &later;
     partial.lpszVersion = newVersion;
     ASSERT_TRUE(AMACRTWriteInnerProductParam(1, "Prod", &partial));
-    const std::pair<const char *, std::string> stored[] = {{"Source", source},
-                                                           {"ProductTime", "\1\0\0\0\2\0\0\0"s},
-                                                           {"ProductName", "Prod\0"s},
-                                                           {"RegisterPath", std::string(path, 6)},
-                                                           {"DisplayName", "Display\0"s},
-                                                           {"LanguageID", "\x09\x04\0\0"s},
-                                                           {"ProductID", "\5\0\0\0"s},
-                                                           {"Version", "3.0\0"s},
-                                                           {"Manual", "\1\0\0\0"s}};
-    for (const auto &[valueName, bytes] : stored)
-        EXPECT_EQ(readValue(kInner, valueName).value_or(Value{}).bytes, bytes) << valueName;
+    std::string stored;
+    for (const char *name : {"Source", "ProductTime", "ProductName", "RegisterPath", "DisplayName",
+                             "LanguageID", "ProductID", "Version", "Manual"})
+        stored += readValue(kInner, name).value_or(Value{}).bytes + "|";
+    EXPECT_EQ(
+        stored,
+        source +
+            "|\1\0\0\0\2\0\0\0|Prod\0|/x/t\0\0|Display\0|\x09\x04\0\0|\5\0\0\0|3.0\0|\1\0\0\0|"s);
 
     std::vector<BYTE> buffer(700, 0xEE);
     InnerProductParam out{};
@@ -110,8 +103,7 @@ TEST(TblsyncProducts, InnerBlockRoundTripsAndNullFieldsStayUnchanged) {
     out.lpdwProductType = &type;
     type = 0;
     EXPECT_FALSE(AMACRTReadInnerProductParam(0, "Prod", &out));
-    EXPECT_EQ(GetLastError(), 234u);
-    EXPECT_EQ(out.dwSourceSize, 600u);
+    EXPECT_EQ(std::pair(GetLastError(), out.dwSourceSize), std::pair(234u, DWORD{600}));
     EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0xEE), 700);
     ASSERT_TRUE(AMACRTReadInnerProductParam(0, "Prod", &out));
     EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 601), source + "\xEE");
@@ -183,34 +175,29 @@ TEST(TblsyncProducts, ProductTimeFollowsWritesAndDeleteTakesTheWholeKey) {
     EXPECT_TRUE(keyGone(kInner));
 }
 
-using EnumCall = BOOL (*)(LPDWORD, LPDWORD, LPSTR *);
-class TblsyncEnumeration : public ::testing::TestWithParam<std::pair<EnumCall, const char *>> {};
-
 // A missing parent is an empty list; names lie in slots of the longest name.
-TEST_P(TblsyncEnumeration, NamesLieInSlotsOfTheLongestName) {
-    DWORD count = 9, longest = 9;
-    LPSTR names = nullptr;
-    ASSERT_TRUE(GetParam().first(&count, &longest, &names));
-    EXPECT_EQ(count, 0u);
-    free(names);
-    for (const char *name : {"mid", "Longer", "a"})
-        ASSERT_EQ(writeDword(GetParam().second + "\\"s + name, "Manual", 0), 0);
-    ASSERT_TRUE(GetParam().first(&count, &longest, &names));
-    ASSERT_EQ(count, 3u);
-    ASSERT_EQ(longest, 6u);
-    std::vector<std::string> got;
-    for (DWORD i = 0; i < count; ++i) got.emplace_back(names + size_t{i} * (longest + 1));
-    free(names);
-    std::sort(got.begin(), got.end());
-    EXPECT_EQ(got, (std::vector<std::string>{"Longer", "a", "mid"}));
+TEST(TblsyncProducts, EnumerationsPutNamesInSlotsOfTheLongestName) {
+    const std::pair<BOOL (*)(LPDWORD, LPDWORD, LPSTR *), const char *> lists[] = {
+        {AMACRTEnumProduct, TBLSYNC_KEY_OUTER_PRODUCTS},
+        {AMACRTEnumInnerProduct, TBLSYNC_KEY_INNER_PRODUCTS}};
+    for (const auto &[enumerate, parent] : lists) {
+        SCOPED_TRACE(parent);
+        DWORD count = 9, longest = 9;
+        LPSTR names = nullptr;
+        ASSERT_TRUE(enumerate(&count, &longest, &names));
+        EXPECT_EQ(count, 0u);
+        free(names);
+        for (const char *name : {"mid", "Longer", "a"})
+            ASSERT_EQ(writeDword(parent + "\\"s + name, "Manual", 0), 0);
+        ASSERT_TRUE(enumerate(&count, &longest, &names));
+        ASSERT_EQ(std::pair(count, longest), std::pair(3u, 6u));
+        std::vector<std::string> got;
+        for (DWORD i = 0; i < count; ++i) got.emplace_back(names + size_t{i} * (longest + 1));
+        free(names);
+        std::sort(got.begin(), got.end());
+        EXPECT_EQ(got, (std::vector<std::string>{"Longer", "a", "mid"}));
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    OuterAndInner, TblsyncEnumeration,
-    ::testing::Values(
-        std::pair<EnumCall, const char *>{AMACRTEnumProduct, TBLSYNC_KEY_OUTER_PRODUCTS},
-        std::pair<EnumCall, const char *>{AMACRTEnumInnerProduct, TBLSYNC_KEY_INNER_PRODUCTS}),
-    [](const auto &info) { return info.index == 0 ? "Outer" : "Inner"; });
 
 // Save parameters read like a registry value: size only, too small (234,
 // untouched), whole; written with their type. Settings count only as numbers.
@@ -228,9 +215,7 @@ TEST(TblsyncSettings, SaveParametersAndSettings) {
     ASSERT_TRUE(AMACRTReadInnerSaveParam("RegisterSrc", &size, &type, buffer.data()));
     EXPECT_EQ(std::string(buffer.data(), size), data);
     ASSERT_TRUE(AMACRTWriteInnerSaveParam("Traditional", 4, REG_DWORD, &flag));
-    EXPECT_EQ(readValue(TBLSYNC_KEY_SAVEPARAM, "Traditional").value_or(Value{}).type,
-              DWORD{REG_DWORD});
-    EXPECT_EQ(readDword(TBLSYNC_KEY_SAVEPARAM, "Traditional"), 1u);
+    EXPECT_EQ(readValue(TBLSYNC_KEY_SAVEPARAM, "Traditional").value_or(Value{}).bytes, "\1\0\0\0"s);
     EXPECT_FALSE(AMACRTReadInnerSaveParam("Missing", &size, &type, &flag));
     EXPECT_EQ(GetLastError(), 2u);
 
