@@ -170,52 +170,28 @@ LONG createKey(const char *caller, HKEY key, LPCSTR subKey, PHKEY result, LPDWOR
     // levels takes the call's savepoint. A call that finds it must create more
     // than one level asks for the savepoint before it changes anything.
     constexpr LONG kNeedsSavepoint = -1;
-    auto insert = [&](Connection &conn, Sql sql, std::int64_t parent, std::string_view name,
-                      const std::string &folded) {
-        Query(conn, sql)
-            .bind(1, parent)
-            .bindBlob(2, name)
-            .bindBlob(3, folded)
-            .bind(4, fileTimeNow())
-            .run();
-        return conn.changes() != 0;
-    };
-    auto find = [&](Connection &conn, std::int64_t parent, const std::string &folded) {
-        Query q(conn, Sql::FindChild);
-        q.bind(1, parent).bindBlob(2, folded);
-        return q.step() ? q.integer(0) : 0;
-    };
     auto body = [&](Connection &conn, bool oneInsertOnly) -> LONG {
         created = false;
+        if (!keyAlive(conn, base)) return ERROR_KEY_DELETED;
         std::int64_t current = base;
-        if (names.empty() && !keyAlive(conn, base)) return ERROR_KEY_DELETED;
         for (std::size_t i = 0; i < names.size(); ++i) {
-            std::string folded = orv::foldAscii(names[i]);
-            if (created) {
-                insert(conn, Sql::InsertKey, current, names[i], folded);
-                current = conn.lastInsertId();
-                continue;
-            }
-            if (i + 1 == names.size()) {
-                // The last level: made unless it exists, in one statement
-                // that also finds out whether the parent is still there.
-                if (insert(conn, Sql::InsertKeyIfNew, current, names[i], folded)) {
-                    current = conn.lastInsertId();
-                    created = true;
-                } else if (std::int64_t child = find(conn, current, folded)) {
-                    current = child;
-                } else {
-                    return ERROR_KEY_DELETED;  // only base can be gone: the rest was just found
+            std::string_view name = names[i];
+            std::string folded = orv::foldAscii(name);
+            if (!created) {
+                Query find(conn, Sql::FindChild);
+                find.bind(1, current).bindBlob(2, folded);
+                if (find.step()) {
+                    current = find.integer(0);
+                    continue;
                 }
-                continue;
+                if (oneInsertOnly && names.size() - i > 1) return kNeedsSavepoint;
             }
-            if (std::int64_t child = find(conn, current, folded)) {
-                current = child;
-                continue;
-            }
-            if (i == 0 && !keyAlive(conn, base)) return ERROR_KEY_DELETED;
-            if (oneInsertOnly) return kNeedsSavepoint;
-            insert(conn, Sql::InsertKey, current, names[i], folded);
+            Query(conn, Sql::InsertKey)
+                .bind(1, current)
+                .bindBlob(2, name)
+                .bindBlob(3, folded)
+                .bind(4, fileTimeNow())
+                .run();
             current = conn.lastInsertId();
             created = true;
         }

@@ -125,11 +125,6 @@ const char *sqlText(Sql sql) {
             return "SELECT 1 FROM keys WHERE id = ?1";
         case Sql::InsertKey:
             return "INSERT INTO keys(parent, name, fold, mtime) VALUES(?1, ?2, ?3, ?4)";
-        case Sql::InsertKeyIfNew:
-            // Nothing when the key exists already or its parent is gone.
-            return "INSERT INTO keys(parent, name, fold, mtime) SELECT ?1, ?2, ?3, ?4 "
-                   "WHERE EXISTS(SELECT 1 FROM keys WHERE id = ?1) "
-                   "ON CONFLICT(parent, fold) DO NOTHING";
         case Sql::TouchKey:
             return "UPDATE keys SET mtime = max(?2, " KEY_TIME("keys.id") " + 1) WHERE id = ?1";
         case Sql::KeyParent:

@@ -50,7 +50,6 @@ enum class Sql : int {
     FindChild,
     KeyAlive,
     InsertKey,
-    InsertKeyIfNew,
     TouchKey,
     KeyParent,
     HasSubkeys,
