@@ -549,12 +549,10 @@ class Listing {
 // for a name), and its last record for appending.
 class ScanIndex {
   public:
-    explicit ScanIndex(PPInfo *head, std::size_t files) {
-        // Room for every record and every file found, so that the index is
-        // laid out once.
-        std::size_t records = 0;
-        for (PPInfo *p = head; p != nullptr; p = p->next) ++records;
-        byFile_.reserve(records + files);
+    // `room`: the records and files the scan may hold, so that the index is
+    // laid out once.
+    ScanIndex(PPInfo *head, std::size_t room) {
+        byFile_.reserve(room);
         for (PPInfo *p = head; p != nullptr; p = p->next) {
             byFile_.emplace(std::string_view(p->FileName, strnlen(p->FileName, sizeof p->FileName)),
                             p);
@@ -617,7 +615,8 @@ void scanEntry(const char *path, PPInfo **head, ScanIndex &index) {
 }
 
 int scanDirectory(PPInfo **head) {
-    for (PPInfo *p = *head; p != nullptr; p = p->next) p->op = PPOP_REMOVE;
+    std::size_t records = 0;
+    for (PPInfo *p = *head; p != nullptr; p = p->next, ++records) p->op = PPOP_REMOVE;
 
     dirent **entries = nullptr;
     int count = scandir(kReportDir, &entries, nullptr, nullptr);
@@ -626,7 +625,7 @@ int scanDirectory(PPInfo **head) {
         return -1;
     }
     Listing listing(entries, count);
-    ScanIndex index(*head, static_cast<std::size_t>(count));
+    ScanIndex index(*head, records + static_cast<std::size_t>(count));
     // Room for the directory, "/" and the longest name a directory holds.
     char path[sizeof kReportDir + 1 + NAME_MAX + 1];
     while (listing.count() > 0) {
