@@ -101,6 +101,13 @@ bool keyAlive(Connection &conn, std::int64_t id) {
     return q.step();
 }
 
+// The id of parent's child of that folded name, 0 when there is none.
+std::int64_t findChild(Connection &conn, std::int64_t parent, const std::string &folded) {
+    Query q(conn, Sql::FindChild);
+    q.bind(1, parent).bindBlob(2, folded);
+    return q.step() ? q.integer(0) : 0;
+}
+
 // Raises a key's last-write time: now, or one tick past its last one when
 // the clock has not moved on. False when the key no longer exists.
 bool touch(Connection &conn, std::int64_t id) {
@@ -121,12 +128,8 @@ LONG findPath(Connection &conn, std::int64_t base, const std::vector<std::string
             current = known;
             continue;
         }
-        Query q(conn, Sql::FindChild);
-        q.bind(1, current).bindBlob(2, folded);
-        if (!q.step()) {
-            return keyAlive(conn, base) ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
-        }
-        std::int64_t child = q.integer(0);
+        std::int64_t child = findChild(conn, current, folded);
+        if (child == 0) return keyAlive(conn, base) ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
         if (reading) conn.rememberChild(current, folded, child);
         current = child;
     }
@@ -177,21 +180,26 @@ LONG createKey(const char *caller, HKEY key, LPCSTR subKey, PHKEY result, LPDWOR
         for (std::size_t i = 0; i < names.size(); ++i) {
             std::string_view name = names[i];
             std::string folded = orv::foldAscii(name);
-            if (!created) {
-                Query find(conn, Sql::FindChild);
-                find.bind(1, current).bindBlob(2, folded);
-                if (find.step()) {
-                    current = find.integer(0);
+            const bool last = i + 1 == names.size();
+            if (!created && !last) {
+                if (std::int64_t child = findChild(conn, current, folded)) {
+                    current = child;
                     continue;
                 }
-                if (oneInsertOnly && names.size() - i > 1) return kNeedsSavepoint;
+                if (oneInsertOnly) return kNeedsSavepoint;
             }
+            // The last name is inserted without looking first: when the key
+            // exists, the insert does nothing and the key is looked up.
             Query(conn, Sql::InsertKey)
                 .bind(1, current)
                 .bindBlob(2, name)
                 .bindBlob(3, folded)
                 .bind(4, fileTimeNow())
                 .run();
+            if (conn.changes() == 0) {  // only a key of that name stops it
+                current = findChild(conn, current, folded);
+                break;
+            }
             current = conn.lastInsertId();
             created = true;
         }

@@ -124,7 +124,10 @@ const char *sqlText(Sql sql) {
         case Sql::KeyAlive:
             return "SELECT 1 FROM keys WHERE id = ?1";
         case Sql::InsertKey:
-            return "INSERT INTO keys(parent, name, fold, mtime) VALUES(?1, ?2, ?3, ?4)";
+            // An existing key of the name is left alone. With nothing in it
+            // that can abort, the insert and its trigger need no statement
+            // journal (a copy of every page they change).
+            return "INSERT OR IGNORE INTO keys(parent, name, fold, mtime) VALUES(?1, ?2, ?3, ?4)";
         case Sql::TouchKey:
             return "UPDATE keys SET mtime = max(?2, " KEY_TIME("keys.id") " + 1) WHERE id = ?1";
         case Sql::KeyParent:
