@@ -21,8 +21,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "amirtupt.h"
 #include "trace.h"
@@ -524,36 +526,40 @@ bool isReportFile(const char *path, struct stat &status) {
     return regular;
 }
 
-// The directory listing; releases whatever entries were not taken yet.
+// The names of a directory's entries, "." and ".." among them, in the order
+// the directory gives them, one after another in one buffer.
 class Listing {
   public:
-    Listing(dirent **entries, int count) : entries_(entries), count_(count) {}
-    ~Listing() {
-        for (int i = 0; i < count_; ++i) std::free(entries_[i]);
-        std::free(entries_);
+    // False when the directory cannot be opened or read to its end.
+    bool read(const char *directory) {
+        std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir(directory), closedir);
+        if (dir == nullptr) return false;
+        errno = 0;
+        while (const dirent *entry = readdir(dir.get())) {
+            starts_.push_back(names_.size());
+            names_.append(entry->d_name, std::strlen(entry->d_name) + 1);
+        }
+        return errno == 0;
     }
-    Listing(const Listing &) = delete;
-    Listing &operator=(const Listing &) = delete;
 
-    int count() const { return count_; }
-    // Hands out the last entry that is left and forgets it; the
-    // caller frees the entry.
-    dirent *takeLast() { return entries_[--count_]; }
+    std::size_t count() const { return starts_.size(); }
+    const char *name(std::size_t index) const { return names_.data() + starts_[index]; }
 
   private:
-    dirent **entries_;
-    int count_;
+    std::string names_;  // each name with its NUL
+    std::vector<std::size_t> starts_;
 };
 
 // The list as the scan sees it: records by FileName (the first in list order
 // for a name), and its last record for appending.
 class ScanIndex {
   public:
-    // `room`: the records and files the scan may hold, so that the index is
-    // laid out once.
+    // Marks every record for removal on the way. `room`: the files listed,
+    // so that the index is laid out once when there are no more records.
     ScanIndex(PPInfo *head, std::size_t room) {
         byFile_.reserve(room);
         for (PPInfo *p = head; p != nullptr; p = p->next) {
+            p->op = PPOP_REMOVE;
             byFile_.emplace(std::string_view(p->FileName, strnlen(p->FileName, sizeof p->FileName)),
                             p);
             tail_ = p;
@@ -615,23 +621,22 @@ void scanEntry(const char *path, PPInfo **head, ScanIndex &index) {
 }
 
 int scanDirectory(PPInfo **head) {
-    std::size_t records = 0;
-    for (PPInfo *p = *head; p != nullptr; p = p->next, ++records) p->op = PPOP_REMOVE;
-
-    dirent **entries = nullptr;
-    int count = scandir(kReportDir, &entries, nullptr, nullptr);
-    if (count < 0) {
+    Listing listing;
+    if (!listing.read(kReportDir)) {
+        for (PPInfo *p = *head; p != nullptr; p = p->next) p->op = PPOP_REMOVE;
         TRACE_AS("QORPPLX_getPPInfo", kProgress, "< the dir not exist : %s", kReportDir);
         return -1;
     }
-    Listing listing(entries, count);
-    ScanIndex index(*head, records + static_cast<std::size_t>(count));
+    ScanIndex index(*head, listing.count());
     // Room for the directory, "/" and the longest name a directory holds.
     char path[sizeof kReportDir + 1 + NAME_MAX + 1];
-    while (listing.count() > 0) {
-        dirent *entry = listing.takeLast();
-        std::snprintf(path, sizeof path, "%s/%s", kReportDir, entry->d_name);
-        std::free(entry);
+    std::memcpy(path, kReportDir, sizeof kReportDir - 1);
+    path[sizeof kReportDir - 1] = '/';
+    char *const name = path + sizeof kReportDir;
+    // From the last entry to the first.
+    for (std::size_t i = listing.count(); i-- > 0;) {
+        const char *entry = listing.name(i);
+        std::memcpy(name, entry, std::strlen(entry) + 1);
         scanEntry(path, head, index);
     }
     return 0;
