@@ -96,7 +96,7 @@ TEST(RegistryProcesses, SimultaneousWritersAllSucceed) {
             const std::string own = "SOFTWARE\\Writers\\W" + std::to_string(w);
             Key shared("SOFTWARE\\Writers\\Shared", true);
             for (std::uint32_t i = 0, last = 0; i < kWrites; ++i) {
-                const bool batch = w == 0;
+                const bool batch = w == 0;  // writes ten at a time in a transaction
                 if (batch && i % 10 == 0 && RegBeginTransaction() != 0) return 11;
                 if (write(keyName(own.c_str(), i), valueName(i).c_str(), payload(i)) != 0)
                     return 12;
