@@ -19,19 +19,16 @@ constexpr std::uint64_t kOldTime = 133000000000000000;  // a FILETIME in 2022
 void writeDatabase(int version) {
     mkdir("/opt/orv/var", 0755);
     ASSERT_NE(
-        runSql("CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER,"
-               "  name BLOB NOT NULL, fold BLOB NOT NULL, mtime INTEGER NOT NULL);"
-               "CREATE UNIQUE INDEX keys_by_parent ON keys(parent, fold);"
-               "CREATE TABLE vals(id INTEGER PRIMARY KEY, key INTEGER NOT NULL, name BLOB NOT NULL,"
-               "  fold BLOB NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL);"
-               "CREATE UNIQUE INDEX vals_by_key ON vals(key, fold);"
-               "CREATE INDEX vals_in_order ON vals(key, id);"
-               "INSERT INTO keys VALUES(1, NULL, x'', x'', 133000000000000000);"
-               "INSERT INTO keys VALUES(2, 1, x'534F465457415245', x'534F465457415245',"
-               "  133000000000000000);"
-               "INSERT INTO keys VALUES(3, 2, x'4F6C64', x'4F4C44', 133000000000000000);"
-               "INSERT INTO vals VALUES(1, 3, x'4E616D65', x'4E414D45', 1, x'6F6C6400');"
-               "INSERT INTO vals VALUES(2, 3, x'436F756E74', x'434F554E54', 4, x'07000000');"
+        runSql("CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER, name BLOB"
+               " NOT NULL, fold BLOB NOT NULL, mtime INTEGER NOT NULL); CREATE UNIQUE INDEX"
+               " keys_by_parent ON keys(parent, fold); CREATE TABLE vals(id INTEGER PRIMARY KEY,"
+               " key INTEGER NOT NULL, name BLOB NOT NULL, fold BLOB NOT NULL, type INTEGER NOT"
+               " NULL, data BLOB NOT NULL); CREATE UNIQUE INDEX vals_by_key ON vals(key, fold);"
+               "CREATE INDEX vals_in_order ON vals(key, id); INSERT INTO keys VALUES(1, NULL, x'',"
+               " x'', 133000000000000000), (2, 1, x'534F465457415245', x'534F465457415245',"
+               " 133000000000000000), (3, 2, x'4F6C64', x'4F4C44', 133000000000000000);"
+               "INSERT INTO vals VALUES(1, 3, x'4E616D65', x'4E414D45', 1, x'6F6C6400'),"
+               " (2, 3, x'436F756E74', x'434F554E54', 4, x'07000000');"
                "PRAGMA application_id = 1330796114; PRAGMA journal_mode = WAL;"
                "PRAGMA user_version = " +
                std::to_string(version)),
