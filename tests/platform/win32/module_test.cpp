@@ -65,25 +65,6 @@ TEST_F(ModuleTest, RefusedAttachFailsTheLoadAndUnloads) {
     EXPECT_TRUE(FreeLibrary(m));
 }
 
-TEST_F(ModuleTest, SearchesOnlyTheModuleDirectory) {
-    char dir[] = "/tmp/orv-moddir-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::tuple<const char *, const char *, bool> cases[] = {
-        {dir, "testmod.dll", false},
-        {ORV_LIB_DIR, "testmod.dll", true},
-        {"", "testmod.dll", true},
-        {nullptr, "nosuchmodule.dll", false}};
-    for (auto [moduleDir, name, loads] : cases) {
-        SCOPED_TRACE(moduleDir ? moduleDir : name);
-        moduleDir ? setenv("ORV_MODULE_DIR", moduleDir, 1) : unsetenv("ORV_MODULE_DIR");
-        SetLastError(0);
-        HMODULE h = LoadLibrary(name);
-        EXPECT_EQ(h != nullptr, loads);
-        EXPECT_TRUE(h ? FreeLibrary(h) : GetLastError() != 0);
-    }
-    rmdir(dir);
-}
-
 // A DllMain may load another module; a load of that one elsewhere only counts.
 TEST_F(ModuleTest, DllMainMayLoadOtherModules) {
     setenv("ORV_TESTMOD_NESTED", "1", 1);

@@ -163,24 +163,23 @@ TEST(SyncProcess, WaitingProcessesGetWhatAnotherProcessSignals) {
 // object each time, and exactly one of them sees it new.
 TEST(SyncProcess, SimultaneousCreateMakesOneObject) {
     constexpr int kRounds = 200;
-    pthread_barrierattr_t attr;  // for two processes
-    pthread_barrierattr_init(&attr);
-    pthread_barrierattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-    pthread_barrier_t &barrier = shared<pthread_barrier_t>();
-    ASSERT_EQ(pthread_barrier_init(&barrier, &attr, 2), 0);
+    std::atomic<int> &arrived = shared<std::atomic<int>>();
+    auto meet = [&arrived](int &times) {  // both processes at the same point, once more
+        for (++arrived, ++times; arrived < 2 * times;) sched_yield();
+    };
     auto &madeNew = shared<std::array<std::atomic<int>, kRounds>>();
     // The rounds where this process failed or the two held different objects.
     auto race = [&](bool setter) {
-        int wrong = 0;
+        int wrong = 0, met = 0;
         for (int r = 0; r < kRounds; ++r) {
-            pthread_barrier_wait(&barrier);
+            meet(met);
             HANDLE h = CreateEvent(nullptr, TRUE, FALSE, ("race." + std::to_string(r)).c_str());
             const DWORD error = h ? GetLastError() : ERROR_INVALID_HANDLE;
             madeNew[r] += error == 0;
             wrong += error != 0 && error != ERROR_ALREADY_EXISTS;
-            pthread_barrier_wait(&barrier);
+            meet(met);
             if (setter) SetEvent(h);
-            pthread_barrier_wait(&barrier);
+            meet(met);
             wrong += WaitForSingleObject(h, 0) != WAIT_OBJECT_0;
             CloseHandle(h);
         }
@@ -238,23 +237,18 @@ TEST(SyncProcess, ObjectOfEndedHoldersOrHalfMadeIsRemadeFresh) {
 // A forked child shares the parent's named handles and holds the object
 // itself: it outlives the parent's close and goes with the child.
 TEST(SyncProcess, ForkedChildHoldsInheritedObjects) {
-    std::atomic<int> &step = shared<std::atomic<int>>();
+    std::atomic<int> &closed = shared<std::atomic<int>>();
     HANDLE ev = CreateEvent(nullptr, TRUE, FALSE, "inherited");
     Child child([&] {
-        if (!eventually([&] { return step == 1; })) return 1;
-        if (!SetEvent(ev)) return 2;  // through the inherited handle
-        step = 2;
-        if (!eventually([&] { return step == 3; })) return 3;
-        return CloseHandle(ev) ? 0 : 4;
+        if (!SetEvent(ev)) return 1;  // through the inherited handle
+        return eventually([&] { return closed == 1; }) && CloseHandle(ev) ? 0 : 2;
     });
     HANDLE mine = OpenEvent(EVENT_ALL_ACCESS, FALSE, "inherited");
     ASSERT_TRUE(mine && CloseHandle(ev));
-    step = 1;
-    ASSERT_TRUE(eventually([&] { return step == 2; }));
-    EXPECT_EQ(WaitForSingleObject(mine, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(eventually([&] { return WaitForSingleObject(mine, 0) == WAIT_OBJECT_0; }));
     EXPECT_TRUE(CloseHandle(mine));
     EXPECT_TRUE(shmFileExists("inherited")) << "the child still holds it";
-    step = 3;
+    closed = 1;
     EXPECT_EQ(child.wait(), 0);
     EXPECT_FALSE(shmFileExists("inherited"));
 }
