@@ -26,11 +26,8 @@ int32_t logged(const char *what, void *module, int32_t result) {
 extern "C" {
 
 __attribute__((visibility("default"))) int32_t DllMain(void *module, uint32_t reason, void *) {
-    if (reason == DLL_PROCESS_DETACH) {
-        if (g_nested != nullptr) FreeLibrary(g_nested);
-        g_nested = nullptr;
-        return logged("detach", module, TRUE);
-    }
+    if (reason == DLL_PROCESS_DETACH)  // gives back what the attach took
+        return logged("detach", module, g_nested == nullptr || FreeLibrary(g_nested));
     if (std::getenv("ORV_TESTMOD_FAIL") != nullptr) return logged("refuse", module, FALSE);
     if (std::getenv("ORV_TESTMOD_NESTED") != nullptr && !(g_nested = LoadLibrary("qorutil.dll")))
         return FALSE;

@@ -89,12 +89,12 @@ TEST(RegistryProcesses, SimultaneousWritersAllSucceed) {
     std::vector<pid_t> children;
     for (int w = 0; w < 3; ++w) {
         children.push_back(spawn([w] {
-            const std::string own = "SOFTWARE\\Writers\\W" + std::to_string(w);
             Key shared("SOFTWARE\\Writers\\Shared", true);
             for (std::uint32_t i = 0, last = 0; i < kWrites; ++i) {
                 const bool batch = w == 0;  // writes ten at a time in a transaction
                 if (batch && i % 10 == 0 && RegBeginTransaction() != 0) return 11;
-                if (write(keyName(own.c_str(), i), valueName(i).c_str(), payload(i)) != 0)
+                if (write(keyName(("SOFTWARE\\Writers\\W" + std::to_string(w)).c_str(), i),
+                          valueName(i).c_str(), payload(i)) != 0)
                     return 12;
                 if (RegSetValueEx(shared.get(), "Counter", 0, REG_DWORD,
                                   reinterpret_cast<const BYTE *>(&i), 4) != 0)
@@ -185,9 +185,7 @@ TEST(RegistryProcesses, ForkedChildUsesAConnectionOfItsOwn) {
                   std::exit(0);
               })),
               0);
-    DWORD size = 0;
-    EXPECT_EQ(RegQueryValueEx(gone.get(), "V", nullptr, nullptr, nullptr, &size),
-              ERROR_KEY_DELETED);
+    EXPECT_EQ(RegDeleteValue(gone.get(), "V"), ERROR_KEY_DELETED);
     HKEY sub = nullptr;
     EXPECT_EQ(RegCreateKey(gone.get(), "Sub", &sub), ERROR_KEY_DELETED);
     EXPECT_EQ(readText("SOFTWARE\\Fork", "Uncommitted") + readText("SOFTWARE\\Fork", "Child"),

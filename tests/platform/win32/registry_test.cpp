@@ -3,9 +3,7 @@
 // or full database. Cross-process behaviour is in registry_process_test.cpp.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
-#include <unistd.h>
 
-#include <cstring>
 #include <thread>
 
 #include "files.h"
@@ -205,7 +203,7 @@ void expectEveryCallFails(HKEY key, LONG expected) {
     EXPECT_EQ(out, nullptr);
 }
 
-TEST(Registry, DeletingKeys) {
+TEST(Registry, DeletedKeysAndInvalidHandles) {
     Key parent("SOFTWARE\\Del\\Parent", true), child("SOFTWARE\\Del\\Parent\\Child", true);
     ASSERT_EQ(setNumber(child.get(), "V", 1), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Del\\Parent"), ERROR_ACCESS_DENIED);
@@ -219,9 +217,7 @@ TEST(Registry, DeletingKeys) {
     EXPECT_EQ(setNumber(child.get(), "V", 2), ERROR_KEY_DELETED);
     EXPECT_EQ(RegDeleteKey(again.get(), ""), ERROR_SUCCESS);  // the key behind the handle
     EXPECT_TRUE(keyGone("SOFTWARE\\Del\\Parent\\Child"));
-}
-
-TEST(Registry, InvalidHandles) {
+    // Handles that are no keys, or closed ones.
     HKEY closed = nullptr;
     ASSERT_EQ(RegCreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\H", &closed), ERROR_SUCCESS);
     ASSERT_EQ(RegCloseKey(closed), ERROR_SUCCESS);

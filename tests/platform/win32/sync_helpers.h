@@ -21,12 +21,11 @@ inline bool shmFileExists(const std::string &name) {
     return ::access(shmPath(name).c_str(), F_OK) == 0;
 }
 
-// The last error a failed call left behind; kSucceeded when it did not fail.
-constexpr DWORD kSucceeded = 0xFFFFFFFEu;
+// The last error a failed call left behind; 0xFFFFFFFE when it did not fail.
 template <class Call>
 DWORD errorOf(Call call) {
     SetLastError(0);
-    return call() ? kSucceeded : GetLastError();
+    return call() ? 0xFFFFFFFEu : GetLastError();
 }
 
 }  // namespace sync_test

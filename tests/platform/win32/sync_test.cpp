@@ -48,15 +48,15 @@ TEST(SyncNames, CreateOpenAndKindConflicts) {
 // '/' cannot be part of a file name and '%' is the escape: neither may let
 // two names meet in one object.
 TEST(SyncNames, UnsafeBytesAreEscapedWithoutCollisions) {
-    std::vector<HANDLE> open;  // kept open for a later name to meet
+    // Every handle stays open, for a later name to meet its object.
     for (const char *n :
          {"Global\\a/b", "Global\\a%2Fb", "Global\\a%252Fb", "sp ace\t\x80\xff", "..", "."}) {
         SetLastError(99);
-        HANDLE h = CreateEvent(nullptr, TRUE, FALSE, n), again = nullptr;
+        HANDLE h = CreateEvent(nullptr, TRUE, FALSE, n);
         EXPECT_TRUE(h && GetLastError() == 0) << n << " met another name's object";
-        again = OpenEvent(EVENT_ALL_ACCESS, FALSE, n);
-        EXPECT_TRUE(SetEvent(again) && WaitForSingleObject(h, 0) == WAIT_OBJECT_0) << n;
-        open.insert(open.end(), {h, again});
+        EXPECT_TRUE(SetEvent(OpenEvent(EVENT_ALL_ACCESS, FALSE, n)) &&
+                    WaitForSingleObject(h, 0) == WAIT_OBJECT_0)
+            << n;
     }
 }
 
@@ -88,8 +88,7 @@ TEST(SyncLifetime, LastCloseRemovesTheObject) {
     SetLastError(1234);
     std::thread([&] {
         EXPECT_EQ(GetLastError(), 0u);
-        EXPECT_EQ(WaitForSingleObject(again, 0), WAIT_OBJECT_0);
-        EXPECT_TRUE(ReleaseMutex(again));
+        EXPECT_TRUE(WaitForSingleObject(again, 0) == WAIT_OBJECT_0 && ReleaseMutex(again));
         SetLastError(77);
     }).join();
     EXPECT_EQ(GetLastError(), 1234u);
