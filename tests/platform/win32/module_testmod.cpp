@@ -1,10 +1,9 @@
-// A module for the LoadLibrary tests. Its DllMain appends "attach <module>"
-// or "detach <module>" to the file named by ORV_TESTMOD_LOG, refuses the
-// attach when ORV_TESTMOD_FAIL is "1", and with ORV_TESTMOD_NESTED=1 holds
-// another module (qorutil.dll) for as long as it is attached.
+// A module for the LoadLibrary tests. Its DllMain appends "attach <module>",
+// "detach <module>" or "refuse <module>" to the file named by ORV_TESTMOD_LOG,
+// refuses the attach when ORV_TESTMOD_FAIL is set, and with ORV_TESTMOD_NESTED
+// set holds another module (qorutil.dll) for as long as it is attached.
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "w32compat.h"
 
@@ -12,18 +11,14 @@ namespace {
 
 HMODULE g_nested = nullptr;
 
-bool envIs(const char *name, const char *value) {
-    const char *v = std::getenv(name);
-    return v != nullptr && std::strcmp(v, value) == 0;
-}
-
-void logLine(const char *what, void *module) {
+// Logs what DllMain did and returns its result.
+int32_t logged(const char *what, void *module, int32_t result) {
     const char *path = std::getenv("ORV_TESTMOD_LOG");
-    if (path == nullptr) return;
-    if (FILE *f = std::fopen(path, "ae")) {
+    if (FILE *f = path != nullptr ? std::fopen(path, "ae") : nullptr) {
         std::fprintf(f, "%s %p\n", what, module);
         std::fclose(f);
     }
+    return result;
 }
 
 }  // namespace
@@ -31,22 +26,12 @@ void logLine(const char *what, void *module) {
 extern "C" {
 
 __attribute__((visibility("default"))) int32_t DllMain(void *module, uint32_t reason, void *) {
-    if (reason == DLL_PROCESS_ATTACH) {
-        if (envIs("ORV_TESTMOD_FAIL", "1")) {
-            logLine("refuse", module);
-            return FALSE;
-        }
-        if (envIs("ORV_TESTMOD_NESTED", "1")) {
-            g_nested = LoadLibrary("qorutil.dll");
-            if (g_nested == nullptr) return FALSE;
-        }
-        logLine("attach", module);
-    } else if (reason == DLL_PROCESS_DETACH) {
-        if (g_nested != nullptr) FreeLibrary(g_nested);
-        g_nested = nullptr;
-        logLine("detach", module);
-    }
-    return TRUE;
+    if (reason == DLL_PROCESS_DETACH)  // gives back what the attach took
+        return logged("detach", module, g_nested == nullptr || FreeLibrary(g_nested));
+    if (std::getenv("ORV_TESTMOD_FAIL") != nullptr) return logged("refuse", module, FALSE);
+    if (std::getenv("ORV_TESTMOD_NESTED") != nullptr && !(g_nested = LoadLibrary("qorutil.dll")))
+        return FALSE;
+    return logged("attach", module, TRUE);
 }
 
 __attribute__((visibility("default"))) int TestModAnswer(int x) {

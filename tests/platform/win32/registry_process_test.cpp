@@ -2,26 +2,20 @@
 // writers at once, keys deleted by another process, snapshots, and
 // connections that a child inherits through fork().
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sqlite3.h>
-#include <unistd.h>
 
-#include <cstdint>
-#include <cstdlib>
 #include <random>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "process.h"
+#include "registry_db.h"
 #include "registry_probe.h"
-#include "w32compat.h"
 
 namespace {
 
 using namespace orv_test;
+using registry_test::runSql;
 
-// The data written as value number i: long enough to span pages now and then.
+// Value number i: its data, long enough to span pages now and then, and its name.
 std::string payload(std::uint32_t i) {
     return "value-" + std::to_string(i) + std::string(40 + i % 300, char('a' + i % 26));
 }
@@ -31,53 +25,35 @@ std::string valueName(std::uint32_t i) {
 std::string keyName(const char *base, std::uint32_t i) {
     return std::string(base) + "\\K" + std::to_string(i % 7);
 }
-LONG write(const char *key, const char *name, const std::string &bytes) {
+LONG write(const std::string &key, const char *name, const std::string &bytes) {
     return writeValue(key, name, REG_BINARY, bytes);
 }
 
-std::string integrityCheck() {
-    sqlite3 *db = nullptr;
-    std::string result = "cannot open";
-    sqlite3_stmt *stmt = nullptr;
-    if (sqlite3_open_v2("/opt/orv/var/registry.db", &db, SQLITE_OPEN_READONLY, nullptr) == 0 &&
-        sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &stmt, nullptr) == SQLITE_OK &&
-        sqlite3_step(stmt) == SQLITE_ROW) {
-        result = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
-    }
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
-    return result;
-}
-
-// Starts a child writing values numbered from `first` under `base` (inside
+// Starts a child writing values numbered from `next` under `base` (inside
 // one transaction if asked), reporting each success through a pipe, and
 // kills it at a random moment after `least` to `least + spread - 1` reports.
-// Returns the numbers whose write the child saw succeed.
-std::vector<std::uint32_t> killWriter(std::mt19937 &random, const char *base, std::uint32_t first,
-                                      bool transaction, std::uint32_t least, std::uint32_t spread) {
+// Returns the number after the last one whose write the child saw succeed.
+std::uint32_t killWriter(std::mt19937 &random, const char *base, std::uint32_t next,
+                         bool transaction, std::uint32_t least, std::uint32_t spread) {
     int fds[2];
     EXPECT_EQ(pipe(fds), 0);
     pid_t child = spawn([&] {
-        close(fds[0]);
         if (transaction && RegBeginTransaction() != ERROR_SUCCESS) return 1;
-        for (std::uint32_t i = first;; ++i) {
-            if (write(keyName(base, i).c_str(), valueName(i).c_str(), payload(i)) != 0) return 2;
-            if (::write(fds[1], &i, sizeof i) != sizeof i) return 3;
-        }
+        for (std::uint32_t i = next;; ++i)
+            if (write(keyName(base, i), valueName(i).c_str(), payload(i)) != 0 ||
+                ::write(fds[1], "+", 1) != 1)
+                return 2;
     });
     close(fds[1]);
-    std::vector<std::uint32_t> seen;
-    auto readReports = [&](std::size_t until) {
-        for (std::uint32_t i = 0; seen.size() < until && read(fds[0], &i, 4) == 4;)
-            seen.push_back(i);
-    };
-    readReports(least + random() % spread);
+    char report = 0;
+    const std::uint32_t until = next + least + random() % spread;
+    while (next < until && read(fds[0], &report, 1) == 1) ++next;
     usleep(random() % 400);
     kill(child, SIGKILL);
     EXPECT_EQ(exitStatus(child), 128 + SIGKILL);
-    readReports(SIZE_MAX);
+    while (read(fds[0], &report, 1) == 1) ++next;
     close(fds[0]);
-    return seen;
+    return next;
 }
 
 // A writer killed at a random moment of a stream of writes, or inside a
@@ -87,19 +63,19 @@ std::vector<std::uint32_t> killWriter(std::mt19937 &random, const char *base, st
 TEST(RegistryProcesses, KilledWriterLosesNothingCommittedAndLeavesNoTransaction) {
     std::mt19937 random(std::random_device{}());
     ASSERT_EQ(write("SOFTWARE\\Txn", "Before", "kept"), ERROR_SUCCESS);
-    std::vector<std::uint32_t> committed;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> committed;  // [first, next) per round
     for (int round = 0, rounds = killRounds(25); round < rounds; ++round) {
         // The next round's numbers never meet a half-written one.
-        std::uint32_t first = committed.empty() ? 0 : committed.back() + 2;
-        auto seen = killWriter(random, "SOFTWARE\\Stream", first, false, 5, 60);
-        ASSERT_FALSE(seen.empty()) << "round " << round;
-        committed.insert(committed.end(), seen.begin(), seen.end());
-        ASSERT_FALSE(killWriter(random, "SOFTWARE\\Txn\\Open", 0, true, 1, 80).empty());
+        const std::uint32_t first = committed.empty() ? 0 : committed.back().second + 1;
+        committed.emplace_back(first, killWriter(random, "SOFTWARE\\Stream", first, false, 5, 60));
+        ASSERT_GT(killWriter(random, "SOFTWARE\\Txn\\Open", 0, true, 1, 80), 0u);
         ASSERT_TRUE(keyGone("SOFTWARE\\Txn\\Open")) << "round " << round;
     }
-    ASSERT_EQ(integrityCheck(), "ok");
-    for (std::uint32_t i : committed)
-        ASSERT_EQ(readText(keyName("SOFTWARE\\Stream", i), valueName(i).c_str()), payload(i)) << i;
+    ASSERT_EQ(runSql("PRAGMA integrity_check"), "ok");
+    for (auto [first, next] : committed)
+        for (std::uint32_t i = first; i < next; ++i)
+            ASSERT_EQ(readText(keyName("SOFTWARE\\Stream", i), valueName(i).c_str()), payload(i))
+                << i;
     EXPECT_EQ(readText("SOFTWARE\\Txn", "Before"), "kept");
     EXPECT_EQ(write("SOFTWARE\\Stream", "After", "x"), ERROR_SUCCESS);
 }
@@ -109,18 +85,16 @@ TEST(RegistryProcesses, KilledWriterLosesNothingCommittedAndLeavesNoTransaction)
 // write one shared value, whose key's last-write time each writer must see
 // rise with each of its writes.
 TEST(RegistryProcesses, SimultaneousWritersAllSucceed) {
-    constexpr int kWriters = 3;
     constexpr std::uint32_t kWrites = 150;
     std::vector<pid_t> children;
-    for (int w = 0; w < kWriters; ++w) {
+    for (int w = 0; w < 3; ++w) {
         children.push_back(spawn([w] {
-            std::string own = "SOFTWARE\\Writers\\W" + std::to_string(w);
             Key shared("SOFTWARE\\Writers\\Shared", true);
-            std::uint64_t last = 0;
-            for (std::uint32_t i = 0; i < kWrites; ++i) {
-                const bool batch = w == 0;
+            for (std::uint32_t i = 0, last = 0; i < kWrites; ++i) {
+                const bool batch = w == 0;  // writes ten at a time in a transaction
                 if (batch && i % 10 == 0 && RegBeginTransaction() != 0) return 11;
-                if (write(keyName(own.c_str(), i).c_str(), valueName(i).c_str(), payload(i)) != 0)
+                if (write(keyName(("SOFTWARE\\Writers\\W" + std::to_string(w)).c_str(), i),
+                          valueName(i).c_str(), payload(i)) != 0)
                     return 12;
                 if (RegSetValueEx(shared.get(), "Counter", 0, REG_DWORD,
                                   reinterpret_cast<const BYTE *>(&i), 4) != 0)
@@ -132,10 +106,11 @@ TEST(RegistryProcesses, SimultaneousWritersAllSucceed) {
             return 0;
         }));
     }
-    for (pid_t child : children) EXPECT_EQ(exitStatus(child), 0);
-    for (int w = 0; w < kWriters; ++w)  // K0 holds the numbers that are multiples of 7
+    for (int w = 0; w < 3; ++w) {  // K0 holds the numbers that are multiples of 7
+        EXPECT_EQ(exitStatus(children[w]), 0);
         EXPECT_EQ(valueNames("SOFTWARE\\Writers\\W" + std::to_string(w) + "\\K0").size(),
                   (kWrites + 6) / 7);
+    }
 }
 
 // A transaction held by another process for longer than SQLite's own busy
@@ -161,48 +136,18 @@ TEST(RegistryProcesses, LongTransactionElsewhereDelaysButDoesNotFail) {
     });
     EXPECT_EQ(write("SOFTWARE\\Long", "Waiter", "w"), ERROR_SUCCESS);
     EXPECT_EQ(readText("SOFTWARE\\Long", "Holder"), "h") << "landed only after the commit";
-    EXPECT_EQ(exitStatus(holder), 0);
-    EXPECT_EQ(exitStatus(transactional), 0);
+    EXPECT_EQ(exitStatus(holder) + exitStatus(transactional), 0);
     EXPECT_EQ(readText("SOFTWARE\\Long", "Second"), "s");
 }
 
-// A child forked while the parent holds a connection and a transaction uses
-// a connection of its own: it does not see the parent's uncommitted writes,
-// holds no transaction, its exit leaves the parent's connection working. A
-// key it deletes is deleted for the parent's open handle.
+// A forked child uses a connection of its own. Forked while another thread
+// of the parent had the registry open, it keeps working after every
+// connection of the parent has gone and a third process has opened and
+// closed the registry. Forked while the parent holds a connection and a
+// transaction, it does not see the parent's uncommitted writes, holds no
+// transaction, and its exit leaves the parent's connection working. A key it
+// deletes is deleted for the parent's open handle.
 TEST(RegistryProcesses, ForkedChildUsesAConnectionOfItsOwn) {
-    Key gone("SOFTWARE\\Fork\\Gone", true);
-    ASSERT_EQ(write("SOFTWARE\\Fork", "Parent", "p"), ERROR_SUCCESS);
-    ASSERT_EQ(RegBeginTransaction(), ERROR_SUCCESS);
-    ASSERT_EQ(write("SOFTWARE\\Fork", "Uncommitted", "u"), ERROR_SUCCESS);
-    pid_t reader = spawn([] {
-        if (readText("SOFTWARE\\Fork", "Parent") != "p") return 1;
-        if (readText("SOFTWARE\\Fork", "Uncommitted") != "") return 2;
-        if (RegCommitTransaction() != ERROR_NOT_OWNER) return 3;
-        std::exit(0);  // runs the thread's cleanup, which must leave the parent's connection be
-    });
-    EXPECT_EQ(exitStatus(reader), 0);
-    ASSERT_EQ(RegCommitTransaction(), ERROR_SUCCESS);
-    pid_t writer = spawn([] {
-        if (write("SOFTWARE\\Fork", "Child", "c") != 0) return 1;
-        if (RegDeleteKey(Key("software\\fork").get(), "GONE") != 0) return 2;
-        std::exit(0);
-    });
-    EXPECT_EQ(exitStatus(writer), 0);
-    DWORD size = 0;
-    EXPECT_EQ(RegQueryValueEx(gone.get(), "V", nullptr, nullptr, nullptr, &size),
-              ERROR_KEY_DELETED);
-    HKEY sub = nullptr;
-    EXPECT_EQ(RegCreateKey(gone.get(), "Sub", &sub), ERROR_KEY_DELETED);
-    EXPECT_EQ(readText("SOFTWARE\\Fork", "Uncommitted"), "u");
-    EXPECT_EQ(readText("SOFTWARE\\Fork", "Child"), "c");
-    EXPECT_EQ(integrityCheck(), "ok");
-}
-
-// A child forked while another thread of the parent had the registry open
-// keeps working after every connection of the parent has gone and a third
-// process has opened and closed the registry.
-TEST(RegistryProcesses, ForkedChildOutlivesTheParentsConnections) {
     int toChild[2], fromChild[2];
     ASSERT_EQ(pipe(toChild) | pipe(fromChild), 0);
     pid_t child = -1;
@@ -222,7 +167,30 @@ TEST(RegistryProcesses, ForkedChildOutlivesTheParentsConnections) {
     ASSERT_EQ(::write(toChild[1], &ready, 1), 1);
     EXPECT_EQ(exitStatus(child), 0);
     EXPECT_EQ(readText("SOFTWARE\\Outlive", "Late"), "l");
-    EXPECT_EQ(integrityCheck(), "ok");
+    Key gone("SOFTWARE\\Fork\\Gone", true);
+    ASSERT_EQ(write("SOFTWARE\\Fork", "Parent", "p"), ERROR_SUCCESS);
+    ASSERT_EQ(RegBeginTransaction(), ERROR_SUCCESS);
+    ASSERT_EQ(write("SOFTWARE\\Fork", "Uncommitted", "u"), ERROR_SUCCESS);
+    EXPECT_EQ(exitStatus(spawn([] {
+                  if (readText("SOFTWARE\\Fork", "Parent") != "p") return 1;
+                  if (readText("SOFTWARE\\Fork", "Uncommitted") != "") return 2;
+                  if (RegCommitTransaction() != ERROR_NOT_OWNER) return 3;
+                  std::exit(0);  // runs the thread's cleanup, which must leave the parent's be
+              })),
+              0);
+    ASSERT_EQ(RegCommitTransaction(), ERROR_SUCCESS);
+    EXPECT_EQ(exitStatus(spawn([] {
+                  if (write("SOFTWARE\\Fork", "Child", "c") != 0) return 1;
+                  if (RegDeleteKey(Key("software\\fork").get(), "GONE") != 0) return 2;
+                  std::exit(0);
+              })),
+              0);
+    EXPECT_EQ(RegDeleteValue(gone.get(), "V"), ERROR_KEY_DELETED);
+    HKEY sub = nullptr;
+    EXPECT_EQ(RegCreateKey(gone.get(), "Sub", &sub), ERROR_KEY_DELETED);
+    EXPECT_EQ(readText("SOFTWARE\\Fork", "Uncommitted") + readText("SOFTWARE\\Fork", "Child"),
+              "uc");
+    EXPECT_EQ(runSql("PRAGMA integrity_check"), "ok");
 }
 
 // A snapshot sees the registry as at its first read while another process
@@ -231,8 +199,8 @@ TEST(RegistryProcesses, SnapshotSeesOneStateAndRefusesWrites) {
     ASSERT_EQ(write("SOFTWARE\\Snap", "A", "old"), ERROR_SUCCESS);
     ASSERT_EQ(RegBeginSnapshot(), ERROR_SUCCESS);
     EXPECT_EQ(readText("SOFTWARE\\Snap", "A"), "old");
-    pid_t writer = spawn([] { return write("SOFTWARE\\Snap", "A", "new"); });
-    EXPECT_EQ(exitStatus(writer), 0) << "a writer is not held up by the snapshot";
+    EXPECT_EQ(exitStatus(spawn([] { return write("SOFTWARE\\Snap", "A", "new"); })), 0)
+        << "a writer is not held up by the snapshot";
     EXPECT_EQ(readText("SOFTWARE\\Snap", "A"), "old");
     EXPECT_EQ(write("SOFTWARE\\Snap", "B", "x"), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegBeginTransaction(), ERROR_ALREADY_EXISTS);

@@ -2,80 +2,54 @@
 // place with every key, value and last-write time it holds; one from a newer
 // version is refused and left as it is.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
-#include <sys/stat.h>
-
-#include <cstdint>
-#include <string>
-#include <vector>
 
 #include "files.h"
+#include "registry_db.h"
 #include "registry_probe.h"
-#include "w32compat.h"
 
 namespace {
 
-constexpr char kDatabase[] = "/opt/orv/var/registry.db";
-using orv_test::Key;
-using orv_test::lastWriteOf;
+using namespace orv_test;
+using registry_test::kDatabase;
+using registry_test::runSql;
 constexpr std::uint64_t kOldTime = 133000000000000000;  // a FILETIME in 2022
 
 // The tables and marks of version 1, with SOFTWARE\Old holding "Name" and
-// "Count" as version 1 wrote them.
-const char kVersionOne[] =
-    "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER,"
-    "  name BLOB NOT NULL, fold BLOB NOT NULL, mtime INTEGER NOT NULL);"
-    "CREATE UNIQUE INDEX keys_by_parent ON keys(parent, fold);"
-    "CREATE TABLE vals(id INTEGER PRIMARY KEY, key INTEGER NOT NULL, name BLOB NOT NULL,"
-    "  fold BLOB NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL);"
-    "CREATE UNIQUE INDEX vals_by_key ON vals(key, fold);"
-    "CREATE INDEX vals_in_order ON vals(key, id);"
-    "INSERT INTO keys VALUES(1, NULL, x'', x'', 133000000000000000);"
-    "INSERT INTO keys VALUES(2, 1, x'534F465457415245', x'534F465457415245', 133000000000000000);"
-    "INSERT INTO keys VALUES(3, 2, x'4F6C64', x'4F4C44', 133000000000000000);"
-    "INSERT INTO vals VALUES(1, 3, x'4E616D65', x'4E414D45', 1, x'6F6C6400');"
-    "INSERT INTO vals VALUES(2, 3, x'436F756E74', x'434F554E54', 4, x'07000000');"
-    "PRAGMA application_id = 1330796114;"
-    "PRAGMA journal_mode = WAL;";
-
+// "Count" as version 1 wrote them, marked as of `version`.
 void writeDatabase(int version) {
     mkdir("/opt/orv/var", 0755);
-    sqlite3 *db = nullptr;
-    ASSERT_EQ(sqlite3_open(kDatabase, &db), SQLITE_OK);
-    std::string sql =
-        std::string(kVersionOne) + "PRAGMA user_version = " + std::to_string(version) + ";";
-    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(db);
-}
-
-std::int64_t userVersion() {
-    sqlite3 *db = nullptr;
-    sqlite3_stmt *stmt = nullptr;
-    std::int64_t version = -1;
-    if (sqlite3_open_v2(kDatabase, &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &stmt, nullptr) == SQLITE_OK &&
-        sqlite3_step(stmt) == SQLITE_ROW)
-        version = sqlite3_column_int64(stmt, 0);
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
-    return version;
+    ASSERT_NE(
+        runSql("CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER, name BLOB"
+               " NOT NULL, fold BLOB NOT NULL, mtime INTEGER NOT NULL); CREATE UNIQUE INDEX"
+               " keys_by_parent ON keys(parent, fold); CREATE TABLE vals(id INTEGER PRIMARY KEY,"
+               " key INTEGER NOT NULL, name BLOB NOT NULL, fold BLOB NOT NULL, type INTEGER NOT"
+               " NULL, data BLOB NOT NULL); CREATE UNIQUE INDEX vals_by_key ON vals(key, fold);"
+               "CREATE INDEX vals_in_order ON vals(key, id); INSERT INTO keys VALUES(1, NULL, x'',"
+               " x'', 133000000000000000), (2, 1, x'534F465457415245', x'534F465457415245',"
+               " 133000000000000000), (3, 2, x'4F6C64', x'4F4C44', 133000000000000000);"
+               "INSERT INTO vals VALUES(1, 3, x'4E616D65', x'4E414D45', 1, x'6F6C6400'),"
+               " (2, 3, x'436F756E74', x'434F554E54', 4, x'07000000');"
+               "PRAGMA application_id = 1330796114; PRAGMA journal_mode = WAL;"
+               "PRAGMA user_version = " +
+               std::to_string(version)),
+        "failed");
 }
 
 TEST(RegistryUpgrade, VersionOneDatabaseKeepsItsKeysValuesAndTimes) {
     writeDatabase(1);
     Key key("SOFTWARE\\Old"), software("SOFTWARE");
     ASSERT_TRUE(key && software);
-    auto name = orv_test::readValue("SOFTWARE\\Old", "NAME");
+    auto name = readValue("SOFTWARE\\Old", "NAME");
     ASSERT_TRUE(name);
-    EXPECT_EQ(name->type, DWORD{REG_SZ});
-    EXPECT_EQ(name->bytes, std::string("old", 4));
+    EXPECT_EQ(std::tuple(name->type, name->bytes),
+              std::tuple(DWORD{REG_SZ}, std::string("old", 4)));
     EXPECT_EQ(lastWriteOf(key.get()), kOldTime);
-    EXPECT_EQ(userVersion(), 2);
+    EXPECT_EQ(runSql("PRAGMA user_version"), "2");
     // Values still enumerate in the order they were first written, and a
     // write after the upgrade moves the key's time on, as seen from its
     // parent too.
-    ASSERT_EQ(orv_test::writeDword("SOFTWARE\\Old", "Name", 8), ERROR_SUCCESS);
-    EXPECT_EQ(orv_test::valueNames("SOFTWARE\\Old"), (std::vector<std::string>{"Name", "Count"}));
+    ASSERT_EQ(writeDword("SOFTWARE\\Old", "Name", 8), ERROR_SUCCESS);
+    EXPECT_EQ(valueNames("SOFTWARE\\Old"), (std::vector<std::string>{"Name", "Count"}));
     const std::uint64_t after = lastWriteOf(key.get());
     EXPECT_GT(after, kOldTime);
     char sub[8];
@@ -83,16 +57,15 @@ TEST(RegistryUpgrade, VersionOneDatabaseKeepsItsKeysValuesAndTimes) {
     FILETIME seen{};
     ASSERT_EQ(RegEnumKeyEx(software.get(), 0, sub, &chars, nullptr, nullptr, nullptr, &seen),
               ERROR_SUCCESS);
-    EXPECT_EQ(orv_test::ticks(seen), after);
+    EXPECT_EQ(ticks(seen), after);
     EXPECT_EQ(lastWriteOf(software.get()), kOldTime);
 }
 
 TEST(RegistryUpgrade, DatabaseOfANewerVersionIsRefusedAndLeftAsItIs) {
     writeDatabase(3);
-    const std::string before = orv_test::readFile(kDatabase);
-    EXPECT_EQ(orv_test::openResult("SOFTWARE\\Old"), 1015);
-    EXPECT_EQ(userVersion(), 3);
-    EXPECT_TRUE(orv_test::readFile(kDatabase) == before);
+    const std::string before = readFile(kDatabase);
+    EXPECT_EQ(openResult("SOFTWARE\\Old"), 1015);
+    EXPECT_TRUE(readFile(kDatabase) == before);
 }
 
 }  // namespace

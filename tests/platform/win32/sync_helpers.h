@@ -1,7 +1,7 @@
 // Helpers of the event, mutex and module tests.
 #pragma once
 
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -11,26 +11,21 @@
 
 namespace sync_test {
 
-using orv_test::awaitEventWait;
-using orv_test::Child;
-using orv_test::eventually;
-using orv_test::inEventWait;
+using namespace orv_test;
 
 inline std::string shmPath(const std::string &name) {
     return "/dev/shm/orv." + name;
 }
 
 inline bool shmFileExists(const std::string &name) {
-    struct stat st;
-    return stat(shmPath(name).c_str(), &st) == 0;
+    return ::access(shmPath(name).c_str(), F_OK) == 0;
 }
 
-// The last error a failed call left behind; kSucceeded when it did not fail.
-constexpr DWORD kSucceeded = 0xFFFFFFFEu;
+// The last error a failed call left behind; 0xFFFFFFFE when it did not fail.
 template <class Call>
 DWORD errorOf(Call call) {
     SetLastError(0);
-    return call() ? kSucceeded : GetLastError();
+    return call() ? 0xFFFFFFFEu : GetLastError();
 }
 
 }  // namespace sync_test
