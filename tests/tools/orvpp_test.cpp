@@ -25,60 +25,46 @@ std::string informationFile(const std::string &product, const std::string &versi
                         version, kTable);
 }
 
-// The exit status is the product result code; a file the tool cannot use
-// gives 0x10 with one "orvpp: " line, a wrong command line 100 or more;
-// show and scan print what the library reads ("*": not looked at here).
+// The exit status is the product result code, with the library's text on
+// standard output; a file the tool cannot use gives 0x10 with one "orvpp: "
+// line, a wrong command line 100 or more. A remove without --type takes only
+// a product installed by hand.
 TEST(Orvpp, CommandsExitWithTheProductResultCode) {
     const std::string v1 = informationFile("Tool", "1.0"), v2 = informationFile("Tool", "2.0");
     const std::string autoFile = informationFile("AutoTool", "1.0");
+    EXPECT_EQ(orvpp({"install", v1}).out, "Product \"Tool\" INSTALLED successfully\n");
     constexpr int kUsage = 100;
-    struct Step {
-        std::vector<std::string> args;
-        int status;
-        std::string out;
-    };
-    const Step steps[] = {
-        {{"install", v1}, 0, "Product \"Tool\" INSTALLED successfully\n"},
-        {{"install", v1}, 0x01, "Product \"Tool\" exist\n"},
-        {{"update", v1}, 0x03, "Your information file is not a HIGHER VERSION one\n"},
-        {{"update", v2}, 0, "Product \"Tool\" has been UPDATED successfully\n"},
-        {{"update-registry", v1}, 0, ""},
-        {{"update", "--automatic", v2}, 0x04, "You can't update the product not owned\n"},
-        {{"install", "--automatic", autoFile}, 0, "Product \"AutoTool\" INSTALLED successfully\n"},
-        {{"remove", "AutoTool"}, 0x02, "You can't remove the product not owned\n"},
-        {{"remove", "AutoTool", "--type", "0"}, 0, "Product \"AutoTool\" is REMOVED sucessfully\n"},
-        {{"remove", "Tool", "--type", "any"}, 0, "Product \"Tool\" is REMOVED sucessfully\n"},
-        {{"remove", "Tool"}, 0x01, "Product \"Tool\" is not exist\n"},
-        {{"install", "/opt/orv/no-such.inf"}, 0x10, ""},
-        {{"show", "/opt/orv/no-such.inf"}, 0x10, ""},
-        {{"show", v1}, 0, "*"},
-        {{"scan"}, 0, "*"},
-        {{"install", kTablesDir}, 0x10, ""},
-        {{"remove", "X", "--type", "5"}, kUsage, ""},
-        {{"install"}, kUsage, ""},
-        {{}, kUsage, ""},
-    };
-    for (const Step &step : steps) {
-        std::string command;
-        for (const auto &a : step.args) command += a + " ";
-        SCOPED_TRACE(command);
-        Output r = orvpp(step.args);
-        if (step.status == kUsage) {
+    const std::pair<std::vector<std::string>, int> steps[] = {
+        {{"install", v1}, 0x01},
+        {{"update", v1}, 0x03},
+        {{"update", v2}, 0},
+        {{"update-registry", v1}, 0},
+        {{"update", "--automatic", v2}, 0x04},
+        {{"install", "--automatic", autoFile}, 0},
+        {{"remove", "AutoTool"}, 0x02},
+        {{"remove", "AutoTool", "--type", "0"}, 0},
+        {{"remove", "Tool", "--type", "any"}, 0},
+        {{"remove", "Tool"}, 0x01},
+        {{"install", "/opt/orv/no-such.inf"}, 0x10},
+        {{"show", "/opt/orv/no-such.inf"}, 0x10},
+        {{"install", kTablesDir}, 0x10},
+        {{"show", v1}, 0},
+        {{"scan"}, 0},
+        {{"remove", "X", "--type", "5"}, kUsage},
+        {{"install"}, kUsage},
+        {{}, kUsage}};
+    for (const auto &[args, status] : steps) {
+        Output r = orvpp(args);
+        SCOPED_TRACE((args.empty() ? "" : args[0]) + " " + std::to_string(status));
+        if (status == kUsage) {
             EXPECT_GE(r.status, kUsage);
-            continue;
-        }
-        EXPECT_EQ(r.status, step.status);
-        EXPECT_TRUE(step.out == "*" || r.out == step.out) << r.out;
-        if (step.status == 0x10) {
-            EXPECT_EQ(r.err.rfind("orvpp: ", 0), 0u) << r.err;
-            EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
         } else {
-            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(r.status, status);
+            EXPECT_EQ(r.err.rfind("orvpp: ", 0), status == 0x10 ? 0u : std::string::npos);
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), status == 0x10 ? 1 : 0)
+                << r.err;
         }
     }
-    Output help = orvpp({"remove", "--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("--type"), std::string::npos);
 }
 
 // --root chooses the registry. list never shows a name from a product file

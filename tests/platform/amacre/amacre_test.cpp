@@ -18,25 +18,15 @@ using namespace orv_test;
 constexpr char kSources[] = "SrcA\0SrcB\0SrcC";  // 15 bytes and the final NUL
 const std::string kSourcesBytes(kSources, sizeof kSources);
 
-class Amacre : public testing::Test {
-  protected:
-    void SetUp() override {
-        setenv("ORV_TRACE_FILE", "/opt/trace.log", 1);
-        setenv("ORV_TRACE_LEVELS", "all", 1);
-        TraceLogReload();
-        ASSERT_EQ(writeDword(productKey("Prod"), "Manual", 1), ERROR_SUCCESS);
-        ASSERT_EQ(writeValue(productKey("Prod"), "Sources", REG_BINARY, kSourcesBytes),
-                  ERROR_SUCCESS);
-    }
-};
-
 // A read into a buffer too small fails with 234 and the length, writing
 // nothing; a block of that length, adjusted, takes the value. Key, subkey and
 // value names ignore case; the type is optional. Each other failed read sets
 // its error and says so in one trace line.
-TEST_F(Amacre, ReadsFollowTheMoreDataProtocolAndFailuresSetTheError) {
-    char small[8];
-    std::memset(small, '#', sizeof small);
+TEST(Amacre, ReadsFollowTheMoreDataProtocolAndFailuresSetTheError) {
+    setenv("ORV_TRACE_FILE", "/opt/trace.log", 1);
+    ASSERT_EQ(writeDword(productKey("Prod"), "Manual", 1), ERROR_SUCCESS);
+    ASSERT_EQ(writeValue(productKey("Prod"), "Sources", REG_BINARY, kSourcesBytes), ERROR_SUCCESS);
+    char small[8] = "#";
     DWORD size = sizeof small, type = 0, manual = 0;
     SetLastError(0);
     ASSERT_FALSE(AMACRERegReadEx(HKEY_LOCAL_MACHINE, productKey("Prod").c_str(), "Sources", nullptr,
