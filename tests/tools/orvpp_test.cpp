@@ -1,7 +1,6 @@
 // The setup tool as a whole program: its commands, console text, --json
 // document and exit status.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 

@@ -1,12 +1,9 @@
 // orvreg driven as a program: what it prints, as text and as --json, what it
 // leaves in the registry and its exit status.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <map>
-#include <sstream>
 
-#include "process.h"
 #include "registry_probe.h"
 #include "tool.h"
 

@@ -3,16 +3,7 @@
 // read back.
 #pragma once
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <nlohmann/json.hpp>
-#include <string>
-#include <vector>
 
 #include "files.h"
 #include "process.h"

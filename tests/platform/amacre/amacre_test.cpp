@@ -2,13 +2,8 @@
 // callers read values into.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
-#include <string>
-
 #include "amacre.h"
 #include "files.h"
-#include "qortrace.h"
 #include "registry_probe.h"
 
 namespace {

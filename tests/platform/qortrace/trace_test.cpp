@@ -1,13 +1,10 @@
 // Trace log: line format, level filter, observer, where lines go, rotation,
 // and lines from several processes at once.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 #include "files.h"

@@ -1,9 +1,7 @@
 // Utility library: the root directory and the pass-through code conversion.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "qorutil.h"
 

@@ -3,13 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
-#include <cstdlib>
 #include <functional>
 
-#include "registry_probe.h"
 #include "report_table.h"
-#include "tblsync.h"
 
 // A parameter block is zero beyond the fields a case sets, as callers make it.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
