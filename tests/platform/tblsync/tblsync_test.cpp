@@ -166,28 +166,23 @@ TEST(TblsyncProducts, ProductTimeFollowsWritesAndDeleteTakesTheWholeKey) {
     EXPECT_TRUE(keyGone(kInner));
 }
 
-// A missing parent is an empty list; names lie in slots of the longest name.
+// A missing parent is an empty list; names lie in slots of the longest name
+// (the inner products' list is made by the same code).
 TEST(TblsyncProducts, EnumerationsPutNamesInSlotsOfTheLongestName) {
-    const std::pair<BOOL (*)(LPDWORD, LPDWORD, LPSTR *), const char *> lists[] = {
-        {AMACRTEnumProduct, TBLSYNC_KEY_OUTER_PRODUCTS},
-        {AMACRTEnumInnerProduct, TBLSYNC_KEY_INNER_PRODUCTS}};
-    for (const auto &[enumerate, parent] : lists) {
-        SCOPED_TRACE(parent);
-        DWORD count = 9, longest = 9;
-        LPSTR names = nullptr;
-        ASSERT_TRUE(enumerate(&count, &longest, &names));
-        EXPECT_EQ(count, 0u);
-        free(names);
-        for (const char *name : {"mid", "Longer", "a"})
-            ASSERT_EQ(writeDword(parent + "\\"s + name, "Manual", 0), 0);
-        ASSERT_TRUE(enumerate(&count, &longest, &names));
-        ASSERT_EQ(std::pair(count, longest), std::pair(3u, 6u));
-        std::vector<std::string> got;
-        for (DWORD i = 0; i < count; ++i) got.emplace_back(names + size_t{i} * (longest + 1));
-        free(names);
-        std::sort(got.begin(), got.end());
-        EXPECT_EQ(got, (std::vector<std::string>{"Longer", "a", "mid"}));
-    }
+    DWORD count = 9, longest = 9;
+    LPSTR names = nullptr;
+    ASSERT_TRUE(AMACRTEnumProduct(&count, &longest, &names));
+    EXPECT_EQ(count, 0u);
+    free(names);
+    for (const char *name : {"mid", "Longer", "a"})
+        ASSERT_EQ(writeDword(TBLSYNC_KEY_OUTER_PRODUCTS + "\\"s + name, "Manual", 0), 0);
+    ASSERT_TRUE(AMACRTEnumProduct(&count, &longest, &names));
+    ASSERT_EQ(std::pair(count, longest), std::pair(3u, 6u));
+    std::vector<std::string> got;
+    for (DWORD i = 0; i < count; ++i) got.emplace_back(names + size_t{i} * (longest + 1));
+    free(names);
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<std::string>{"Longer", "a", "mid"}));
 }
 
 // Save parameters read like a registry value: size only, too small (234,
