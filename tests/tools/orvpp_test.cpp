@@ -73,16 +73,14 @@ TEST(Orvpp, ListUnderARootEscapesNamesAndJsonCarriesTheirBytes) {
     ASSERT_EQ(orvpp({"--root", "/opt/elsewhere", "install", informationFile(name, "2.5")}).status,
               0);
     EXPECT_EQ(orvpp({"list", "--json"}).out, "{\n  \"products\": []\n}\n");
-    Output listed = orvpp({"list", "--root", "/opt/elsewhere"});
-    EXPECT_NE(listed.out.find("ProductName: Say \"hi\"\\x1B[31m\\x07\\x0D\xe9\n"),
-              std::string::npos)
-        << listed.out;
+    const std::string listed = orvpp({"list", "--root", "/opt/elsewhere"}).out;
+    EXPECT_NE(listed.find("ProductName: Say \"hi\"\\x1B[31m\\x07\\x0D\xe9\n"), std::string::npos)
+        << listed;
     const json products =
-        json::parse(orvpp({"list", "--json", "--root", "/opt/elsewhere"}).out, nullptr, false);
-    ASSERT_EQ(products["products"].size(), 1u) << products;
-    const json &product = products["products"][0];
-    EXPECT_EQ(carried(product["name"]), name);
-    EXPECT_FALSE(product["values"].empty()) << product;
+        json::parse(orvpp({"list", "--json", "--root", "/opt/elsewhere"}).out)["products"];
+    ASSERT_EQ(products.size(), 1u) << products;
+    EXPECT_EQ(carried(products[0]["name"]), name);
+    EXPECT_FALSE(products[0]["values"].empty()) << products;
 }
 
 }  // namespace
