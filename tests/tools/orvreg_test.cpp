@@ -44,8 +44,6 @@ TEST(Orvreg, EachTypeIsStoredShownAndDeleted) {
         {"Paths", REG_BINARY, "/a/t1.tbl\0/b/t2.tbl\0\0"s,
          "--type|list|--data|/a/t1.tbl|--data|/b/t2.tbl",
          "REG_BINARY    list: \"/a/t1.tbl\" \"/b/t2.tbl\"", R"(["/a/t1.tbl", "/b/t2.tbl"])"},
-        {"Latin", REG_BINARY, "/a\0/b/\xe9\0\0"s, "", "REG_BINARY    list: \"/a\" \"/b/\xe9\"",
-         R"(["/a", {"hex": "2f622fe9"}])"},
         {"Empty", REG_BINARY, "", "", "REG_BINARY    (no data)", R"({"hex": ""})"},
         {"Odd", 9, "\x01\x02\x03", "", "REG_TYPE_9    hex: 01 02 03", R"({"hex": "010203"})"},
     };
@@ -78,11 +76,9 @@ TEST(Orvreg, EachTypeIsStoredShownAndDeleted) {
     EXPECT_TRUE(contains(orvreg({"tree", key}).out, "Sub\\\n    Deeper\\\n"));
 
     ASSERT_EQ(orvreg({"delete", key, "text"}).status, 0);
-    EXPECT_FALSE(readValue(key, "Text"));
-    EXPECT_TRUE(keyExists(key + "\\Sub\\Deeper"));
+    EXPECT_TRUE(!readValue(key, "Text") && keyExists(key + "\\Sub\\Deeper"));
     ASSERT_EQ(orvreg({"delete", "HKLM\\" + key}).status, 0);
-    EXPECT_TRUE(keyGone(key));
-    EXPECT_TRUE(keyExists("SOFTWARE\\ORV"));
+    EXPECT_TRUE(keyGone(key) && keyExists("SOFTWARE\\ORV"));
 }
 
 // A failing call exits 1 and a bad command line 2, with one line on standard
@@ -95,7 +91,6 @@ TEST(Orvreg, ErrorsExitNonzeroWithOneLine) {
     };
     const std::tuple<std::vector<std::string>, int, const char *> cases[] = {
         {{"query", "SOFTWARE\\Missing"}, 1, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Missing: not found"},
-        {{"query", "--json", "SOFTWARE\\Missing"}, 1, "not found"},
         {{"query", "SOFTWARE\\Keep", "Nope"}, 1, "value Nope: not found"},
         {{"delete", "SOFTWARE\\Keep", "Nope"}, 1, "not found"},
         {{"delete", "SOFTWARE\\Missing"}, 1, "not found"},

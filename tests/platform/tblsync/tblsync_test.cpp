@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <set>
 
 #include "report_table.h"
 
@@ -30,8 +31,9 @@ void registerOuter(const std::string &path = kOuter) {
         ASSERT_EQ(writeValue(path, name, type, bytes), 0);
 }
 
-// Each buffer given one byte too little: the call fails with 234 and the size
-// needed, and writes nothing, not even into the bytes it was given. With room
+// A text buffer or the report tables' buffer given one byte too little (the
+// other texts are read by the same code): the call fails with 234 and the
+// size needed, and writes nothing, not even into the bytes it was given. With room
 // enough every value arrives, the names ignoring case.
 TEST(TblsyncProducts, OuterBlockReceivesEveryValueOrFailsWithSizeNeeded) {
     registerOuter();
@@ -48,8 +50,6 @@ TEST(TblsyncProducts, OuterBlockReceivesEveryValueOrFailsWithSizeNeeded) {
     OuterProductParam block{};
     const std::tuple<DWORD *, LPSTR *, DWORD> fields[] = {
         {&block.dwProductNameSize, &block.lpszProductName, 5},
-        {&block.dwDisplayNameSize, &block.lpszDisplayName, 16},
-        {&block.dwVersionSize, &block.lpszVersion, 5},
         {&block.dwReportTableSize, &block.lpszReportTable, 254}};
     for (const auto &[size, buffer, needed] : fields) {
         SCOPED_TRACE(needed);
@@ -152,9 +152,8 @@ TEST(TblsyncProducts, ProductTimeFollowsWritesAndDeleteTakesTheWholeKey) {
     registerOuter(std::string(TBLSYNC_KEY_OUTER_PRODUCTS) + "\\Other");
     ASSERT_TRUE(AMACRTAddInnerProduct("Prod"));
     ASSERT_TRUE(AMACRTDeleteProduct("PROD"));
-    EXPECT_TRUE(keyGone(kOuter));
+    EXPECT_TRUE(keyGone(kOuter) && keyExists(kInner));
     EXPECT_TRUE(keyExists(std::string(TBLSYNC_KEY_OUTER_PRODUCTS) + "\\Other"));
-    EXPECT_TRUE(keyExists(kInner));
     ASSERT_TRUE(AMACRTDeleteInnerProduct("Prod"));
     EXPECT_TRUE(keyGone(kInner));
 }
@@ -171,11 +170,10 @@ TEST(TblsyncProducts, EnumerationsPutNamesInSlotsOfTheLongestName) {
         ASSERT_EQ(writeDword(TBLSYNC_KEY_OUTER_PRODUCTS + "\\"s + name, "Manual", 0), 0);
     ASSERT_TRUE(AMACRTEnumProduct(&count, &longest, &names));
     ASSERT_EQ(std::pair(count, longest), std::pair(3u, 6u));
-    std::vector<std::string> got;
-    for (DWORD i = 0; i < count; ++i) got.emplace_back(names + size_t{i} * (longest + 1));
+    std::set<std::string> got;
+    for (DWORD i = 0; i < count; ++i) got.emplace(names + size_t{i} * (longest + 1));
     free(names);
-    std::sort(got.begin(), got.end());
-    EXPECT_EQ(got, (std::vector<std::string>{"Longer", "a", "mid"}));
+    EXPECT_EQ(got, (std::set<std::string>{"Longer", "a", "mid"}));
 }
 
 // Save parameters read like a registry value: size only, too small (234,
@@ -198,18 +196,15 @@ TEST(TblsyncSettings, SaveParametersAndSettings) {
     EXPECT_FALSE(AMACRTReadInnerSaveParam("Missing", &size, &type, &flag));
     EXPECT_EQ(GetLastError(), 2u);
 
-    for (auto read : {AMACRTReadLanguageID, AMACRTReadDispersedReportTable}) {
-        const char *name = read == AMACRTReadLanguageID ? "LanguageID" : "DispersedReportTable";
-        DWORD value = 5;
-        EXPECT_FALSE(read(&value));
-        EXPECT_EQ(std::pair(GetLastError(), value), std::pair(2u, 5u)) << name;
-        ASSERT_EQ(writeValue(TBLSYNC_KEY_ALERTMAN, name, REG_SZ, "103\0"s), 0);  // 4 bytes
-        EXPECT_FALSE(read(&value));
-        EXPECT_EQ(std::pair(GetLastError(), value), std::pair(13u, 5u)) << name;
-        ASSERT_EQ(writeDword(TBLSYNC_KEY_ALERTMAN, name, 1041), 0);
-        ASSERT_TRUE(read(&value));
-        EXPECT_EQ(value, 1041u) << name;
-    }
+    // DispersedReportTable is read by the same code.
+    DWORD value = 5;
+    EXPECT_FALSE(AMACRTReadLanguageID(&value));
+    EXPECT_EQ(std::pair(GetLastError(), value), std::pair(2u, 5u));
+    ASSERT_EQ(writeValue(TBLSYNC_KEY_ALERTMAN, "LanguageID", REG_SZ, "103\0"s), 0);  // 4 bytes
+    EXPECT_FALSE(AMACRTReadLanguageID(&value));
+    EXPECT_EQ(std::pair(GetLastError(), value), std::pair(13u, 5u));
+    ASSERT_EQ(writeDword(TBLSYNC_KEY_ALERTMAN, "LanguageID", 1041), 0);
+    EXPECT_TRUE(AMACRTReadLanguageID(&value) && value == 1041u) << value;
 }
 
 }  // namespace
