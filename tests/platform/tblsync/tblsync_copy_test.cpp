@@ -200,8 +200,7 @@ TEST(TblsyncCopy, NeverOpensTheRegistrysFiles) {
 TEST(TblsyncCopy, MalformedRequestsFailWithInvalidParameter) {
     void *tooLong[] = {arg("CREATE"), arg("Prod"), arg("x"), arg("y"), arg("z"), nullptr};
     void *unterminated[] = {arg("CREATE"), arg("Prod"), arg("not a terminator")};
-    void *noProduct[] = {arg("CREATE"), nullptr, nullptr};
-    void *nullWord[] = {nullptr, nullptr};
+    void *noProduct[] = {arg("CREATE"), nullptr, nullptr};  // from its second word: no mode word
     setSaveParam("ReportTable", pathList({writeTable("t.tbl", "S,1,INFO,x\n")}));
     const std::tuple<const char *, uint64_t, DWORD, void **> cases[] = {
         {"no vector", sizeof(RTCopyRequest), 2, nullptr},
@@ -210,7 +209,7 @@ TEST(TblsyncCopy, MalformedRequestsFailWithInvalidParameter) {
         {"too many", sizeof(RTCopyRequest), 5, tooLong},
         {"count mismatch", sizeof(RTCopyRequest), 2, unterminated},
         {"null product", sizeof(RTCopyRequest), 2, noProduct},
-        {"null mode word", sizeof(RTCopyRequest), 1, nullWord}};
+        {"null mode word", sizeof(RTCopyRequest), 1, noProduct + 1}};
     for (const auto &[why, size, argc, argv] : cases) {
         RTCopyRequest request{size, 0, 0, 0, 0, 100, 0, nullptr, 0, argc, argv};
         EXPECT_EQ(RTCopy(&request, 0), 87) << why;
