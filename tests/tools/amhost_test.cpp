@@ -35,8 +35,6 @@ class NotifySocket {
         return said_;
     }
     bool bound = false;
-
-  private:
     int fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     std::string said_;
 };
@@ -46,16 +44,13 @@ class NotifySocket {
 bool heard(NotifySocket &manager, const std::string &part) {
     return eventually([&] { return manager.said().find(part) != std::string::npos; });
 }
-Output amhost(const std::vector<std::string> &args) {
-    return run(AMHOST_PATH, args);
-}
 
 // A wrong command line ends the host before it runs anything.
 TEST(AmhostTest, UsageErrorsRunNothing) {
     NotifySocket manager;
     for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
              {"--cycles", "0"}, {"--cycle", "-1"}, {"--cycle", "4294968"}, {"--frobnicate"}})
-        EXPECT_GE(amhost(args).status, 100) << args.back();
+        EXPECT_GE(run(AMHOST_PATH, args).status, 100) << args.back();
     EXPECT_FALSE(fileExists("/opt/orv/var/registry.db"));
     EXPECT_EQ(manager.said(), "");
 }
@@ -69,7 +64,9 @@ TEST(AmhostTest, RootAndCycleAreSeededAndCyclesCounted) {
     ASSERT_TRUE(manager.bound);
     ASSERT_EQ(setenv("ORV_ROOT", "/opt/relocated", 1), 0);
     ASSERT_EQ(setenv("ORV_TRACE_LEVELS", "1", 1), 0);
-    ASSERT_EQ(amhost({"--root", "/opt/relocated", "--cycle", "0.25", "--cycles", "3"}).status, 0);
+    ASSERT_EQ(
+        run(AMHOST_PATH, {"--root", "/opt/relocated", "--cycle", "0.25", "--cycles", "3"}).status,
+        0);
     EXPECT_TRUE(fileExists("/opt/relocated/var/registry.db"));
     EXPECT_FALSE(fileExists("/opt/orv/var/registry.db"));
     EXPECT_EQ(readText(kAlertMan, "PathName"), "/opt/relocated");
@@ -81,7 +78,8 @@ TEST(AmhostTest, RootAndCycleAreSeededAndCyclesCounted) {
         << manager.said();
 
     ASSERT_EQ(writeText(kAlertMan, "PathName", "/srv/alertman"), ERROR_SUCCESS);
-    ASSERT_EQ(amhost({"--root", "/opt/relocated", "--cycle", "0", "--cycles", "1"}).status, 0);
+    ASSERT_EQ(
+        run(AMHOST_PATH, {"--root", "/opt/relocated", "--cycle", "0", "--cycles", "1"}).status, 0);
     EXPECT_EQ(readText(kAlertMan, "PathName"), "/srv/alertman");
     EXPECT_EQ(readDword(kAlertMan, "ReportTableTimeOut"), 0u);
 }

@@ -12,9 +12,7 @@ namespace {
 using namespace orv_test;
 using nlohmann::json;
 
-Output orvpp(const std::vector<std::string> &args) {
-    return run(ORVPP_PATH, args);
-}
+const auto orvpp = [](const std::vector<std::string> &args) { return run(ORVPP_PATH, args); };
 
 // A product file under /opt/orv/tables; every product has the same table.
 const std::string kTable = std::string(kTablesDir) + "/t.tbl";

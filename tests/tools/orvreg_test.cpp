@@ -13,12 +13,8 @@ using namespace orv_test;
 using nlohmann::json;
 using namespace std::string_literals;
 
-Output orvreg(const std::vector<std::string> &args) {
-    return run(ORVREG_PATH, args);
-}
-json document(const Output &r) {
-    return json::parse(r.out, nullptr, /*allow_exceptions=*/false);
-}
+const auto orvreg = [](const std::vector<std::string> &args) { return run(ORVREG_PATH, args); };
+const auto document = [](const Output &r) { return json::parse(r.out, nullptr, false); };
 bool contains(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
 }

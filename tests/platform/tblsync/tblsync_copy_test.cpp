@@ -23,13 +23,9 @@ int rtcopy(std::vector<void *> argv) {
         argv.data()};
     return RTCopy(&request, 0);
 }
-void *arg(const char *text) {
-    return const_cast<char *>(text);
-}
+const auto arg = [](const char *text) -> void * { return const_cast<char *>(text); };
 int g_callbacks = 0;
-BOOL countChange() {
-    return ++g_callbacks > 0;
-}
+const RTCOPY_CHANGE_CALLBACK countChange = []() -> BOOL { return ++g_callbacks; };
 std::string g_asked;  // the caller's list in ReportTable, which no copy writes
 
 // One copy: 'C'reate, 'U'pdate (with the callback; 'u' without), 'R'emove
@@ -137,8 +133,7 @@ TEST(TblsyncCopy, LinesBecomeEntries) {
         {"S,1,INFO," + longText + "\r\n", "S\\1=INFO," + longText + ",P;"},
         {"# only a comment\n\n  \t\n  # indented comment\r\n", ""}};
     for (const auto &[lines, expected] : cases) {
-        ASSERT_EQ(copy('R', "P", {"S"}), 0);
-        ASSERT_EQ(copy('C', "P", {writeTable("case", lines)}), 0);
+        ASSERT_EQ(copy('R', "P", {"S"}) + copy('C', "P", {writeTable("case", lines)}), 0);
         EXPECT_EQ(table(), expected) << lines.substr(0, 40);
     }
 }
