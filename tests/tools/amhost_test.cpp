@@ -47,12 +47,10 @@ bool heard(NotifySocket &manager, const std::string &part) {
 
 // A wrong command line ends the host before it runs anything.
 TEST(AmhostTest, UsageErrorsRunNothing) {
-    NotifySocket manager;
     for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
              {"--cycles", "0"}, {"--cycle", "-1"}, {"--cycle", "4294968"}, {"--frobnicate"}})
         EXPECT_GE(run(AMHOST_PATH, args).status, 100) << args.back();
     EXPECT_FALSE(fileExists("/opt/orv/var/registry.db"));
-    EXPECT_EQ(manager.said(), "");
 }
 
 // --root relocates the agent and the settings are seeded: PathName only when

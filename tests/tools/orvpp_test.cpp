@@ -15,11 +15,9 @@ using nlohmann::json;
 const auto orvpp = [](const std::vector<std::string> &args) { return run(ORVPP_PATH, args); };
 
 // A product file under /opt/orv/tables; every product has the same table.
-const std::string kTable = std::string(kTablesDir) + "/t.tbl";
 std::string informationFile(const std::string &product, const std::string &version) {
-    writeTable("t.tbl", tableRows("Src", 1, 2));
     return writeProduct(std::string(kTablesDir) + "/" + product + "-" + version + ".inf", product,
-                        version, kTable);
+                        version, writeTable("t.tbl", tableRows("Src", 1, 2)));
 }
 
 // The exit status is the product result code, with the library's text on
@@ -49,14 +47,10 @@ TEST(Orvpp, CommandsExitWithTheProductResultCode) {
     for (const auto &[args, status] : steps) {
         Output r = orvpp(args);
         SCOPED_TRACE((args.empty() ? "" : args[0]) + " " + std::to_string(status));
-        if (status == kUsage) {
-            EXPECT_GE(r.status, kUsage);
-        } else {
-            EXPECT_EQ(r.status, status);
-            EXPECT_EQ(r.err.rfind("orvpp: ", 0), status == 0x10 ? 0u : std::string::npos);
-            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), status == 0x10 ? 1 : 0)
-                << r.err;
-        }
+        EXPECT_EQ(std::min(r.status, kUsage), status);  // any code from 100 on is a usage error
+        if (status == kUsage) continue;
+        EXPECT_EQ(r.err.rfind("orvpp: ", 0), status == 0x10 ? 0u : std::string::npos);
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), status == 0x10 ? 1 : 0) << r.err;
     }
 }
 

@@ -23,7 +23,6 @@ TEST(Amacre, ReadsFollowTheMoreDataProtocolAndFailuresSetTheError) {
     ASSERT_EQ(writeValue(productKey("Prod"), "Sources", REG_BINARY, kSourcesBytes), ERROR_SUCCESS);
     char small[8] = "#";
     DWORD size = sizeof small, type = 0, manual = 0;
-    SetLastError(0);
     ASSERT_FALSE(AMACRERegReadEx(HKEY_LOCAL_MACHINE, productKey("Prod").c_str(), "Sources", nullptr,
                                  &size, small));
     EXPECT_EQ(std::pair(GetLastError(), size),

@@ -2,7 +2,6 @@
 // file format and all-or-nothing failures.
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <set>
 
 #include "files.h"
@@ -141,8 +140,7 @@ TEST(TblsyncCopy, LinesBecomeEntries) {
 // A copy with any bad file changes nothing, in every mode, and says why.
 TEST(TblsyncCopy, FailedCopyLeavesTableUnchanged) {
     ASSERT_EQ(copy('C', "Prod", {writeTable("good.tbl", "Keep,1,ERROR,kept\n")}), 0);
-    ASSERT_EQ(mkdir("/opt/orv/tables/dir.tbl", 0755), 0);
-    ASSERT_EQ(mkfifo("/opt/orv/tables/fifo.tbl", 0644), 0);
+    ASSERT_EQ(mkdir("/opt/orv/tables/dir.tbl", 0755) + mkfifo("/opt/orv/tables/fifo.tbl", 0644), 0);
     std::string many;
     for (int i = 0; i <= 100000; ++i) many += "Many," + std::to_string(i) + ",INFO,x\n";
     const std::tuple<const char *, std::string, int> bad[] = {
