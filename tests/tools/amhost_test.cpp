@@ -60,8 +60,7 @@ TEST(AmhostTest, UsageErrorsRunNothing) {
 TEST(AmhostTest, RootAndCycleAreSeededAndCyclesCounted) {
     NotifySocket manager;
     ASSERT_TRUE(manager.bound);
-    ASSERT_EQ(setenv("ORV_ROOT", "/opt/relocated", 1), 0);
-    ASSERT_EQ(setenv("ORV_TRACE_LEVELS", "1", 1), 0);
+    ASSERT_EQ(setenv("ORV_ROOT", "/opt/relocated", 1) + setenv("ORV_TRACE_LEVELS", "1", 1), 0);
     ASSERT_EQ(
         run(AMHOST_PATH, {"--root", "/opt/relocated", "--cycle", "0.25", "--cycles", "3"}).status,
         0);
@@ -94,6 +93,9 @@ TEST(AmhostTest, WaitForADeadHolderThenWatchUntilStopped) {
     EXPECT_TRUE(heard(manager, "waiting for EVENTLOG_SEMA since"));
     EXPECT_EQ(holder.kill(), 128 + SIGKILL);
     EXPECT_TRUE(heard(manager, "or on a change"));
+    // The thread watches the directory from its first wait on, which follows the status.
+    EXPECT_TRUE(
+        eventually([] { return countOf(readFile("/opt/orv/log/trace.log"), "for changes"); }));
     writeProduct(std::string(QORPPLX_REPORT_INF_DIR) + "/Alpha.inf", "Alpha", "1.0",
                  writeTable("Alpha.tbl", tableRows("AlphaSvc", 1, 1)));
     EXPECT_TRUE(heard(manager, "(1 installed"));

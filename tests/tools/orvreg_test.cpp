@@ -116,8 +116,7 @@ TEST(Orvreg, TableShowsTheReportTableRows) {
             ASSERT_EQ(writeText(table + row[0] + "\\" + row[1],
                                 std::vector{"Severity", "Owner", "Text"}[i], row[i + 2]),
                       0);
-    const std::string all = orvreg({"table"}).out;
-    EXPECT_TRUE(contains(all, "(traditional)  Disk \\x1B[2J\xfe gone\n")) << all;
+    EXPECT_TRUE(contains(orvreg({"table"}).out, "(traditional)  Disk \\x1B[2J\xfe gone\n"));
     json shown = document(orvreg({"table", "--json", "--source", "disk"}))["rows"];
     ASSERT_EQ(shown.size(), 2u) << shown;
     EXPECT_EQ(shown[0], json::parse(R"({"source": "Disk", "event": "20", "severity": "INFO",
