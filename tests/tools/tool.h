@@ -3,16 +3,7 @@
 // read back.
 #pragma once
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <nlohmann/json.hpp>
-#include <string>
-#include <vector>
 
 #include "files.h"
 #include "process.h"
@@ -29,20 +20,16 @@ struct Output {
 class Tool {
   public:
     Tool(const char *program, std::vector<std::string> args)
-        : out_("/opt/run" + std::to_string(++runs_) + ".out"),
-          err_(out_ + ".err"),
-          child_([&, parent = ::getpid()] {
-              args.insert(args.begin(), program);
-              std::vector<char *> argv;
+        : out_("/opt/run" + std::to_string(++runs_) + ".out"), child_([&, parent = ::getpid()] {
+              std::vector<char *> argv{const_cast<char *>(program)};
               for (std::string &arg : args) argv.push_back(arg.data());
               argv.push_back(nullptr);
               ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test killed on a time-out takes it along
               int out = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-              int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+              int err = ::open((out_ + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
               if (out >= 0 && err >= 0 && ::dup2(out, 1) >= 0 && ::dup2(err, 2) >= 0 &&
-                  ::getppid() == parent) {
+                  ::getppid() == parent)
                   ::execv(program, argv.data());
-              }
               return 127;
           }) {}
     void signal(int signo) const { ::kill(child_.pid(), signo); }
@@ -50,21 +37,20 @@ class Tool {
     // Waits for the end; a run that has not ended within `limit` is killed
     // and says status -1.
     Output finish(std::chrono::milliseconds limit = kPatience) {
-        Output run;
         int status = 0;
-        if (eventually([&] { return ::waitpid(child_.pid(), &status, WNOHANG) == child_.pid(); },
-                       limit, std::chrono::milliseconds(2))) {
-            child_.markReaped();
-            run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        run.out = readFile(out_);
-        run.err = readFile(err_);
-        return run;
+        bool ended =
+            eventually([&] { return ::waitpid(child_.pid(), &status, WNOHANG) == child_.pid(); },
+                       limit, std::chrono::milliseconds(2));
+        if (ended) child_.markReaped();
+        return {!ended              ? -1
+                : WIFEXITED(status) ? WEXITSTATUS(status)
+                                    : 128 + WTERMSIG(status),
+                readFile(out_), readFile(out_ + ".err")};
     }
 
   private:
     static inline int runs_ = 0;
-    std::string out_, err_;
+    std::string out_;
     Child child_;
 };
 

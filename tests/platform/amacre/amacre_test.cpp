@@ -2,13 +2,8 @@
 // callers read values into.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
-#include <string>
-
 #include "amacre.h"
 #include "files.h"
-#include "qortrace.h"
 #include "registry_probe.h"
 
 namespace {
@@ -18,27 +13,16 @@ using namespace orv_test;
 constexpr char kSources[] = "SrcA\0SrcB\0SrcC";  // 15 bytes and the final NUL
 const std::string kSourcesBytes(kSources, sizeof kSources);
 
-class Amacre : public testing::Test {
-  protected:
-    void SetUp() override {
-        setenv("ORV_TRACE_FILE", "/opt/trace.log", 1);
-        setenv("ORV_TRACE_LEVELS", "all", 1);
-        TraceLogReload();
-        ASSERT_EQ(writeDword(productKey("Prod"), "Manual", 1), ERROR_SUCCESS);
-        ASSERT_EQ(writeValue(productKey("Prod"), "Sources", REG_BINARY, kSourcesBytes),
-                  ERROR_SUCCESS);
-    }
-};
-
 // A read into a buffer too small fails with 234 and the length, writing
 // nothing; a block of that length, adjusted, takes the value. Key, subkey and
 // value names ignore case; the type is optional. Each other failed read sets
 // its error and says so in one trace line.
-TEST_F(Amacre, ReadsFollowTheMoreDataProtocolAndFailuresSetTheError) {
-    char small[8];
-    std::memset(small, '#', sizeof small);
+TEST(Amacre, ReadsFollowTheMoreDataProtocolAndFailuresSetTheError) {
+    setenv("ORV_TRACE_FILE", "/opt/trace.log", 1);
+    ASSERT_EQ(writeDword(productKey("Prod"), "Manual", 1), ERROR_SUCCESS);
+    ASSERT_EQ(writeValue(productKey("Prod"), "Sources", REG_BINARY, kSourcesBytes), ERROR_SUCCESS);
+    char small[8] = "#";
     DWORD size = sizeof small, type = 0, manual = 0;
-    SetLastError(0);
     ASSERT_FALSE(AMACRERegReadEx(HKEY_LOCAL_MACHINE, productKey("Prod").c_str(), "Sources", nullptr,
                                  &size, small));
     EXPECT_EQ(std::pair(GetLastError(), size),
@@ -55,14 +39,14 @@ TEST_F(Amacre, ReadsFollowTheMoreDataProtocolAndFailuresSetTheError) {
                                 &type, &size, &manual));
     EXPECT_EQ(std::pair(manual, type), std::pair(1u, DWORD{REG_DWORD}));
 
-    const std::tuple<const char *, const char *, const char *, DWORD> misses[] = {
-        {"SOFTWARE\\ORV\\ALERTREPORT", "Other", "Manual", ERROR_FILE_NOT_FOUND},
-        {"SOFTWARE\\ORV\\ALERTREPORT", "Prod", "Missing", ERROR_FILE_NOT_FOUND},
-        {"SOFTWARE\\Nothing", nullptr, "Manual", ERROR_FILE_NOT_FOUND}};
-    for (const auto &[key, subkey, name, error] : misses) {
+    const std::tuple<const char *, const char *, const char *> misses[] = {
+        {"SOFTWARE\\ORV\\ALERTREPORT", "Other", "Manual"},
+        {"SOFTWARE\\ORV\\ALERTREPORT", "Prod", "Missing"},
+        {"SOFTWARE\\Nothing", nullptr, "Manual"}};
+    for (const auto &[key, subkey, name] : misses) {
         SetLastError(0);
         EXPECT_FALSE(AMACREGetSubkeyValue(HKEY_LOCAL_MACHINE, key, subkey, name, &manual, &size));
-        EXPECT_EQ(GetLastError(), error) << key << " " << name;
+        EXPECT_EQ(GetLastError(), DWORD{ERROR_FILE_NOT_FOUND}) << key << " " << name;
     }
     EXPECT_FALSE(AMACRERegReadEx(HKEY_LOCAL_MACHINE, "SOFTWARE", "V", nullptr, nullptr, &manual));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});

@@ -1,9 +1,7 @@
 // Utility library: the root directory and the pass-through code conversion.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "qorutil.h"
 
@@ -13,22 +11,18 @@ namespace {
 // with its NUL gives 0 and leaves the buffer alone.
 TEST(GetQorRootPath, RootIsCopiedWhenItFitsWithItsNul) {
     const std::string forty(40, 'r');
-    struct Case {
-        const char *root;
-        int size;
-        std::string want;  // empty: 0 and the buffer untouched
-    };
-    const Case cases[] = {{nullptr, 9, "/opt/orv"},   {"", 9, "/opt/orv"},     {nullptr, 8, ""},
-                          {forty.c_str(), 41, forty}, {forty.c_str(), 40, ""}, {"/a", 0, ""}};
-    for (const Case &c : cases) {
-        c.root ? setenv("ORV_ROOT", c.root, 1) : unsetenv("ORV_ROOT");
+    // An empty want: 0 and the buffer untouched.
+    const std::tuple<const char *, int, std::string> cases[] = {
+        {nullptr, 9, "/opt/orv"},   {"", 9, "/opt/orv"},     {nullptr, 8, ""},
+        {forty.c_str(), 41, forty}, {forty.c_str(), 40, ""}, {"/a", 0, ""}};
+    for (const auto &[root, size, want] : cases) {
+        root ? setenv("ORV_ROOT", root, 1) : unsetenv("ORV_ROOT");
         char buffer[64];
         std::memset(buffer, '#', sizeof buffer);
-        EXPECT_EQ(GetQorRootPath(buffer, c.size), static_cast<int>(c.want.size())) << c.size;
-        EXPECT_EQ(std::string(buffer, c.want.size() + 1), c.want.empty() ? "#" : c.want + '\0');
+        EXPECT_EQ(GetQorRootPath(buffer, size), static_cast<int>(want.size())) << size;
+        EXPECT_EQ(std::string(buffer, want.size() + 1), want.empty() ? "#" : want + '\0');
     }
     EXPECT_EQ(GetQorRootPath(nullptr, 41), 0);
-    unsetenv("ORV_ROOT");
 }
 
 TEST(QorCodeConvert, CopiesBytesUnchangedAndCutsToTheDestination) {

@@ -1,22 +1,13 @@
 // RTCopy: product imports, updates and removals, the traditional table, the
 // file format and all-or-nothing failures.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <fcntl.h>
-
-#include <chrono>
-#include <functional>
-#include <optional>
 #include <set>
 
 #include "files.h"
 #include "process.h"
 #include "registry_files.h"
 #include "report_table.h"
-#include "tblsync.h"
 
 namespace {
 
@@ -25,22 +16,15 @@ using namespace std::string_literals;
 
 // RTCopy with the vector the library builds, ended by its NULL.
 int rtcopy(std::vector<void *> argv) {
-    RTCopyRequest request{};
-    request.qwSize = sizeof request;
-    request.dwPriority = 100;
-    request.dwArgc = static_cast<DWORD>(argv.size());
     argv.push_back(nullptr);
-    request.lppArgv = argv.data();
+    RTCopyRequest request{
+        sizeof request, 0, 0, 0, 0, 100, 0, nullptr, 0, static_cast<DWORD>(argv.size() - 1),
+        argv.data()};
     return RTCopy(&request, 0);
 }
-void *arg(const char *text) {
-    return const_cast<char *>(text);
-}
+const auto arg = [](const char *text) -> void * { return const_cast<char *>(text); };
 int g_callbacks = 0;
-BOOL countChange() {
-    ++g_callbacks;
-    return TRUE;
-}
+const RTCOPY_CHANGE_CALLBACK countChange = []() -> BOOL { return ++g_callbacks; };
 std::string g_asked;  // the caller's list in ReportTable, which no copy writes
 
 // One copy: 'C'reate, 'U'pdate (with the callback; 'u' without), 'R'emove
@@ -50,10 +34,10 @@ int copy(char mode, const char *product, const std::vector<std::string> &list) {
     g_asked = pathList(list);
     if (mode == 'R') g_asked.resize(508, '\0');  // padding is skipped
     setSaveParam("ReportTable", g_asked);
-    void *callback = mode == 'U' ? reinterpret_cast<void *>(countChange) : nullptr;
-    if (mode == 'C') return rtcopy({arg("CREATE"), arg(product)});
-    if (mode == 'R') return rtcopy({arg("REMOVE"), arg(product)});
-    return rtcopy({arg("UPDATE"), callback, arg(product)});
+    if (mode == 'C' || mode == 'R')
+        return rtcopy({arg(mode == 'C' ? "CREATE" : "REMOVE"), arg(product)});
+    return rtcopy({arg("UPDATE"), mode == 'U' ? reinterpret_cast<void *>(countChange) : nullptr,
+                   arg(product)});
 }
 
 // "source\id=severity,text,owner;" per entry, in key order.
@@ -71,7 +55,7 @@ struct Step {
     char mode;
     const char *product;
     std::vector<std::string> list;
-    const char *table;
+    std::string table;
     int callbacks = 0;
     std::optional<std::string> registered{};
 };
@@ -81,16 +65,14 @@ void runSteps(const std::vector<Step> &steps) {
     for (const Step &step : steps) {
         SCOPED_TRACE(step.mode + " "s + (step.product ? step.product : "") + " -> " + step.table);
         ASSERT_EQ(copy(step.mode, step.product, step.list), 0);
-        EXPECT_EQ(table(), step.table);
-        EXPECT_EQ(g_callbacks, step.callbacks);
+        EXPECT_EQ(std::tuple(table(), g_callbacks, saveParam("ReportTable")),
+                  std::tuple(step.table, step.callbacks, g_asked));
         if (step.registered) {
-            EXPECT_EQ(saveParam("RegisterSrc"), *step.registered);
-            EXPECT_EQ(saveParam("RegisterPath"), g_asked);
+            EXPECT_EQ(saveParam("RegisterSrc") + "|" + saveParam("RegisterPath"),
+                      *step.registered + "|" + g_asked);
         }
-        EXPECT_EQ(saveParam("ReportTable"), g_asked);
         std::set<std::string> sources;  // a source left without entries loses its key
-        for (const auto &entry : dumpTable())
-            sources.insert(entry.first.substr(0, entry.first.find('\\')));
+        for (const auto &[key, row] : dumpTable()) sources.insert(key.substr(0, key.find('\\')));
         EXPECT_EQ(subkeys(TBLSYNC_KEY_REPORTTABLE), std::vector(sources.begin(), sources.end()));
     }
     EXPECT_TRUE(keyExists(TBLSYNC_KEY_REPORTTABLE));
@@ -99,8 +81,9 @@ void runSteps(const std::vector<Step> &steps) {
 // Every entry carries the product that imported it; the last import takes an
 // entry over, an update makes the product's entries exactly its files' and
 // calls back only when that changed something, a removal takes only what
-// the product still owns.
-TEST(TblsyncCopy, ProductEntriesFollowEachCopy) {
+// the product still owns. The traditional table, its path written with
+// backslashes or not, fills what no product owns, with owner "".
+TEST(TblsyncCopy, ProductAndTraditionalEntriesFollowEachCopy) {
     const std::string a = writeTable(
         "a", "# A\nDisk,1,ERROR,failed, replace\r\nDisk,2,WARNING,slow\n\nFan,10,INFO,ok\n");
     const std::string b = writeTable("b", "Fan,11,ERROR,stopped\nPower,5,info,on");
@@ -108,12 +91,17 @@ TEST(TblsyncCopy, ProductEntriesFollowEachCopy) {
         writeTable("a2", "Disk,1,ERROR,failed\nFan,10,INFO,ok\nTemp,3,WARNING,hot\n");
     const std::string o = writeTable("o", "Disk,1,WARNING,other\n"),
                       f = writeTable("f", "Fan,10,INFO,ok\n");
-    const char *first =
-        "Disk\\1=ERROR,failed, "
-        "replace,P;Disk\\2=WARNING,slow,P;Fan\\10=INFO,ok,P;Fan\\11=ERROR,stopped,P;Power\\5=info,"
-        "on,P;";
-    const char *mine = "Disk\\1=ERROR,failed,P;Fan\\10=INFO,ok,P;Temp\\3=WARNING,hot,P;";
-    const char *taken = "Disk\\1=WARNING,other,O;Fan\\10=INFO,ok,P;Temp\\3=WARNING,hot,P;";
+    const std::string p = writeTable("p", "Mixed,7,ERROR,product\n"), t1 = "\\opt\\orv\\tables\\t1";
+    writeTable("t1", "Legacy,1,INFO,one\nLegacy,2,INFO,two\nMixed,7,INFO,trad\n");
+    const std::string t2 = writeTable("t2", "Legacy,1,WARNING,new\nMixed,8,INFO,t8\n");
+    const std::string t3 = writeTable("t3", "Mixed,7,INFO,trad\n");
+    const std::string first =
+        "Disk\\1=ERROR,failed, replace,P;Disk\\2=WARNING,slow,P;"
+        "Fan\\10=INFO,ok,P;Fan\\11=ERROR,stopped,P;Power\\5=info,on,P;";
+    const std::string mine = "Disk\\1=ERROR,failed,P;Fan\\10=INFO,ok,P;Temp\\3=WARNING,hot,P;";
+    const std::string taken = "Disk\\1=WARNING,other,O;Fan\\10=INFO,ok,P;Temp\\3=WARNING,hot,P;";
+    const std::string other = "Disk\\1=WARNING,other,O;", mixed = "Mixed\\7=ERROR,product,P;";
+    const std::string legacy = "Legacy\\1=WARNING,new,;", t8 = "Mixed\\8=INFO,t8,;";
     setSaveParam("TablePath", pathList({a, b}));
     runSteps({{'C', "P", {a, b}, first, 0, "Disk\0Fan\0Power\0"s},
               {'U', "P", {a, b}, first, 0, "Disk\0Fan\0Power\0"s},
@@ -121,28 +109,15 @@ TEST(TblsyncCopy, ProductEntriesFollowEachCopy) {
               {'C', "O", {o}, taken, 1, "Disk\0"s},
               {'u', "P", {a2}, mine, 1},
               {'C', "O", {o}, taken, 1},
-              {'U', "P", {f}, "Disk\\1=WARNING,other,O;Fan\\10=INFO,ok,P;", 2, "Fan\0"s},
-              {'R', "P", {"Disk", "Fan", "Temp", "Power"}, "Disk\\1=WARNING,other,O;", 2},
-              {'R', "O", {"", "Ba\\d", "Disk"}, "", 2}});
+              {'U', "P", {f}, other + "Fan\\10=INFO,ok,P;", 2, "Fan\0"s},
+              {'R', "P", {"Disk", "Fan", "Temp", "Power"}, other, 2},
+              {'R', "O", {"", "Ba\\d", "Disk"}, "", 2},
+              {'C', "P", {p}, mixed, 2},
+              {'T', nullptr, {t1}, "Legacy\\1=INFO,one,;Legacy\\2=INFO,two,;" + mixed, 2},
+              {'T', nullptr, {t2}, legacy + mixed + t8, 2},
+              {'R', "P", {"Mixed"}, legacy + t8, 2},
+              {'T', nullptr, {t3}, "Mixed\\7=INFO,trad,;", 2}});
     EXPECT_EQ(saveParam("TablePath"), pathList({a, b}));
-}
-
-// The traditional table, its path written with backslashes or not, fills
-// what no product owns, with owner "".
-TEST(TblsyncCopy, TraditionalEntriesYieldToProducts) {
-    const std::string p = writeTable("p", "Mixed,7,ERROR,product\n");
-    writeTable("t1", "Legacy,1,INFO,one\nLegacy,2,INFO,two\nMixed,7,INFO,trad\n");
-    const std::string t2 = writeTable("t2", "Legacy,1,WARNING,new\nMixed,8,INFO,t8\n");
-    const std::string t3 = writeTable("t3", "Mixed,7,INFO,trad\n");
-    runSteps(
-        {{'C', "P", {p}, "Mixed\\7=ERROR,product,P;"},
-         {'T',
-          nullptr,
-          {"\\opt\\orv\\tables\\t1"},
-          "Legacy\\1=INFO,one,;Legacy\\2=INFO,two,;Mixed\\7=ERROR,product,P;"},
-         {'T', nullptr, {t2}, "Legacy\\1=WARNING,new,;Mixed\\7=ERROR,product,P;Mixed\\8=INFO,t8,;"},
-         {'R', "P", {"Mixed"}, "Legacy\\1=WARNING,new,;Mixed\\8=INFO,t8,;"},
-         {'T', nullptr, {t3}, "Mixed\\7=INFO,trad,;"}});
 }
 
 // How the lines of a table file become entries.
@@ -157,24 +132,18 @@ TEST(TblsyncCopy, LinesBecomeEntries) {
         {"S,1,INFO," + longText + "\r\n", "S\\1=INFO," + longText + ",P;"},
         {"# only a comment\n\n  \t\n  # indented comment\r\n", ""}};
     for (const auto &[lines, expected] : cases) {
-        ASSERT_EQ(copy('R', "P", {"S"}), 0);
-        ASSERT_EQ(copy('C', "P", {writeTable("case", lines)}), 0);
+        ASSERT_EQ(copy('R', "P", {"S"}) + copy('C', "P", {writeTable("case", lines)}), 0);
         EXPECT_EQ(table(), expected) << lines.substr(0, 40);
     }
 }
 
-// A copy with any bad file changes nothing, in every mode, and says why. A
-// table is read line by line: a huge file costs no memory.
+// A copy with any bad file changes nothing, in every mode, and says why.
 TEST(TblsyncCopy, FailedCopyLeavesTableUnchanged) {
     ASSERT_EQ(copy('C', "Prod", {writeTable("good.tbl", "Keep,1,ERROR,kept\n")}), 0);
-    ASSERT_EQ(mkdir("/opt/orv/tables/dir.tbl", 0755), 0);
-    ASSERT_EQ(mkfifo("/opt/orv/tables/fifo.tbl", 0644), 0);
-    const std::string huge = writeTable("huge.tbl", "Huge,1,INFO,first\n");
-    ASSERT_EQ(truncate(huge.c_str(), off_t{1} << 30), 0);  // sparse: NUL bytes, no line end
+    ASSERT_EQ(mkdir("/opt/orv/tables/dir.tbl", 0755) + mkfifo("/opt/orv/tables/fifo.tbl", 0644), 0);
     std::string many;
     for (int i = 0; i <= 100000; ++i) many += "Many," + std::to_string(i) + ",INFO,x\n";
     const std::tuple<const char *, std::string, int> bad[] = {
-        {"huge", huge, 13},  // first: the peak memory is looked at after it
         {"missing file", "/opt/orv/tables/none.tbl", 2},
         {"directory", "/opt/orv/tables/dir.tbl", 5},
         {"fifo", "/opt/orv/tables/fifo.tbl", 5},
@@ -188,27 +157,17 @@ TEST(TblsyncCopy, FailedCopyLeavesTableUnchanged) {
         {"line over 4096 bytes",
          writeTable("b8.tbl", "L,1,INFO," + std::string(4097 - 9, 't') + "\n"), 13},
         {"over 100000 entries", writeTable("b9.tbl", many), 13}};
-    const std::string before = table();
-    const std::string registered = saveParam("RegisterSrc");
+    const std::string before = table() + saveParam("RegisterSrc");
     const std::string first = writeTable("first.tbl", "New,1,INFO,would be added\n");
     g_callbacks = 0;
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const long peak = usage.ru_maxrss;
     for (const auto &[why, path, code] : bad) {
         SCOPED_TRACE(why);
-        for (char mode : "CUT"s) {
+        for (char mode : "CUT"s)
             EXPECT_EQ(
                 copy(mode, "Prod", mode == 'T' ? std::vector{path} : std::vector{first, path}),
                 code)
                 << mode;
-        }
-        EXPECT_EQ(table(), before);
-        EXPECT_EQ(saveParam("RegisterSrc"), registered);
-        getrusage(RUSAGE_SELF, &usage);
-        if (path == huge) {
-            EXPECT_LT(usage.ru_maxrss - peak, 64 * 1024) << "KiB more at the peak";
-        }
+        EXPECT_EQ(table() + saveParam("RegisterSrc"), before);
     }
     EXPECT_EQ(g_callbacks, 0);
 }
@@ -234,8 +193,7 @@ TEST(TblsyncCopy, NeverOpensTheRegistrysFiles) {
 TEST(TblsyncCopy, MalformedRequestsFailWithInvalidParameter) {
     void *tooLong[] = {arg("CREATE"), arg("Prod"), arg("x"), arg("y"), arg("z"), nullptr};
     void *unterminated[] = {arg("CREATE"), arg("Prod"), arg("not a terminator")};
-    void *noProduct[] = {arg("CREATE"), nullptr, nullptr};
-    void *nullWord[] = {nullptr, nullptr};
+    void *noProduct[] = {arg("CREATE"), nullptr, nullptr};  // from its second word: no mode word
     setSaveParam("ReportTable", pathList({writeTable("t.tbl", "S,1,INFO,x\n")}));
     const std::tuple<const char *, uint64_t, DWORD, void **> cases[] = {
         {"no vector", sizeof(RTCopyRequest), 2, nullptr},
@@ -244,7 +202,7 @@ TEST(TblsyncCopy, MalformedRequestsFailWithInvalidParameter) {
         {"too many", sizeof(RTCopyRequest), 5, tooLong},
         {"count mismatch", sizeof(RTCopyRequest), 2, unterminated},
         {"null product", sizeof(RTCopyRequest), 2, noProduct},
-        {"null mode word", sizeof(RTCopyRequest), 1, nullWord}};
+        {"null mode word", sizeof(RTCopyRequest), 1, noProduct + 1}};
     for (const auto &[why, size, argc, argv] : cases) {
         RTCopyRequest request{size, 0, 0, 0, 0, 100, 0, nullptr, 0, argc, argv};
         EXPECT_EQ(RTCopy(&request, 0), 87) << why;
@@ -274,22 +232,19 @@ TEST(TblsyncCopy, AnotherProcessSeesWholeCopiesOnly) {
     ASSERT_EQ(pipe2(done, O_CLOEXEC | O_NONBLOCK), 0);
     Child reader([&] {
         close(done[1]);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        char byte;
-        while (read(done[0], &byte, 1) != 0 && std::chrono::steady_clock::now() < deadline) {
+        // Until the pipe closes; the pause leaves the copier room, as a
+        // snapshot holds the write lock.
+        for (char byte; read(done[0], &byte, 1) != 0; usleep(2000)) {
             if (RegBeginTransaction() != ERROR_SUCCESS) continue;
-            size_t seen = dumpTable().size();
+            const size_t seen = dumpTable().size();
             RegRollbackTransaction();
             if (seen != 0 && seen != 200) return 1;
-            usleep(2000);  // a snapshot holds the write lock: leave the copier room
         }
         return 0;
     });
     close(done[0]);
-    for (int round = 0; round < 10; ++round) {
-        EXPECT_EQ(copy('C', "Prod", {file}), 0);
-        EXPECT_EQ(copy('R', "Prod", {"Src0", "Src1"}), 0);
-    }
+    for (int round = 0; round < 10; ++round)
+        EXPECT_EQ(copy('C', "Prod", {file}) + copy('R', "Prod", {"Src0", "Src1"}), 0);
     close(done[1]);
     EXPECT_EQ(reader.wait(), 0);
 }

@@ -1,18 +1,14 @@
-/* A program outside the tree, built against an installed copy of the
- * library: reads the report information file it is given and prints the
- * product's name and version. */
+// A program outside the tree, built against an installed copy of the
+// library: reads the report information file it is given and prints the
+// product's name and version.
 #include <amirtupt.h>
 #include <stdio.h>
 #include <stdlib.h>
 
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        fprintf(stderr, "usage: consumer FILE\n");
-        return 2;
-    }
-    PPInfo *record = QORPPLX_readRI(argv[1]);
+    PPInfo *record = argc == 2 ? QORPPLX_readRI(argv[1]) : NULL;
     if (record == NULL) {
-        fprintf(stderr, "consumer: cannot read %s\n", argv[1]);
+        fprintf(stderr, "usage: consumer FILE, a readable report information file\n");
         return 1;
     }
     printf("%s %s\n", record->ProductName, record->Version);
