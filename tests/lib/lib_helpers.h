@@ -42,24 +42,18 @@ inline constexpr const char kPPLinkLog[] = "/opt/orv/log/PPLink.log";
 inline constexpr const char kTraceLog[] = "/opt/orv/log/trace.log";
 inline constexpr const char kTraceFile[] = "/opt/orv/log/test-trace.log";
 inline constexpr const char kAlertManKey[] = TBLSYNC_KEY_ALERTMAN;
-inline constexpr const char kReportTableKey[] = TBLSYNC_KEY_REPORTTABLE;
 inline constexpr const char kStartEvent[] = "AlertManagerBeginUpdatingReportTable";
 inline constexpr const char kUpdatingEvent[] = "AlertManagerUpdatingReportTable";
-inline constexpr const char kEventlogEvent[] = "Eventlog_Mod_Event";
 inline constexpr const char kSeparator[] =
     "------------------------------------------------------------\n";
 
 using Table = std::map<std::string, std::string>;
 
-// A record the library allocated, freed with it; a list, cleared.
+// A record the library allocated, freed with it.
 struct FreeRecord {
     void operator()(PPInfo *p) const { std::free(p); }
 };
 using Record = std::unique_ptr<PPInfo, FreeRecord>;
-struct ClearList {
-    void operator()(PPInfo *p) const { QORPPLX_PPInfoClear(p); }
-};
-using List = std::unique_ptr<PPInfo, ClearList>;
 
 // A heap record as the list operations expect it, reset and named.
 inline PPInfo *newRecord(const char *productName, int op = PPOP_NONE) {
@@ -96,10 +90,6 @@ inline bool inOrder(const std::string &text, const std::vector<std::string> &nee
 
 inline void setDword(const std::string &keyPath, const char *name, DWORD value) {
     ASSERT_EQ(writeDword(keyPath, name, value), ERROR_SUCCESS) << keyPath << " " << name;
-}
-
-inline void setString(const std::string &keyPath, const char *name, const std::string &value) {
-    ASSERT_EQ(writeText(keyPath, name, value), ERROR_SUCCESS) << keyPath << " " << name;
 }
 
 // The report table: "<source>/<id>" -> "<severity>|<text>|<owner>".
@@ -202,12 +192,6 @@ inline size_t tracedCount(const std::string &file, size_t from, const std::strin
         n += line.find(tag) != std::string::npos && line.find(text) != std::string::npos;
     }
     return n;
-}
-
-// True when a product trace line of the given level and function carries the text.
-inline bool tracedLine(int level, const std::string &function, const std::string &text) {
-    return tracedCount(kTraceFile, 0, " " + std::to_string(level) + " product:" + function + ":",
-                       text) > 0;
 }
 
 }  // namespace lib_test

@@ -1,9 +1,4 @@
 // Product records and lists.
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #include "lib_helpers.h"
 
 namespace {
@@ -18,30 +13,21 @@ PPInfo *buildList(const std::vector<std::pair<std::string, int>> &records) {
     return head;
 }
 
-TEST(PPInfoList, EmptyListOperations) {
-    PPInfo *pp = newRecord("Alpha");
-    PPInfo other{};
-    pp->next = &other;  // an empty list takes the record as it is
-    EXPECT_EQ(QORPPLX_PPInfoAddPP(nullptr, pp), pp);
-    EXPECT_EQ(pp->next, &other);
-    pp->next = nullptr;
-
+// An empty list finds and frees nothing and takes a record as it is; append
+// goes to the tail and ends the list; delete goes by identity.
+TEST(PPInfoList, AppendToTheTailAndDeleteByIdentity) {
     EXPECT_EQ(QORPPLX_PPInfoFindPP(nullptr, "x"), nullptr);
     EXPECT_EQ(QORPPLX_PPInfoFindPPbyProduct(nullptr, "Alpha"), nullptr);
     EXPECT_EQ(QORPPLX_PPInfoDeleteAllRemovedPP(nullptr), nullptr);
-    EXPECT_EQ(QORPPLX_PPInfoDeletePP(nullptr, pp), nullptr);  // frees nothing
     EXPECT_EQ(QORPPLX_PPInfoClear(nullptr), 0);
-    std::free(pp);
-}
-
-// Append goes to the tail and ends the list; delete goes by identity.
-TEST(PPInfoList, AppendToTheTailAndDeleteByIdentity) {
-    PPInfo *head = buildList({{"A", 0}, {"B", 0}});
-    PPInfo *second = head->next;
     PPInfo stray{};
-    PPInfo *c = newRecord("C");
-    c->next = &stray;
-    EXPECT_EQ(QORPPLX_PPInfoAddPP(head, c), head);
+    PPInfo *head = newRecord("A"), *b = newRecord("B"), *c = newRecord("C");
+    EXPECT_EQ(QORPPLX_PPInfoDeletePP(nullptr, head), nullptr);
+    head->next = &stray;
+    EXPECT_EQ(QORPPLX_PPInfoAddPP(nullptr, head), head);
+    EXPECT_EQ(head->next, &stray);
+    head->next = nullptr, c->next = &stray;
+    EXPECT_EQ(QORPPLX_PPInfoAddPP(QORPPLX_PPInfoAddPP(head, b), c), head);
     EXPECT_EQ(c->next, nullptr);
 
     // Equal contents but another record: nothing is freed or unlinked.
@@ -49,13 +35,10 @@ TEST(PPInfoList, AppendToTheTailAndDeleteByIdentity) {
     EXPECT_EQ(QORPPLX_PPInfoDeletePP(head, lookalike), head);
     EXPECT_EQ(namesOf(head), (std::vector<std::string>{"A", "B", "C"}));
     std::free(lookalike);
-
-    head = QORPPLX_PPInfoDeletePP(head, head->next->next);
+    head = QORPPLX_PPInfoDeletePP(head, c);
     EXPECT_EQ(namesOf(head), (std::vector<std::string>{"A", "B"}));
-    head = QORPPLX_PPInfoDeletePP(head, head);
-    EXPECT_EQ(head, second);
-    head = QORPPLX_PPInfoDeletePP(head, head);
-    EXPECT_EQ(head, nullptr);
+    EXPECT_EQ(head = QORPPLX_PPInfoDeletePP(head, head), b);
+    EXPECT_EQ(QORPPLX_PPInfoDeletePP(head, head), nullptr);
 }
 
 TEST(PPInfoList, DeleteAllRemovedKeepsTheOthersInOrder) {
@@ -85,10 +68,10 @@ TEST(PPInfoList, DeleteAllRemovedKeepsTheOthersInOrder) {
 
 TEST(PPInfoList, SearchesAreExactAndFindTheFirst) {
     PPInfo *head = buildList({{"Alpha", 0}, {"Beta", 0}, {"Alpha", 0}});
-    ASSERT_NE(head, nullptr);
-    std::strcpy(head->FileName, "/opt/orv/report/inf/a.inf");
-    std::strcpy(head->next->FileName, "/opt/orv/report/inf/b.inf");
-    std::strcpy(head->next->next->FileName, "/opt/orv/report/inf/a.inf");
+    for (PPInfo *p = head; p != nullptr; p = p->next) {
+        std::strcpy(p->FileName,
+                    p == head->next ? "/opt/orv/report/inf/b.inf" : "/opt/orv/report/inf/a.inf");
+    }
 
     EXPECT_EQ(QORPPLX_PPInfoFindPPbyProduct(head, "Alpha"), head);
     EXPECT_EQ(QORPPLX_PPInfoFindPPbyProduct(head, "Beta"), head->next);

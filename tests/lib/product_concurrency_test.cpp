@@ -80,8 +80,8 @@ void expectConsistent() {
     EXPECT_EQ(outer, inner);
     std::set<std::string> owners(inner.begin(), inner.end());
     owners.insert("");
-    for (const std::string &source : subkeys(kReportTableKey)) {
-        std::string sourceKey = std::string(kReportTableKey) + "\\" + source;
+    for (const std::string &source : subkeys(TBLSYNC_KEY_REPORTTABLE)) {
+        std::string sourceKey = std::string(TBLSYNC_KEY_REPORTTABLE) + "\\" + source;
         for (const std::string &id : subkeys(sourceKey)) {
             auto owner = readValue(sourceKey + "\\" + id, "Owner");
             ASSERT_TRUE(owner) << source << "\\" << id;

@@ -262,8 +262,8 @@ TEST_F(ProductRegistry, ListFiltersByTypeInEnumerationOrder) {
     for (const auto &[type, expected] : cases) {
         PPInfo *head = reinterpret_cast<PPInfo *>(&head);  // overwritten by the call
         ASSERT_EQ(ReadProductsRegisteried(type, &head), TRUE);
-        List list(head);
-        EXPECT_EQ(namesOf(list.get()), expected) << "type " << type;
+        EXPECT_EQ(namesOf(head), expected) << "type " << type;
+        QORPPLX_PPInfoClear(head);
     }
     EXPECT_EQ(ReadProductsRegisteried(-1, nullptr), FALSE);
 }

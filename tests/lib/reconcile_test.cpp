@@ -1,51 +1,33 @@
 // Reconciliation passes of the inner products against the product registry,
 // through the real registry and copy library, with the alert manager's and
 // the event log module's events observed by name.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <atomic>
-#include <future>
-#include <string>
-#include <thread>
-
 #include "lib_helpers.h"
 
 namespace {
 
 using namespace lib_test;
 
-// Waits on an event by name on a thread of its own and remembers whether it
-// was released.
+// Waits on an event by name on a thread of its own and tells whether it was
+// released; the pass runs only once the watcher sleeps in its wait.
 class EventWatcher {
   public:
-    explicit EventWatcher(const char *name) {
-        std::promise<void> ready;
-        auto waiting = ready.get_future();
-        thread_ = std::thread([this, name, ready = std::move(ready)]() mutable {
+    explicit EventWatcher(const char *name) : event_(OpenEvent(EVENT_ALL_ACCESS, FALSE, name)) {
+        released_ = std::async(std::launch::async, [this] {
             tid_ = ::gettid();
-            HANDLE event = OpenEvent(EVENT_ALL_ACCESS, FALSE, name);
-            ready.set_value();
-            if (event == nullptr) return;
-            released_ = WaitForSingleObject(event, 10000) == WAIT_OBJECT_0;
-            CloseHandle(event);
+            return WaitForSingleObject(event_, 10000) == WAIT_OBJECT_0;
         });
-        waiting.wait();
-        // The pass runs only once the watcher sleeps in its wait.
-        EXPECT_TRUE(awaitEventWait(tid_)) << name;
+        EXPECT_TRUE(eventually([&] { return tid_ != 0; }) && awaitEventWait(tid_)) << name;
     }
     ~EventWatcher() {
-        if (thread_.joinable()) thread_.join();
+        if (released_.valid()) released_.wait();
+        CloseHandle(event_);
     }
-    bool released() {
-        thread_.join();
-        return released_;
-    }
+    bool released() { return released_.get(); }
 
   private:
-    std::thread thread_;
+    HANDLE event_;
     std::atomic<pid_t> tid_{0};
-    std::atomic<bool> released_{false};
+    std::future<bool> released_;
 };
 
 class ProcAlertReportTest : public ::testing::Test {
@@ -53,16 +35,12 @@ class ProcAlertReportTest : public ::testing::Test {
     void SetUp() override {
         start_ = CreateEvent(nullptr, FALSE, FALSE, kStartEvent);
         updating_ = CreateEvent(nullptr, TRUE, FALSE, kUpdatingEvent);
-        eventlog_ = CreateEvent(nullptr, FALSE, FALSE, kEventlogEvent);
-        ASSERT_NE(start_, nullptr);
-        ASSERT_NE(updating_, nullptr);
-        ASSERT_NE(eventlog_, nullptr);
+        eventlog_ = CreateEvent(nullptr, FALSE, FALSE, "Eventlog_Mod_Event");
+        ASSERT_TRUE(start_ && updating_ && eventlog_);
         alphaTable_ = writeTable("alpha.tbl", "AlphaSrc,1,ERROR,disk failed\nAlphaSrc,2,INFO,ok\n");
     }
     void TearDown() override {
-        CloseHandle(start_);
-        CloseHandle(updating_);
-        CloseHandle(eventlog_);
+        for (HANDLE event : {start_, updating_, eventlog_}) CloseHandle(event);
     }
 
     static void registerProduct(const char *name, const std::string &table,
@@ -153,7 +131,7 @@ TEST_F(ProcAlertReportTest, RemovedOuterProductLosesItsInnerProductThenTradition
     ASSERT_EQ(::mkdir("/opt/orv/am", 0755), 0);
     ASSERT_EQ(::mkdir("/opt/orv/am/PROGRAM", 0755), 0);
     writeFile("/opt/orv/am/PROGRAM/AMIREPRT.TBL", "TradSrc,100,INFO,agent started\n");
-    setString(TBLSYNC_KEY_ALERTMAN, "PathName", "/opt/orv/am");
+    ASSERT_EQ(writeText(TBLSYNC_KEY_ALERTMAN, "PathName", "/opt/orv/am"), ERROR_SUCCESS);
     registerProduct("Alpha", alphaTable_);
     registerProduct("Beta", writeTable("beta.tbl", "BetaSrc,9,WARNING,fan\n"));
     ASSERT_EQ(pass(), 1);
@@ -205,31 +183,21 @@ TEST_F(ProcAlertReportTest, PassesWithNothingToDoAreSilent) {
     EXPECT_EQ(innerSource("Kept"), std::string("KeptSrc\0", 8));
 }
 
-// A pending traditional import runs at the start of the next pass, from
-// "PathName" or, when that cannot be read, from the agent's root directory.
+// A pending traditional import runs at the start of the next pass, from the
+// agent's root directory when "PathName" cannot be read.
 TEST_F(ProcAlertReportTest, PendingTraditionalImportRunsFirst) {
-    int n = 100;
-    for (const char *pathName : {static_cast<const char *>(nullptr), "/opt/orv/am"}) {
-        SCOPED_TRACE(pathName != nullptr ? pathName : "no PathName");
-        std::string dir = pathName != nullptr ? "/opt/orv/am/PROGRAM" : "/opt/orv/PROGRAM";
-        ::mkdir(dir.substr(0, dir.rfind('/')).c_str(), 0755);
-        ::mkdir(dir.c_str(), 0755);
-        std::string id = std::to_string(n++);
-        writeFile(dir + "/AMIREPRT.TBL", "TradSrc," + id + ",INFO,traditional\n");
-        setDword(TBLSYNC_KEY_ALERTMAN, "LanguageID", 1033);  // the key exists either way
-        if (pathName != nullptr) setString(TBLSYNC_KEY_ALERTMAN, "PathName", pathName);
-        DWORD one = 1;
-        ASSERT_NE(AMACRTWriteInnerSaveParam("Traditional", sizeof one, REG_DWORD, &one), 0);
-        EventWatcher updating(kUpdatingEvent);
-
-        EXPECT_EQ(pass(), 1);
-
-        EXPECT_EQ(reportTable(), (Table{{"TradSrc/" + id, "INFO|traditional|"}}));
-        EXPECT_EQ(saveParam("Traditional"), std::string(4, '\0'));
-        EXPECT_TRUE(signalled(start_));
-        EXPECT_TRUE(updating.released());
-        EXPECT_EQ(counter_, 0u);  // a traditional import alone changes no product
-    }
+    ::mkdir("/opt/orv/PROGRAM", 0755);
+    writeFile("/opt/orv/PROGRAM/AMIREPRT.TBL", "TradSrc,100,INFO,traditional\n");
+    setDword(TBLSYNC_KEY_ALERTMAN, "LanguageID", 1033);  // the key exists, "PathName" not
+    DWORD one = 1;
+    ASSERT_NE(AMACRTWriteInnerSaveParam("Traditional", sizeof one, REG_DWORD, &one), 0);
+    EventWatcher updating(kUpdatingEvent);
+    EXPECT_EQ(pass(), 1);
+    EXPECT_EQ(reportTable(), (Table{{"TradSrc/100", "INFO|traditional|"}}));
+    EXPECT_EQ(saveParam("Traditional"), std::string(4, '\0'));
+    EXPECT_TRUE(signalled(start_));
+    EXPECT_TRUE(updating.released());
+    EXPECT_EQ(counter_, 0u);  // a traditional import alone changes no product
 }
 
 }  // namespace
