@@ -1,15 +1,6 @@
 // The report information file reader.
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <clocale>
 #include <filesystem>
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "lib_helpers.h"
 #include "registry_files.h"
@@ -30,15 +21,12 @@ Record readBytes(const std::string &bytes, const std::string &path = kPath) {
 struct Fields {
     std::string productName{}, displayName{}, languageId{}, productId{}, version{};
     std::vector<std::string> tables{};
+    bool operator==(const Fields &) const = default;
 };
 
-void expectFields(const PPInfo &p, const Fields &f) {
-    EXPECT_EQ(p.ProductName, f.productName);
-    EXPECT_EQ(p.DisplayName, f.displayName);
-    EXPECT_EQ(p.LanguageID, f.languageId);
-    EXPECT_EQ(p.ProductID, f.productId);
-    EXPECT_EQ(p.Version, f.version);
-    EXPECT_EQ(tablesOf(p), f.tables);
+void PrintTo(const Fields &f, std::ostream *os) {
+    *os << f.productName << "|" << f.displayName << "|" << f.languageId << "|" << f.productId << "|"
+        << f.version << "|" << ::testing::PrintToString(f.tables);
 }
 
 // A line of `length` characters that sets the version.
@@ -134,80 +122,70 @@ TEST(ReadRI, LinesAndTheFieldsTheyFill) {
             SCOPED_TRACE(std::string(c.what) + " under " + locale);
             Record p = readBytes(c.bytes);
             ASSERT_EQ(p != nullptr, c.expected.has_value());
-            if (p) expectFields(*p, *c.expected);
+            if (p) {
+                EXPECT_EQ((Fields{p->ProductName, p->DisplayName, p->LanguageID, p->ProductID,
+                                  p->Version, tablesOf(*p)}),
+                          *c.expected);
+            }
         }
         EXPECT_STREQ(std::setlocale(LC_ALL, nullptr), locale);  // the host's locale stays
     }
 }
 
-TEST(ReadRI, RecordCarriesPathTimesAndNoListState) {
+// The record carries the file's path and times and no list state; a
+// directory, a missing file and a path longer than the record holds give
+// none; a pipe that nobody writes reads as an empty file, without blocking.
+TEST(ReadRI, RecordCarriesThePathAndTimesOfAFileThatIsThere) {
     writeFile(kPath, "ProductName=\"Alpha\"\n");
     timespec times[2] = {{1000, 0}, {2000, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, kPath.c_str(), times, 0), 0);
     struct stat status {};
     ASSERT_EQ(stat(kPath.c_str(), &status), 0);
-
     Record p(QORPPLX_readRI(kPath.c_str()));
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->FileName, kPath);
-    EXPECT_EQ(p->access, 1000);
-    EXPECT_EQ(p->modify, 2000);
-    EXPECT_EQ(p->change, status.st_ctim.tv_sec);
-    EXPECT_EQ(p->next, nullptr);
-    EXPECT_EQ(p->op, PPOP_NONE);
-    EXPECT_EQ(p->Manual, PPTYPE_AUTOMATIC);
-}
+    EXPECT_EQ(std::vector<time_t>({p->access, p->modify, p->change}),
+              std::vector<time_t>({1000, 2000, status.st_ctim.tv_sec}));
+    EXPECT_TRUE(p->next == nullptr && p->op == PPOP_NONE && p->Manual == PPTYPE_AUTOMATIC);
 
-TEST(ReadRI, PathsThatGiveNullAndPathsThatDoNot) {
-    std::string dir = std::string(kInfDir) + "/sub";
+    const std::string dir = std::string(kInfDir) + "/sub", fifo = std::string(kInfDir) + "/pipe";
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
-    std::string tooLong = std::string(kInfDir) + "/" + std::string(44, 'n');
-    writeFile(tooLong, "ProductName=\"A\"\n");
-    std::string longest = std::string(kInfDir) + "/" + std::string(43, 'n');
-    writeFile(longest, "ProductName=\"A\"\n");
-
     EXPECT_EQ(QORPPLX_readRI(dir.c_str()), nullptr);
     EXPECT_EQ(QORPPLX_readRI("/opt/orv/report/inf/missing"), nullptr);
-    EXPECT_EQ(QORPPLX_readRI(tooLong.c_str()), nullptr);
-    Record fits(QORPPLX_readRI(longest.c_str()));
+    EXPECT_EQ(readBytes("ProductName=\"A\"\n", std::string(kInfDir) + "/" + std::string(44, 'n')),
+              nullptr);
+    const std::string longest = std::string(kInfDir) + "/" + std::string(43, 'n');
+    Record fits = readBytes("ProductName=\"A\"\n", longest);
     ASSERT_NE(fits, nullptr);
     EXPECT_EQ(fits->FileName, longest);
-
-    // A pipe that nobody writes reads as an empty file, without blocking.
-    std::string fifo = std::string(kInfDir) + "/pipe";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
     Record pipe(QORPPLX_readRI(fifo.c_str()));
     ASSERT_NE(pipe, nullptr);
     EXPECT_STREQ(pipe->ProductName, "");
 }
 
-// Every text field stays terminated inside its array and the count inside 0..4.
-void expectInvariants(const PPInfo &p, const std::string &what) {
-    const std::pair<const char *, size_t> texts[] = {
-        {p.FileName, sizeof p.FileName},
-        {p.ProductName, sizeof p.ProductName},
-        {p.DisplayName, sizeof p.DisplayName},
-        {p.LanguageID, sizeof p.LanguageID},
-        {p.ProductID, sizeof p.ProductID},
-        {p.Version, sizeof p.Version},
-        {p.ReportTablePath[0], PPINFO_REPORTTABLEPATH_SIZE},
-        {p.ReportTablePath[1], PPINFO_REPORTTABLEPATH_SIZE},
-        {p.ReportTablePath[2], PPINFO_REPORTTABLEPATH_SIZE},
-        {p.ReportTablePath[3], PPINFO_REPORTTABLEPATH_SIZE}};
-    for (const auto &[text, size] : texts) EXPECT_LT(strnlen(text, size), size) << what;
-    EXPECT_GE(p.NumReportTablePath, 0) << what;
-    EXPECT_LE(p.NumReportTablePath, PPINFO_MAX_REPORTTABLES) << what;
-    EXPECT_EQ(p.op, PPOP_NONE) << what;
-    EXPECT_EQ(p.next, nullptr) << what;
-}
-
-// Every stored fuzz input still reads without harm.
+// Every stored fuzz input still reads without harm: every text field stays
+// terminated inside its array and the count inside 0..4.
 TEST(ReadRI, SeedCorpusReplays) {
     size_t files = 0;
     for (const auto &entry : std::filesystem::directory_iterator(RECORDS_FUZZ_CORPUS)) {
-        Record p = readBytes(readFile(entry.path()));
-        if (p != nullptr) expectInvariants(*p, entry.path().filename());
+        SCOPED_TRACE(entry.path().filename());
         ++files;
+        Record p = readBytes(readFile(entry.path()));
+        if (p == nullptr) continue;
+        for (const auto &[text, size] :
+             {std::pair<const char *, size_t>{p->FileName, sizeof p->FileName},
+              {p->ProductName, sizeof p->ProductName},
+              {p->DisplayName, sizeof p->DisplayName},
+              {p->LanguageID, sizeof p->LanguageID},
+              {p->ProductID, sizeof p->ProductID},
+              {p->Version, sizeof p->Version}}) {
+            EXPECT_LT(strnlen(text, size), size);
+        }
+        for (const auto &table : p->ReportTablePath)
+            EXPECT_LT(strnlen(table, sizeof table), sizeof table);
+        EXPECT_TRUE(p->NumReportTablePath >= 0 && p->NumReportTablePath <= PPINFO_MAX_REPORTTABLES);
+        EXPECT_TRUE(p->op == PPOP_NONE && p->next == nullptr);
     }
     EXPECT_GT(files, 0u);
 }
