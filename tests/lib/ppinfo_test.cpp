@@ -129,15 +129,10 @@ TEST(PPInfoCompare, ComparesOnlyTheRegistrationFields) {
         {"table in use", [](PPInfo &p) { std::strcpy(p.ReportTablePath[1], "/t/B"); }, 1},
         {"table count", [](PPInfo &p) { p.NumReportTablePath = 3; }, 1},
     };
+    char tables[PPINFO_MAX_REPORTTABLES][PPINFO_REPORTTABLEPATH_SIZE] = {"/t/a", "/t/b"};
     for (const Case &c : cases) {
         PPInfo a{};
-        std::strcpy(a.ProductName, "Alpha");
-        std::strcpy(a.DisplayName, "Alpha");
-        std::strcpy(a.ProductID, "120");
-        std::strcpy(a.Version, "1.0");
-        a.NumReportTablePath = 2;
-        std::strcpy(a.ReportTablePath[0], "/t/a");
-        std::strcpy(a.ReportTablePath[1], "/t/b");
+        QORPPLX_PPInfoSetPP(&a, "", "Alpha", 2, tables[0], "Alpha", "", "120", "1.0");
         PPInfo b = a;
         c.change(b);
         EXPECT_EQ(QORPPLX_PPInfoCompPP(&a, &b), c.expected) << c.what;
@@ -145,52 +140,43 @@ TEST(PPInfoCompare, ComparesOnlyTheRegistrationFields) {
     }
 }
 
+// Copy takes the record's fields and times but keeps the list place, the
+// product type and the unused table slots of the destination.
 TEST(PPInfoRecord, CopyKeepsTheListPlaceAndProductType) {
     PPInfo src{}, dest{}, other{};
-    std::strcpy(src.FileName, "/opt/orv/report/inf/a.inf");
-    std::strcpy(src.ProductName, "Alpha");
-    src.NumReportTablePath = 1;
-    std::strcpy(src.ReportTablePath[0], "/t/new");
-    std::strcpy(src.Version, "2.0");
+    char tables[PPINFO_MAX_REPORTTABLES][PPINFO_REPORTTABLEPATH_SIZE] = {"/t/new"};
+    QORPPLX_PPInfoSetPP(&src, "/opt/orv/report/inf/a.inf", "Alpha", 1, tables[0], "D", "", "",
+                        "2.0");
     src.access = 1, src.modify = 2, src.change = 3;
-    src.op = PPOP_UPDATE;
-    src.Manual = PPTYPE_AUTOMATIC;
-    dest.next = &other;
-    dest.Manual = PPTYPE_MANUAL;
-    dest.NumReportTablePath = 2;
+    src.op = PPOP_UPDATE, src.Manual = PPTYPE_AUTOMATIC;
+    dest.next = &other, dest.Manual = PPTYPE_MANUAL, dest.NumReportTablePath = 2;
     std::strcpy(dest.ReportTablePath[1], "/t/kept");
 
     EXPECT_EQ(QORPPLX_PPInfoCopyPP(&dest, &src), 0);
-    EXPECT_EQ(dest.next, &other);
-    EXPECT_EQ(dest.Manual, PPTYPE_MANUAL);
-    EXPECT_STREQ(dest.ReportTablePath[1], "/t/kept");
     EXPECT_EQ(QORPPLX_PPInfoCompPP(&dest, &src), 0);
+    EXPECT_TRUE(dest.next == &other && dest.Manual == PPTYPE_MANUAL);
+    EXPECT_STREQ(dest.ReportTablePath[1], "/t/kept");
     EXPECT_STREQ(dest.FileName, src.FileName);
-    EXPECT_EQ(dest.NumReportTablePath, 1);
-    EXPECT_EQ(dest.modify, 2);
-    EXPECT_EQ(dest.change, 3);
-    EXPECT_EQ(dest.op, PPOP_UPDATE);
+    EXPECT_EQ(std::vector<long>({dest.NumReportTablePath, dest.modify, dest.change, dest.op}),
+              std::vector<long>({1, 2, 3, PPOP_UPDATE}));
 }
 
+// Set ends the record and keeps its times, type and unused table slots;
+// texts are cut to their fields and the count to the record's four.
 TEST(PPInfoRecord, SetEndsTheRecordAndKeepsTimesAndType) {
     PPInfo p{}, other{};
     p.next = &other;
     p.access = 5, p.Manual = PPTYPE_MANUAL, p.op = PPOP_REMOVE;
     std::strcpy(p.ReportTablePath[1], "/t/old");
     char tables[PPINFO_MAX_REPORTTABLES][PPINFO_REPORTTABLEPATH_SIZE] = {"/t/a", "/t/b"};
-    std::string longVersion(40, '9');  // cut to the 19 characters the field holds
-
-    QORPPLX_PPInfoSetPP(&p, "/f", "Alpha", 1, tables[0], "Disp", "1041", "7", longVersion.c_str());
-    EXPECT_EQ(p.next, nullptr);
-    EXPECT_EQ(p.op, PPOP_NONE);
-    EXPECT_EQ(p.access, 5);
-    EXPECT_EQ(p.Manual, PPTYPE_MANUAL);
-    EXPECT_STREQ(p.ReportTablePath[0], "/t/a");
-    EXPECT_STREQ(p.ReportTablePath[1], "/t/old");
+    QORPPLX_PPInfoSetPP(&p, "/f", "Alpha", 1, tables[0], "Disp", "1041", "7",
+                        std::string(40, '9').c_str());
+    EXPECT_TRUE(p.next == nullptr && p.op == PPOP_NONE && p.access == 5 &&
+                p.Manual == PPTYPE_MANUAL);
+    EXPECT_EQ(std::string(p.ReportTablePath[0]) + "|" + p.ReportTablePath[1], "/t/a|/t/old");
     EXPECT_EQ(std::string(p.Version), std::string(19, '9'));
-
     QORPPLX_PPInfoSetPP(&p, "/f", "Alpha", 7, tables[0], "", "", "", "");
-    EXPECT_EQ(p.NumReportTablePath, PPINFO_MAX_REPORTTABLES);  // kept to the record's four
+    EXPECT_EQ(p.NumReportTablePath, PPINFO_MAX_REPORTTABLES);
 }
 
 }  // namespace
