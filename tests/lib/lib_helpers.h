@@ -119,7 +119,6 @@ inline bool innerExists(const char *name) {
     DWORD exists = 0;
     return AMACRTCheckInnerProduct(name, &exists) != 0 && exists != 0;
 }
-
 inline bool outerExists(const char *name) {
     DWORD exists = 0;
     return AMACRTCheckProduct(name, &exists) != 0 && exists != 0;
@@ -155,19 +154,13 @@ inline std::string pplinkLog(size_t from = 0) {
 }
 
 // Every key from `path` down with its values, one line each, in enumeration
-// order, non-printable bytes escaped; the data of "ProductTime" (the time of
-// the write) left out.
+// order; the data of "ProductTime" (the time of the write) left out.
 inline std::string registryTree(const std::string &path) {
     std::string tree = keyExists(path) ? path + "\n" : "";
     for (const std::string &name : valueNames(path)) {
-        auto value = readValue(path, name.c_str());
-        tree += "  " + name + " " + std::to_string(value ? value->type : 0) + " ";
-        for (unsigned char c : name == "ProductTime" || !value ? "" : value->bytes) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, c >= 0x20 && c < 0x7F ? "%c" : "\\x%02X", c);
-            tree += escaped;
-        }
-        tree += "\n";
+        auto value = name == "ProductTime" ? std::nullopt : readValue(path, name.c_str());
+        tree += "  " + name + " " +
+                (value ? std::to_string(value->type) + " " + value->bytes : "") + "\n";
     }
     for (const std::string &child : subkeys(path)) tree += registryTree(path + "\\" + child);
     return tree;
