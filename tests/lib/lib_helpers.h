@@ -71,6 +71,15 @@ inline std::vector<std::string> tablesOf(const PPInfo &p) {
     return tables;
 }
 
+// A record's registration fields as "name|display|language|id|version|table,...".
+inline std::string fieldsOf(const PPInfo &p) {
+    std::string text = std::string(p.ProductName) + "|" + p.DisplayName + "|" + p.LanguageID + "|" +
+                       p.ProductID + "|" + p.Version + "|";
+    for (int i = 0; i < p.NumReportTablePath; ++i)
+        text += (i ? "," : "") + std::string(p.ReportTablePath[i]);
+    return text;
+}
+
 inline std::vector<std::string> namesOf(const PPInfo *head) {
     std::vector<std::string> names;
     for (; head != nullptr; head = head->next) names.emplace_back(head->ProductName);
