@@ -3,34 +3,16 @@
 // trace log.
 #pragma once
 
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
+// The support headers bring the standard and system headers they use.
 #include <atomic>
-#include <chrono>
-#include <cstring>
-#include <functional>
 #include <future>
-#include <map>
 #include <memory>
-#include <optional>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "amirtupt.h"
 #include "files.h"
 #include "process.h"
 #include "qortrace.h"
 #include "records.h"
-#include "registry_probe.h"
 #include "report_table.h"
-#include "tblsync.h"
-#include "w32compat.h"
 #include "wait.h"
 
 namespace lib_test {

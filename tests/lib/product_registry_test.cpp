@@ -118,9 +118,7 @@ TEST_F(ProductRegistry, RegisterKeepsUpdateRewritesUnregisterDeletes) {
 // Lists that do not fit, or counts outside 0..4, keep whole leading paths and
 // the final NUL and never read past the record.
 TEST_F(ProductRegistry, ReportTableListKeepsWholeLeadingPathsThatFit) {
-    const std::string p100(100, 'p');
-    const std::string p252 = "/" + std::string(251, 'x');
-    const std::string p253 = "/" + std::string(252, 'y');
+    const std::string p(100, 'p'), p252 = "/" + std::string(251, 'x');
     struct Case {
         const char *label;
         std::vector<std::string> tables;
@@ -128,12 +126,9 @@ TEST_F(ProductRegistry, ReportTableListKeepsWholeLeadingPathsThatFit) {
         std::vector<std::string> stored;
     };
     const Case cases[] = {
-        {"two of four fit",
-         {p100 + "1", p100 + "2", p100 + "3", "/s"},
-         4,
-         {p100 + "1", p100 + "2"}},
+        {"two of four fit", {p + "1", p + "2", p + "3", "/s"}, 4, {p + "1", p + "2"}},
         {"longest single path", {p252}, 1, {p252}},
-        {"path too long for the list", {p253, "/next"}, 2, {}},
+        {"path too long for the list", {p252 + "y", "/next"}, 2, {}},
         {"count above four", {"/1", "/2", "/3", "/4"}, 9, {"/1", "/2", "/3", "/4"}},
         {"negative count", {"/1"}, -2, {}},
     };
@@ -199,18 +194,17 @@ TEST_F(ProductRegistry, NamesAreTakenLiterally) {
 
 // The type readers address the writer's keys in other letter case.
 TEST_F(ProductRegistry, TypeReadersFindTheWritersKeysWhateverTheCase) {
-    PPInfo manual = makeRecord("TypeManual", "1.0", {"/t/a"}, PPTYPE_MANUAL);
-    PPInfo automatic = makeRecord("TypeAuto", "1.0", {"/t/a"}, PPTYPE_AUTOMATIC);
-    ASSERT_EQ(registerPP(&manual), 0);
-    ASSERT_EQ(registerPP(&automatic), 0);
+    for (const auto &[name, type] :
+         {std::pair{"TypeManual", PPTYPE_MANUAL}, {"TypeAuto", PPTYPE_AUTOMATIC}}) {
+        PPInfo record = makeRecord(name, "1.0", {"/t/a"}, type);
+        ASSERT_EQ(registerPP(&record), 0);
+    }
     setDword(innerKey("InnerManual"), "manual", 1);
     setDword(innerKey("InnerAuto"), "MANUAL", 0);
-    ASSERT_EQ(writeValue(innerKey("InnerNoType"), "Version", REG_SZ, std::string("1\0", 2)),
-              ERROR_SUCCESS);
+    ASSERT_EQ(writeText(innerKey("InnerNoType"), "Version", "1"), ERROR_SUCCESS);
     struct Case {
         const char *name;
-        uint32_t outer;
-        uint32_t inner;
+        uint32_t outer, inner;
     };
     const Case cases[] = {
         {"TypeManual", 1, 0},  {"typemanual", 1, 0}, {"TypeAuto", 0, 0},    {"InnerManual", 0, 1},
