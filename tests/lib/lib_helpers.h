@@ -179,3 +179,5 @@ inline size_t tracedCount(const std::string &file, size_t from, const std::strin
 }
 
 }  // namespace lib_test
+
+using namespace lib_test;

@@ -6,8 +6,6 @@
 
 namespace {
 
-using namespace lib_test;
-
 const std::string kInf = QORPPLX_REPORT_INF_DIR;
 const std::string kWatching = "watching /opt/orv/report/inf for changes";
 const std::string kCycleDone = "sync registry over. release mutex : EVENTLOG_SEMA";

@@ -3,8 +3,6 @@
 
 namespace {
 
-using namespace lib_test;
-
 // Builds a list of records named by `names`, each with its op code.
 PPInfo *buildList(const std::vector<std::pair<std::string, int>> &records) {
     PPInfo *head = nullptr;

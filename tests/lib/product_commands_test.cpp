@@ -7,8 +7,6 @@
 
 #include "lib_helpers.h"
 
-using namespace lib_test;
-
 namespace {
 
 const std::string kTable = std::string(kTablesDir) + "/p.tbl";

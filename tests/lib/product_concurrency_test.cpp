@@ -4,8 +4,6 @@
 
 #include "lib_helpers.h"
 
-using namespace lib_test;
-
 namespace {
 
 constexpr const char kStopEvent[] = "ProductTestHostStop";

@@ -2,8 +2,6 @@
 // listed by type, and the type readers.
 #include "lib_helpers.h"
 
-using namespace lib_test;
-
 namespace {
 
 // The stored report table list as 254 bytes: the given paths, each with its

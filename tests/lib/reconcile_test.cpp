@@ -5,8 +5,6 @@
 
 namespace {
 
-using namespace lib_test;
-
 // Waits on an event by name on a thread of its own and tells whether it was
 // released; the pass runs only once the watcher sleeps in its wait.
 class EventWatcher {

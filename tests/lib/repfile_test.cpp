@@ -8,8 +8,6 @@
 namespace {
 
 using namespace std::string_literals;
-using namespace lib_test;
-
 const std::string kPath = std::string(kInfDir) + "/test.inf";
 
 Record readBytes(const std::string &bytes, const std::string &path = kPath) {

@@ -8,8 +8,6 @@
 
 namespace {
 
-using namespace lib_test;
-
 class ExecRTCopyTest : public ::testing::Test {
   protected:
     void SetUp() override {

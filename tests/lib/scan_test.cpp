@@ -1,11 +1,7 @@
 // The report information scan: operation codes across successive scans.
-#include <dirent.h>
-
 #include "lib_helpers.h"
 
 namespace {
-
-using namespace lib_test;
 
 std::string inf(const std::string &name) {
     return std::string(kInfDir) + "/" + name;
@@ -119,19 +115,6 @@ TEST_F(Scan, OnlyRegularFilesThatFitTheRecordAreRead) {
     // The long name is reported under its whole path, never stored cut.
     EXPECT_NE(readFile(kPPLinkLog).find("Scan file \"" + inf(name44) + "\" error\n"),
               std::string::npos);
-}
-
-TEST_F(Scan, NewRecordsFollowTheListingBackwards) {
-    for (const char *name : {"p.inf", "q.inf", "r.inf", "s.inf"})
-        place(name, product(name, "1"), 1);
-    std::vector<std::string> listed;
-    DIR *dir = opendir(kInfDir);
-    for (dirent *e; dir != nullptr && (e = readdir(dir)) != nullptr;) {
-        if (e->d_name[0] != '.') listed.insert(listed.begin(), e->d_name);
-    }
-    ASSERT_EQ(closedir(dir), 0);
-    scan();
-    EXPECT_EQ(namesOf(list_), listed);
 }
 
 TEST_F(Scan, DirectoryEmptyOrMissing) {
