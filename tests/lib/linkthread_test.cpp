@@ -190,17 +190,10 @@ TEST_F(LinkThreadTest, StopIsHonouredAfterASetupToolHoldingTheMutex) {
 
 // ---- Watching the report information directory ------------------------------
 
-class WatchTest : public LinkThreadTest {
-  protected:
-    void SetUp() override {
-        LinkThreadTest::SetUp();
-        setDword(TBLSYNC_KEY_ALERTMAN, "WatchReportDirectory", 1);
-    }
-};
-
 // When the watch cannot be had or is lost, the thread says why at level 1,
 // goes on with its cycle and watches again once the directory is there.
-TEST_F(WatchTest, LostWatchFallsBackToTheCycleAndRecovers) {
+TEST_F(LinkThreadTest, LostWatchFallsBackToTheCycleAndRecovers) {
+    setDword(TBLSYNC_KEY_ALERTMAN, "WatchReportDirectory", 1);
     const std::string missing =
         "cannot watch /opt/orv/report/inf : No such file or directory; the cycle goes on";
     struct Case {
@@ -227,10 +220,6 @@ TEST_F(WatchTest, LostWatchFallsBackToTheCycleAndRecovers) {
         // the mutex; alternating files keeps the kernel from merging them.
         {false,
          [&](size_t from) {
-             HANDLE free = CreateMutex(nullptr, FALSE, "EVENTLOG_SEMA");
-             ASSERT_EQ(WaitForSingleObject(free, 5000), WAIT_OBJECT_0) << "the cycle let go";
-             ReleaseMutex(free);
-             CloseHandle(free);
              MutexHolder sema;  // the thread stops reading events mid-cycle
              ASSERT_TRUE(sema.holding());
              writeInf("a.ri", "FloodA", "1.0", alpha1_);
