@@ -4,8 +4,6 @@
 // failures, stop requests and the watch of the directory.
 #include "lib_helpers.h"
 
-namespace {
-
 const std::string kInf = QORPPLX_REPORT_INF_DIR;
 const std::string kWatching = "watching /opt/orv/report/inf for changes";
 const std::string kCycleDone = "sync registry over. release mutex : EVENTLOG_SEMA";
@@ -258,5 +256,3 @@ TEST_F(LinkThreadTest, LostWatchFallsBackToTheCycleAndRecovers) {
         ASSERT_EQ(std::system(("rm -f " + kInf + "/*").c_str()), 0);
     }
 }
-
-}  // namespace

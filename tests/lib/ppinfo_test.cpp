@@ -1,8 +1,6 @@
 // Product records and lists.
 #include "lib_helpers.h"
 
-namespace {
-
 // Builds a list of records named by `names`, each with its op code.
 PPInfo *buildList(const std::vector<std::pair<std::string, int>> &records) {
     PPInfo *head = nullptr;
@@ -176,5 +174,3 @@ TEST(PPInfoRecord, SetEndsTheRecordAndKeepsTimesAndType) {
     QORPPLX_PPInfoSetPP(&p, "/f", "Alpha", 7, tables[0], "", "", "", "");
     EXPECT_EQ(p.NumReportTablePath, PPINFO_MAX_REPORTTABLES);
 }
-
-}  // namespace

@@ -3,8 +3,6 @@
 
 #include "lib_helpers.h"
 
-namespace {
-
 TEST(PPLog, FileIsCreatedAndEmptiedOnlyPastTheBound) {
     ASSERT_FALSE(fileExists(kPPLinkLog));
     pplognotime("first\n");
@@ -96,5 +94,3 @@ TEST(AgentFiles, ModesIgnoreTheUmask) {
     }
     ::unsetenv("ORV_ROOT");
 }
-
-}  // namespace

@@ -7,8 +7,6 @@
 
 #include "lib_helpers.h"
 
-namespace {
-
 const std::string kTable = std::string(kTablesDir) + "/p.tbl";
 const std::string kOtherTable = std::string(kTablesDir) + "/q.tbl";
 const std::string kBadTable = std::string(kTablesDir) + "/bad.tbl";
@@ -367,5 +365,3 @@ TEST_F(ProductCommand, CommandWaitsForALiveHolderAndNotForADeadOne) {
     EXPECT_EQ(std::async(std::launch::async, take).get(), WAIT_OBJECT_0);
     CloseHandle(kept);
 }
-
-}  // namespace

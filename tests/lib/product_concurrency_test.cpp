@@ -4,8 +4,6 @@
 
 #include "lib_helpers.h"
 
-namespace {
-
 constexpr const char kStopEvent[] = "ProductTestHostStop";
 
 // The host: a child process whose thread runs the product link thread with a
@@ -108,5 +106,3 @@ TEST(ProductConcurrency, SetupToolAndLinkThreadKeepRegistryAndReportTableInStep)
     EXPECT_EQ(ownedEntries("SrcAuto", "Auto").size(), 100u);
     EXPECT_EQ(GetProductType("Auto"), static_cast<uint32_t>(PPTYPE_AUTOMATIC));
 }
-
-}  // namespace

@@ -2,8 +2,6 @@
 // listed by type, and the type readers.
 #include "lib_helpers.h"
 
-namespace {
-
 // The stored report table list as 254 bytes: the given paths, each with its
 // NUL, the final NUL and zeros.
 std::string storedList(const std::vector<std::string> &list) {
@@ -240,5 +238,3 @@ TEST_F(ProductRegistry, ListFiltersByTypeInEnumerationOrder) {
     }
     EXPECT_EQ(ReadProductsRegisteried(-1, nullptr), FALSE);
 }
-
-}  // namespace

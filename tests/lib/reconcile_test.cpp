@@ -3,8 +3,6 @@
 // the event log module's events observed by name.
 #include "lib_helpers.h"
 
-namespace {
-
 // Waits on an event by name on a thread of its own and tells whether it was
 // released; the pass runs only once the watcher sleeps in its wait.
 class EventWatcher {
@@ -197,5 +195,3 @@ TEST_F(ProcAlertReportTest, PendingTraditionalImportRunsFirst) {
     EXPECT_TRUE(updating.released());
     EXPECT_EQ(counter_, 0u);  // a traditional import alone changes no product
 }
-
-}  // namespace

@@ -5,8 +5,6 @@
 #include "lib_helpers.h"
 #include "registry_files.h"
 
-namespace {
-
 using namespace std::string_literals;
 const std::string kPath = std::string(kInfDir) + "/test.inf";
 
@@ -182,5 +180,3 @@ TEST(ReadRI, NeverOpensTheRegistrysFiles) {
         }
     }
 }
-
-}  // namespace

@@ -6,8 +6,6 @@
 
 #include "lib_helpers.h"
 
-namespace {
-
 class ExecRTCopyTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -142,5 +140,3 @@ TEST(DllMainTest, AttachNeedsTheCopyLibrary) {
     EXPECT_EQ(LoadLibrary("amirtupt.dll"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DLL_INIT_FAILED));
 }
-
-}  // namespace

@@ -1,8 +1,6 @@
 // The report information scan: operation codes across successive scans.
 #include "lib_helpers.h"
 
-namespace {
-
 std::string inf(const std::string &name) {
     return std::string(kInfDir) + "/" + name;
 }
@@ -138,5 +136,3 @@ TEST_F(Scan, DirectoryEmptyOrMissing) {
     EXPECT_EQ(QORPPLX_getPPInfo(&list_), -1);
     EXPECT_EQ(std::pair(first->op, second->op), std::pair(REMOVE, REMOVE));
 }
-
-}  // namespace
