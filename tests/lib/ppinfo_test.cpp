@@ -49,12 +49,12 @@ TEST(PPInfoList, DeleteAllRemovedKeepsTheOthersInOrder) {
         {{C, R, N, R}, {"0", "2"}, 0},
     };
     for (const Case &c : cases) {
-        std::vector<std::pair<std::string, int>> records;
-        for (size_t i = 0; i < c.ops.size(); ++i) records.emplace_back(std::to_string(i), c.ops[i]);
-        PPInfo *head = buildList(records);
+        PPInfo *head = nullptr;
         std::vector<PPInfo *> original;
-        for (PPInfo *p = head; p != nullptr; p = p->next) original.push_back(p);
-
+        for (int op : c.ops) {
+            original.push_back(newRecord(std::to_string(original.size()).c_str(), op));
+            head = QORPPLX_PPInfoAddPP(head, original.back());
+        }
         PPInfo *result = QORPPLX_PPInfoDeleteAllRemovedPP(head);
         EXPECT_EQ(result, c.newHead < 0 ? nullptr : original[size_t(c.newHead)]);
         EXPECT_EQ(namesOf(result), c.kept);

@@ -17,23 +17,6 @@ TEST(PPLog, FileIsCreatedAndEmptiedOnlyPastTheBound) {
     }
 }
 
-// The stamp is the local time as "M/D H:M:S ", without leading zeros.
-TEST(PPLog, StampIsLocalTimeWithoutLeadingZeros) {
-    // A zone in which the local hour is a single digit now.
-    time_t now = std::time(nullptr);
-    ASSERT_EQ(setenv("TZ", ("ORV" + std::to_string(gmtime(&now)->tm_hour - 5)).c_str(), 1), 0);
-    tzset();
-    auto entry = [](time_t t) {
-        const tm *l = localtime(&t);
-        return std::to_string(l->tm_mon + 1) + "/" + std::to_string(l->tm_mday) + " " +
-               std::to_string(l->tm_hour) + ":" + std::to_string(l->tm_min) + ":" +
-               std::to_string(l->tm_sec) + " Install product: Alpha\n";
-    };
-    pplog("Install product: %s\n", "Alpha");
-    const std::string text = readFile(kPPLinkLog);
-    EXPECT_TRUE(text == entry(now) || text == entry(std::time(nullptr))) << text;
-}
-
 // A root directory of `length` characters, made of directories that exist.
 std::string rootOfLength(size_t length) {
     std::string root = "/opt/r";

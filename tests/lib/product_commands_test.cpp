@@ -103,7 +103,6 @@ const CommandCase kCommandCases[] = {
     {"UpdateHigher", have("1.0"), PPCMD_UPDATE, rec("P", "1.1"), 0x00, kUpdated},
     {"UpdateNotOwned", have("1.0", PPTYPE_AUTOMATIC), PPCMD_UPDATE, rec("P", "2.0"), 0x04,
      kNotOwned},
-    {"UpdateWithoutInner", kOuterOnly, PPCMD_UPDATE, rec("P", "2.0"), 0x00, kUpdated},
     {"UpdateFailingImport", have("1.0"), PPCMD_UPDATE, rec("P", "2.0", 1, {kBadTable}), 0x10,
      "Update product \"P\" error\n"},
     // registry update
@@ -125,7 +124,6 @@ const CommandCase kCommandCases[] = {
     {"CommandThree", have("1.0"), 3, rec("P", "2.0"), 0x00, ""},
     {"EmptyNameRemove", nullptr, PPCMD_REMOVE, rec("", "1.0"), 0x10, ""},
     {"InstallWithoutTables", nullptr, PPCMD_INSTALL, rec("P", "1.0", 1, {}), 0x14, ""},
-    {"UpdateWithoutTables", have("1.0"), PPCMD_UPDATE, rec("P", "2.0", 1, {}), 0x14, ""},
     {"InstallMissingTable", nullptr, PPCMD_INSTALL,
      rec("P", "1.0", 1, {kTable, std::string(kTablesDir) + "/missing.tbl"}), 0x14, ""},
     {"InstallDirectoryTable", nullptr, PPCMD_INSTALL, rec("P", "1.0", 1, {kTablesDir}), 0x14, ""},
