@@ -171,20 +171,6 @@ TEST_F(ProductRegistry, TextsAreCutToTheirFields) {
     EXPECT_EQ(GetProductType("Hand"), 0u);
 }
 
-// The registry refuses key names beyond its limit: such a product is not
-// registered, and nothing is written past a buffer on the way.
-TEST_F(ProductRegistry, NamesAreTakenLiterally) {
-    for (const auto &[name, registered] : {std::pair{std::string("100%s%n%d"), true},
-                                           {std::string(200, 'L'), true},
-                                           {std::string(511, 'X'), false}}) {
-        SCOPED_TRACE(name.substr(0, 20));
-        PPInfo record = makeRecord(name, "1.0", {"/t/a"}, PPTYPE_MANUAL);
-        ASSERT_EQ(registerPP(&record), registered ? 0 : -1);
-        EXPECT_EQ(readBack(name).substr(0, name.size() + 1), registered ? name + "|" : "<none>");
-        EXPECT_EQ(GetProductType(name.c_str()), registered ? 1u : 0u);
-    }
-}
-
 // The type readers address the writer's keys in other letter case.
 TEST_F(ProductRegistry, TypeReadersFindTheWritersKeysWhateverTheCase) {
     for (const auto &[name, type] :
