@@ -136,27 +136,6 @@ TEST(PPInfoCompare, ComparesOnlyTheRegistrationFields) {
     }
 }
 
-// Copy takes the record's fields and times but keeps the list place, the
-// product type and the unused table slots of the destination.
-TEST(PPInfoRecord, CopyKeepsTheListPlaceAndProductType) {
-    PPInfo src{}, dest{}, other{};
-    char tables[PPINFO_MAX_REPORTTABLES][PPINFO_REPORTTABLEPATH_SIZE] = {"/t/new"};
-    QORPPLX_PPInfoSetPP(&src, "/opt/orv/report/inf/a.inf", "Alpha", 1, tables[0], "D", "", "",
-                        "2.0");
-    src.access = 1, src.modify = 2, src.change = 3;
-    src.op = PPOP_UPDATE, src.Manual = PPTYPE_AUTOMATIC;
-    dest.next = &other, dest.Manual = PPTYPE_MANUAL, dest.NumReportTablePath = 2;
-    std::strcpy(dest.ReportTablePath[1], "/t/kept");
-
-    EXPECT_EQ(QORPPLX_PPInfoCopyPP(&dest, &src), 0);
-    EXPECT_EQ(QORPPLX_PPInfoCompPP(&dest, &src), 0);
-    EXPECT_TRUE(dest.next == &other && dest.Manual == PPTYPE_MANUAL);
-    EXPECT_STREQ(dest.ReportTablePath[1], "/t/kept");
-    EXPECT_STREQ(dest.FileName, src.FileName);
-    EXPECT_EQ(std::vector<long>({dest.NumReportTablePath, dest.modify, dest.change, dest.op}),
-              std::vector<long>({1, 2, 3, PPOP_UPDATE}));
-}
-
 // Set ends the record and keeps its times, type and unused table slots;
 // texts are cut to their fields and the count to the record's four.
 TEST(PPInfoRecord, SetEndsTheRecordAndKeepsTimesAndType) {
