@@ -62,18 +62,16 @@ TEST_P(ProductCommandCodes, ResultAndConsoleText) {
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.output);
 }
 
+// A record; `count` other than -9 overrides the number of tables.
 auto rec(const char *name, const char *version, int manual = PPTYPE_MANUAL,
-         std::vector<std::string> tables = {kTable}) {
-    return [=] { return makeRecord(name, version, tables, manual); };
-}
-
-auto withCount(int count) {
+         std::vector<std::string> tables = {kTable}, int count = -9) {
     return [=] {
-        PPInfo record = makeRecord("P", "1.0", {kTable, kTable, kTable, kTable});
-        record.NumReportTablePath = count;
+        PPInfo record = makeRecord(name, version, tables, manual);
+        if (count != -9) record.NumReportTablePath = count;
         return record;
     };
 }
+const std::vector<std::string> kFour = {kTable, kTable, kTable, kTable};
 
 // Product "P" installed beforehand, and the texts the commands print for it.
 auto have(const char *version, int manual = PPTYPE_MANUAL) {
@@ -129,9 +127,9 @@ const CommandCase kCommandCases[] = {
     {"InstallDirectoryTable", nullptr, PPCMD_INSTALL, rec("P", "1.0", 1, {kTablesDir}), 0x14, ""},
     {"InstallLinkedTable", nullptr, PPCMD_INSTALL, rec("P", "1.0", 1, {kLinkTable}), 0x00,
      kInstalled},
-    {"InstallFourTables", nullptr, PPCMD_INSTALL, withCount(4), 0x00, kInstalled},
-    {"InstallTooManyTables", nullptr, PPCMD_INSTALL, withCount(5), 0x14, ""},
-    {"UpdateNegativeTables", nullptr, PPCMD_UPDATE, withCount(-1), 0x14, ""},
+    {"InstallFourTables", nullptr, PPCMD_INSTALL, rec("P", "1.0", 1, kFour, 4), 0x00, kInstalled},
+    {"InstallTooManyTables", nullptr, PPCMD_INSTALL, rec("P", "1.0", 1, kFour, 5), 0x14, ""},
+    {"UpdateNegativeTables", nullptr, PPCMD_UPDATE, rec("P", "1.0", 1, kFour, -1), 0x14, ""},
 };
 
 INSTANTIATE_TEST_SUITE_P(Codes, ProductCommandCodes, ::testing::ValuesIn(kCommandCases),
@@ -147,11 +145,11 @@ TEST_F(ProductCommand, InstallWritesOuterAndInnerProductAndImportsTables) {
         SCOPED_TRACE(language.value_or(0));
         if (language) setDword(kAlertManKey, "LanguageID", *language);
         ASSERT_EQ(quietly(PPCMD_INSTALL, makeRecord("L", "1.0", {kTable}, 1, "1033", "77")), 0u);
-        EXPECT_EQ(readDword(innerKey("L"), "LanguageID"), language.value_or(1033));
-        EXPECT_EQ(readDword(innerKey("L"), "ProductID"), 77u);
-        EXPECT_EQ(readDword(innerKey("L"), "Manual"), 1u);
-        EXPECT_EQ(readValue(innerKey("L"), "Version")->bytes.c_str(), std::string("1.0"));
-        EXPECT_EQ(GetIProductType("L"), 1u);
+        const std::string inner = innerKey("L");
+        EXPECT_EQ(std::vector({readDword(inner, "LanguageID"), readDword(inner, "ProductID"),
+                               readDword(inner, "Manual")}),
+                  (std::vector<std::optional<DWORD>>{language.value_or(1033), 77, 1}));
+        EXPECT_EQ(readValue(inner, "Version")->bytes.c_str(), std::string("1.0"));
         // The sources the copy registered, and the product time of the key.
         EXPECT_EQ(readValue(innerKey("L"), "Source")->bytes, std::string("SrcP\0", 5));
         FILETIME outerTime{};
@@ -355,11 +353,7 @@ TEST_F(ProductCommand, CommandWaitsForALiveHolderAndNotForADeadOne) {
     // A command gives the mutex back: another thread takes it at once.
     HANDLE kept = CreateMutex(nullptr, FALSE, "EVENTLOG_SEMA");
     EXPECT_EQ(quietly(PPCMD_REMOVE, makeRecord("Nothing", "", {})), 0x01u);
-    auto take = [&] {
-        DWORD rc = WaitForSingleObject(kept, 0);
-        ReleaseMutex(kept);
-        return rc;
-    };
-    EXPECT_EQ(std::async(std::launch::async, take).get(), WAIT_OBJECT_0);
+    EXPECT_EQ(std::async(std::launch::async, [&] { return WaitForSingleObject(kept, 0); }).get(),
+              WAIT_OBJECT_0);
     CloseHandle(kept);
 }

@@ -103,13 +103,8 @@ TEST_F(ExecRTCopyTest, UpdateSrcAppendsRegisteredSourcesBehindTheProductsOwn) {
     ASSERT_TRUE(setInnerSource("Alpha", "Own"));
     EXPECT_EQ(UpdateSrc("Alpha"), 0);  // no registered sources yet
     EXPECT_EQ(innerSource("Alpha"), "Own");
-    for (auto [existing, registered] : {std::pair<size_t, size_t>{0, 0},
-                                        {17, 9},
-                                        {0, 600},
-                                        {508, 1},
-                                        {507, 1},
-                                        {509, 0},
-                                        {600, 1300}}) {
+    for (auto [existing, registered] :
+         {std::pair<size_t, size_t>{0, 0}, {0, 600}, {508, 1}, {507, 1}, {509, 0}, {600, 1300}}) {
         SCOPED_TRACE(testing::Message() << existing << " + " << registered);
         std::string own = bytes(existing, 'a'), theirs = bytes(registered, 'A');
         ASSERT_TRUE(setInnerSource("Alpha", own));

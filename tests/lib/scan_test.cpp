@@ -90,8 +90,9 @@ TEST_F(Scan, OpCodesAcrossSuccessiveScans) {
 }
 
 TEST_F(Scan, OnlyRegularFilesThatFitTheRecordAreRead) {
-    std::string name43(39, 'n'), name44(40, 'n');  // paths of 63 and 64 characters
-    name43 += ".inf", name44 += ".inf";
+    // Paths of 63 and 64 characters.
+    const std::string name43 = std::string(39, 'n') + ".inf",
+                      name44 = std::string(40, 'n') + ".inf";
     place(name43, product("Fits", "1"), 1000);
     place(name44, product("TooLong", "1"), 1000);
     place("a b.inf", product("Blank", "1"), 1000);
