@@ -23,7 +23,6 @@ inline constexpr const char kInfDir[] = QORPPLX_REPORT_INF_DIR;
 inline constexpr const char kPPLinkLog[] = "/opt/orv/log/PPLink.log";
 inline constexpr const char kTraceLog[] = "/opt/orv/log/trace.log";
 inline constexpr const char kTraceFile[] = "/opt/orv/log/test-trace.log";
-inline constexpr const char kAlertManKey[] = TBLSYNC_KEY_ALERTMAN;
 inline constexpr const char kStartEvent[] = "AlertManagerBeginUpdatingReportTable";
 inline constexpr const char kUpdatingEvent[] = "AlertManagerUpdatingReportTable";
 inline constexpr const char kSeparator[] =

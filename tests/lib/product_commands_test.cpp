@@ -84,52 +84,51 @@ const std::string kRemoved = "Product \"P\" is REMOVED sucessfully\n";
 const std::string kNotExist = "Product \"P\" is not exist\n";
 const std::string kNotOwned = "You can't update the product not owned\n";
 
+constexpr uint32_t INSTALL = PPCMD_INSTALL, UPDATE = PPCMD_UPDATE, REMOVE = PPCMD_REMOVE,
+                   REGISTRY = PPCMD_UPDATE_REGISTRY;
 const CommandCase kCommandCases[] = {
     // install
-    {"InstallNew", nullptr, PPCMD_INSTALL, rec("P", "1.0"), 0x00, kInstalled},
-    {"InstallExisting", have("1.0"), PPCMD_INSTALL, rec("P", "2.0"), 0x01, "Product \"P\" exist\n"},
-    {"InstallFailingImport", nullptr, PPCMD_INSTALL, rec("P", "1.0", 1, {kBadTable}), 0x13,
+    {"InstallNew", nullptr, INSTALL, rec("P", "1.0"), 0x00, kInstalled},
+    {"InstallExisting", have("1.0"), INSTALL, rec("P", "2.0"), 0x01, "Product \"P\" exist\n"},
+    {"InstallFailingImport", nullptr, INSTALL, rec("P", "1.0", 1, {kBadTable}), 0x13,
      "Install product \"P\" error\n"},
-    {"InstallPercentName", nullptr, PPCMD_INSTALL, rec("50%d%s", "1.0"), 0x00,
+    {"InstallPercentName", nullptr, INSTALL, rec("50%d%s", "1.0"), 0x00,
      "Product \"50%d%s\" INSTALLED successfully\n"},
-    {"InstallBackslashName", nullptr, PPCMD_INSTALL, rec("A\\B", "1.0"), 0x11,
+    {"InstallBackslashName", nullptr, INSTALL, rec("A\\B", "1.0"), 0x11,
      "Install product \"A\\B\" error\n"},
     // update
-    {"UpdateMissing", nullptr, PPCMD_UPDATE, rec("P", "2.0"), 0x01, kNotExist},
-    {"UpdateSameVersion", have("1.0"), PPCMD_UPDATE, rec("P", "1.0"), 0x03,
+    {"UpdateMissing", nullptr, UPDATE, rec("P", "2.0"), 0x01, kNotExist},
+    {"UpdateSameVersion", have("1.0"), UPDATE, rec("P", "1.0"), 0x03,
      "Your information file is not a HIGHER VERSION one\n"},
-    {"UpdateHigher", have("1.0"), PPCMD_UPDATE, rec("P", "1.1"), 0x00, kUpdated},
-    {"UpdateNotOwned", have("1.0", PPTYPE_AUTOMATIC), PPCMD_UPDATE, rec("P", "2.0"), 0x04,
-     kNotOwned},
-    {"UpdateFailingImport", have("1.0"), PPCMD_UPDATE, rec("P", "2.0", 1, {kBadTable}), 0x10,
+    {"UpdateHigher", have("1.0"), UPDATE, rec("P", "1.1"), 0x00, kUpdated},
+    {"UpdateNotOwned", have("1.0", PPTYPE_AUTOMATIC), UPDATE, rec("P", "2.0"), 0x04, kNotOwned},
+    {"UpdateFailingImport", have("1.0"), UPDATE, rec("P", "2.0", 1, {kBadTable}), 0x10,
      "Update product \"P\" error\n"},
     // registry update
-    {"UpdateRegistryLowerVersion", have("2.0"), PPCMD_UPDATE_REGISTRY, rec("P", "1.0"), 0x00, ""},
-    {"UpdateRegistryMissing", nullptr, PPCMD_UPDATE_REGISTRY, rec("P", "1.0"), 0x01, kNotExist},
-    {"UpdateRegistryNotOwned", have("1.0"), PPCMD_UPDATE_REGISTRY,
-     rec("P", "2.0", PPTYPE_AUTOMATIC), 0x04, kNotOwned},
-    {"UpdateRegistryWithoutTables", have("1.0"), PPCMD_UPDATE_REGISTRY,
-     rec("P", "2.0", PPTYPE_MANUAL, {}), 0x00, ""},
+    {"UpdateRegistryLowerVersion", have("2.0"), REGISTRY, rec("P", "1.0"), 0x00, ""},
+    {"UpdateRegistryMissing", nullptr, REGISTRY, rec("P", "1.0"), 0x01, kNotExist},
+    {"UpdateRegistryNotOwned", have("1.0"), REGISTRY, rec("P", "2.0", PPTYPE_AUTOMATIC), 0x04,
+     kNotOwned},
+    {"UpdateRegistryWithoutTables", have("1.0"), REGISTRY, rec("P", "2.0", PPTYPE_MANUAL, {}), 0x00,
+     ""},
     // remove
-    {"RemoveMissing", nullptr, PPCMD_REMOVE, rec("P", ""), 0x01, kNotExist},
-    {"RemoveOwned", have("1.0"), PPCMD_REMOVE, rec("P", "", PPTYPE_MANUAL, {}), 0x00, kRemoved},
-    {"RemoveNotOwned", have("1.0", PPTYPE_AUTOMATIC), PPCMD_REMOVE, rec("P", ""), 0x02,
+    {"RemoveMissing", nullptr, REMOVE, rec("P", ""), 0x01, kNotExist},
+    {"RemoveOwned", have("1.0"), REMOVE, rec("P", "", PPTYPE_MANUAL, {}), 0x00, kRemoved},
+    {"RemoveNotOwned", have("1.0", PPTYPE_AUTOMATIC), REMOVE, rec("P", ""), 0x02,
      "You can't remove the product not owned\n"},
-    {"RemoveAnyType", have("1.0", PPTYPE_AUTOMATIC), PPCMD_REMOVE, rec("P", "", -1), 0x00,
-     kRemoved},
-    {"RemoveWithoutInner", kOuterOnly, PPCMD_REMOVE, rec("P", ""), 0x00, kRemoved},
+    {"RemoveAnyType", have("1.0", PPTYPE_AUTOMATIC), REMOVE, rec("P", "", -1), 0x00, kRemoved},
+    {"RemoveWithoutInner", kOuterOnly, REMOVE, rec("P", ""), 0x00, kRemoved},
     // a code that names no command; checks before the lock
     {"CommandThree", have("1.0"), 3, rec("P", "2.0"), 0x00, ""},
-    {"EmptyNameRemove", nullptr, PPCMD_REMOVE, rec("", "1.0"), 0x10, ""},
-    {"InstallWithoutTables", nullptr, PPCMD_INSTALL, rec("P", "1.0", 1, {}), 0x14, ""},
-    {"InstallMissingTable", nullptr, PPCMD_INSTALL,
+    {"EmptyNameRemove", nullptr, REMOVE, rec("", "1.0"), 0x10, ""},
+    {"InstallWithoutTables", nullptr, INSTALL, rec("P", "1.0", 1, {}), 0x14, ""},
+    {"InstallMissingTable", nullptr, INSTALL,
      rec("P", "1.0", 1, {kTable, std::string(kTablesDir) + "/missing.tbl"}), 0x14, ""},
-    {"InstallDirectoryTable", nullptr, PPCMD_INSTALL, rec("P", "1.0", 1, {kTablesDir}), 0x14, ""},
-    {"InstallLinkedTable", nullptr, PPCMD_INSTALL, rec("P", "1.0", 1, {kLinkTable}), 0x00,
-     kInstalled},
-    {"InstallFourTables", nullptr, PPCMD_INSTALL, rec("P", "1.0", 1, kFour, 4), 0x00, kInstalled},
-    {"InstallTooManyTables", nullptr, PPCMD_INSTALL, rec("P", "1.0", 1, kFour, 5), 0x14, ""},
-    {"UpdateNegativeTables", nullptr, PPCMD_UPDATE, rec("P", "1.0", 1, kFour, -1), 0x14, ""},
+    {"InstallDirectoryTable", nullptr, INSTALL, rec("P", "1.0", 1, {kTablesDir}), 0x14, ""},
+    {"InstallLinkedTable", nullptr, INSTALL, rec("P", "1.0", 1, {kLinkTable}), 0x00, kInstalled},
+    {"InstallFourTables", nullptr, INSTALL, rec("P", "1.0", 1, kFour, 4), 0x00, kInstalled},
+    {"InstallTooManyTables", nullptr, INSTALL, rec("P", "1.0", 1, kFour, 5), 0x14, ""},
+    {"UpdateNegativeTables", nullptr, UPDATE, rec("P", "1.0", 1, kFour, -1), 0x14, ""},
 };
 
 INSTANTIATE_TEST_SUITE_P(Codes, ProductCommandCodes, ::testing::ValuesIn(kCommandCases),
@@ -143,7 +142,7 @@ TEST_F(ProductCommand, InstallWritesOuterAndInnerProductAndImportsTables) {
     EXPECT_EQ(product_process(PPCMD_INSTALL, nullptr), 0x10u);
     for (std::optional<DWORD> language : {std::optional<DWORD>(1041), std::optional<DWORD>()}) {
         SCOPED_TRACE(language.value_or(0));
-        if (language) setDword(kAlertManKey, "LanguageID", *language);
+        if (language) setDword(TBLSYNC_KEY_ALERTMAN, "LanguageID", *language);
         ASSERT_EQ(quietly(PPCMD_INSTALL, makeRecord("L", "1.0", {kTable}, 1, "1033", "77")), 0u);
         const std::string inner = innerKey("L");
         EXPECT_EQ(std::vector({readDword(inner, "LanguageID"), readDword(inner, "ProductID"),
@@ -158,7 +157,7 @@ TEST_F(ProductCommand, InstallWritesOuterAndInnerProductAndImportsTables) {
                   std::string(reinterpret_cast<const char *>(&outerTime), 8));
         EXPECT_EQ(ownedEntries("SrcP", "L"), (std::vector<std::string>{"1", "2", "3"}));
         ASSERT_EQ(quietly(PPCMD_REMOVE, makeRecord("L", "", {})), 0u);
-        RegDeleteValue(Key(kAlertManKey).get(), "LanguageID");
+        RegDeleteValue(Key(TBLSYNC_KEY_ALERTMAN).get(), "LanguageID");
     }
 }
 
@@ -193,11 +192,11 @@ TEST_F(ProductCommand, FailedImportsAndUpdatesAndTheReportTables) {
         SCOPED_TRACE(c.name);
         if (c.before == kBoth) installed(c.name, "1.5");
         if (c.before == kOuter) outerOnly(c.name, "1.5");
-        const std::string before = registryTree(kAlertManKey);
+        const std::string before = registryTree(TBLSYNC_KEY_ALERTMAN);
         ASSERT_EQ(quietly(c.command, makeRecord(c.name, "2.0", {c.table})), c.result);
         EXPECT_EQ(readValue(productKey(c.name), "Version")->bytes, std::string("2.0\0", 4));
         if (c.innerVersion == nullptr) {
-            EXPECT_EQ(registryTree(kAlertManKey), before);
+            EXPECT_EQ(registryTree(TBLSYNC_KEY_ALERTMAN), before);
             continue;
         }
         EXPECT_EQ(readValue(innerKey(c.name), "Version")->bytes.c_str(),

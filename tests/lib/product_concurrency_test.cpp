@@ -11,27 +11,24 @@ constexpr const char kStopEvent[] = "ProductTestHostStop";
 // must not have touched the registry before (no connection crosses a fork).
 int runHost() {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a test that failed
-    setDword(kAlertManKey, "ReportTableTimeOut", 0);
+    setDword(TBLSYNC_KEY_ALERTMAN, "ReportTableTimeOut", 0);
     void *stop = CreateEvent(nullptr, TRUE, FALSE, kStopEvent);
     if (stop == nullptr) return 90;
     void *words[2] = {nullptr, stop};
     return static_cast<int>(std::async(std::launch::async, AM_Dll_ReportTableUpdate, words).get());
 }
 
-// Signals the host's stop event; its exit code, or -1 when it has not ended
-// within seconds.
+// Signals the host's stop event and returns its exit code; a host that has
+// not ended within seconds ends the test.
 int stopHost(Child &host) {
     void *stop = nullptr;
     eventually([&] { return (stop = OpenEvent(EVENT_ALL_ACCESS, FALSE, kStopEvent)) != nullptr; },
                std::chrono::seconds(2), std::chrono::milliseconds(10));
     if (stop != nullptr) SetEvent(stop), CloseHandle(stop);
-    int status = -1;
-    if (!eventually([&] { return ::waitpid(host.pid(), &status, WNOHANG) == host.pid(); },
-                    std::chrono::seconds(10))) {
-        return -1;
-    }
-    host.markReaped();
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    ::alarm(10);
+    int code = host.wait();
+    ::alarm(0);
+    return code;
 }
 
 // Waits, at most 10 s, until the host has imported a product's report tables.
