@@ -45,20 +45,13 @@ class LinkThread {
     }
     // Signals the stop event; the exit code, or -1 when the thread did not
     // end within a deadline of its own.
-    int64_t stop() {
-        requestStop();
-        return finished();
-    }
+    int64_t stop() { return requestStop(), finished(); }
     void requestStop() { SetEvent(block_[1]); }
-    int64_t finished() {
-        if (result_.wait_for(kPatience) != std::future_status::ready) return -1;
-        return result_.get();
-    }
-    bool running() {
-        return result_.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
-    }
+    int64_t finished() { return ready(kPatience) ? result_.get() : -1; }
+    bool running() { return !ready(std::chrono::seconds(0)); }
 
   private:
+    bool ready(auto wait) { return result_.wait_for(wait) == std::future_status::ready; }
     void *block_[2] = {nullptr, CreateEvent(nullptr, TRUE, FALSE, nullptr)};
     std::future<uint32_t> result_;
 };
