@@ -46,6 +46,13 @@ inline PPInfo *newRecord(const char *productName, int op = PPOP_NONE) {
     return p;
 }
 
+// Registers a product key for a record of these values.
+inline void registered(const std::string &name, const std::string &version,
+                       const std::vector<std::string> &tables, int manual = PPTYPE_MANUAL) {
+    PPInfo record = makeRecord(name, version, tables, manual);
+    ASSERT_EQ(registerPP(&record), 0) << name;
+}
+
 inline std::vector<std::string> tablesOf(const PPInfo &p) {
     std::vector<std::string> tables;
     for (int i = 0; i < p.NumReportTablePath; ++i) tables.emplace_back(p.ReportTablePath[i]);

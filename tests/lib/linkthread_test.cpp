@@ -109,10 +109,8 @@ TEST_F(LinkThreadTest, FileChangesAreFollowedCycleByCycle) {
 // file of a manual product only gets a line of its own.
 TEST_F(LinkThreadTest, FirstCycleReconcilesRegistryWithFiles) {
     setCycle(kOneCycle);
-    for (const char *name : {"Gone", "Same", "Newer", "Hand"}) {
-        PPInfo record = makeRecord(name, "1.0", {alpha1_}, name[0] == 'H');
-        ASSERT_EQ(registerPP(&record), 0);
-    }
+    for (const char *name : {"Gone", "Same", "Newer", "Hand"})
+        registered(name, "1.0", {alpha1_}, name[0] == 'H');
     uint32_t counter = 0;
     ASSERT_EQ(ProcAlertReport(&counter, nullptr, nullptr), 1);
     ASSERT_TRUE(innerExists("Gone"));

@@ -22,11 +22,6 @@ void installed(const char *name, const char *version, int manual = PPTYPE_MANUAL
     ASSERT_EQ(quietly(PPCMD_INSTALL, makeRecord(name, version, {kTable}, manual)), 0u);
 }
 
-void outerOnly(const char *name, const char *version) {
-    PPInfo record = makeRecord(name, version, {kTable});
-    ASSERT_EQ(registerPP(&record), 0);
-}
-
 class ProductCommand : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -77,7 +72,7 @@ const std::vector<std::string> kFour = {kTable, kTable, kTable, kTable};
 auto have(const char *version, int manual = PPTYPE_MANUAL) {
     return [=] { installed("P", version, manual); };
 }
-const auto kOuterOnly = [] { outerOnly("P", "1.0"); };
+const auto kOuterOnly = [] { registered("P", "1.0", {kTable}); };
 const std::string kInstalled = "Product \"P\" INSTALLED successfully\n";
 const std::string kUpdated = "Product \"P\" has been UPDATED successfully\n";
 const std::string kRemoved = "Product \"P\" is REMOVED sucessfully\n";
@@ -191,7 +186,7 @@ TEST_F(ProductCommand, FailedImportsAndUpdatesAndTheReportTables) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         if (c.before == kBoth) installed(c.name, "1.5");
-        if (c.before == kOuter) outerOnly(c.name, "1.5");
+        if (c.before == kOuter) registered(c.name, "1.5", {kTable});
         const std::string before = registryTree(TBLSYNC_KEY_ALERTMAN);
         ASSERT_EQ(quietly(c.command, makeRecord(c.name, "2.0", {c.table})), c.result);
         EXPECT_EQ(readValue(productKey(c.name), "Version")->bytes, std::string("2.0\0", 4));

@@ -41,14 +41,9 @@ std::vector<std::string> readTables(const std::string &product) {
     return p ? tablesOf(*p) : std::vector<std::string>{"<none>"};
 }
 
-class ProductRegistry : public ::testing::Test {
-  protected:
-    void SetUp() override { traceToFile(); }
-};
-
 // What a record leaves in its product key, and the record read back from it:
 // records from the registry know no file, no operation and no times.
-TEST_F(ProductRegistry, RecordToKeyToRecord) {
+TEST(ProductRegistry, RecordToKeyToRecord) {
     struct Case {
         std::vector<std::string> tables;
         const char *language, *productId, *readId;
@@ -84,7 +79,7 @@ TEST_F(ProductRegistry, RecordToKeyToRecord) {
 // Register keeps an existing key as it is; update rewrites it; unregister
 // deletes it whatever the case of the name. A missing key is neither created
 // nor an error. A backslash in a name addresses a deeper key.
-TEST_F(ProductRegistry, RegisterKeepsUpdateRewritesUnregisterDeletes) {
+TEST(ProductRegistry, RegisterKeepsUpdateRewritesUnregisterDeletes) {
     PPInfo first = makeRecord("Kept", "1.0", {"/t/first"}, PPTYPE_AUTOMATIC);
     ASSERT_EQ(registerPP(&first), 0);
     PPInfo second =
@@ -112,7 +107,7 @@ TEST_F(ProductRegistry, RegisterKeepsUpdateRewritesUnregisterDeletes) {
 
 // Lists that do not fit, or counts outside 0..4, keep whole leading paths and
 // the final NUL and never read past the record.
-TEST_F(ProductRegistry, ReportTableListKeepsWholeLeadingPathsThatFit) {
+TEST(ProductRegistry, ReportTableListKeepsWholeLeadingPathsThatFit) {
     const std::string p(100, 'p'), p252 = "/" + std::string(251, 'x');
     struct Case {
         const char *label;
@@ -141,7 +136,7 @@ TEST_F(ProductRegistry, ReportTableListKeepsWholeLeadingPathsThatFit) {
 // Texts that a tool left without their NUL are cut to their field; values
 // written by hand with other types or lengths than the writer's are read
 // without overflow.
-TEST_F(ProductRegistry, TextsAreCutToTheirFields) {
+TEST(ProductRegistry, TextsAreCutToTheirFields) {
     PPInfo record = makeRecord("Hand", "", {"/t/a"});
     std::memset(record.DisplayName, 'D', sizeof record.DisplayName);
     std::memset(record.Version, '9', sizeof record.Version);
@@ -172,11 +167,10 @@ TEST_F(ProductRegistry, TextsAreCutToTheirFields) {
 }
 
 // The type readers address the writer's keys in other letter case.
-TEST_F(ProductRegistry, TypeReadersFindTheWritersKeysWhateverTheCase) {
+TEST(ProductRegistry, TypeReadersFindTheWritersKeysWhateverTheCase) {
     for (const auto &[name, type] :
          {std::pair{"TypeManual", PPTYPE_MANUAL}, {"TypeAuto", PPTYPE_AUTOMATIC}}) {
-        PPInfo record = makeRecord(name, "1.0", {"/t/a"}, type);
-        ASSERT_EQ(registerPP(&record), 0);
+        registered(name, "1.0", {"/t/a"}, type);
     }
     setDword(innerKey("InnerManual"), "manual", 1);
     setDword(innerKey("InnerAuto"), "MANUAL", 0);
@@ -196,7 +190,7 @@ TEST_F(ProductRegistry, TypeReadersFindTheWritersKeysWhateverTheCase) {
 }
 
 // The registry enumerates subkeys in name order, not in registration order.
-TEST_F(ProductRegistry, ListFiltersByTypeInEnumerationOrder) {
+TEST(ProductRegistry, ListFiltersByTypeInEnumerationOrder) {
     PPInfo *empty = reinterpret_cast<PPInfo *>(&empty);
     ASSERT_EQ(ReadProductsRegisteried(-1, &empty), TRUE);  // before any product
     EXPECT_EQ(empty, nullptr);
@@ -204,8 +198,7 @@ TEST_F(ProductRegistry, ListFiltersByTypeInEnumerationOrder) {
                                      {"Alpha", PPTYPE_MANUAL},
                                      {"Charlie", PPTYPE_AUTOMATIC},
                                      {"Bravo", PPTYPE_MANUAL}}) {
-        PPInfo record = makeRecord(name, "1.0", {"/t/a"}, type);
-        ASSERT_EQ(registerPP(&record), 0);
+        registered(name, "1.0", {"/t/a"}, type);
     }
     const std::pair<int, std::vector<std::string>> cases[] = {
         {-1, {"Alpha", "Bravo", "Charlie", "Delta"}},

@@ -39,12 +39,6 @@ class ProcAlertReportTest : public ::testing::Test {
         for (HANDLE event : {start_, updating_, eventlog_}) CloseHandle(event);
     }
 
-    static void registerProduct(const char *name, const std::string &table,
-                                int manual = PPTYPE_AUTOMATIC) {
-        PPInfo record = makeRecord(name, "1.0", {table}, manual);
-        ASSERT_EQ(registerPP(&record), 0);
-    }
-
     int32_t pass() { return ProcAlertReport(&counter_, start_, updating_); }
 
     // True when the (auto-reset) event was signalled since it was last seen.
@@ -84,7 +78,7 @@ TEST_F(ProcAlertReportTest, DifferentProductTimeUpdatesTheReportTable) {
     std::string alpha2 = writeTable("alpha2.tbl", "Gamma,4,INFO,x\n");
     for (int64_t storedOffset : {0, 10'000'000, -10'000'000}) {  // 100 ns ticks; 0: rewritten
         SCOPED_TRACE(storedOffset);
-        registerProduct("Alpha", alphaTable_);
+        registered("Alpha", "1.0", {alphaTable_}, PPTYPE_AUTOMATIC);
         expectChangingPass("Alpha: Inner registered. INSTALL over.\n");
         EXPECT_EQ(innerSource("Alpha"), std::string("AlphaSrc\0", 9));
         EXPECT_EQ(GetIProductType("Alpha"), 0u);
@@ -122,8 +116,8 @@ TEST_F(ProcAlertReportTest, RemovedOuterProductLosesItsInnerProductThenTradition
     ASSERT_EQ(::mkdir("/opt/orv/am/PROGRAM", 0755), 0);
     writeFile("/opt/orv/am/PROGRAM/AMIREPRT.TBL", "TradSrc,100,INFO,agent started\n");
     ASSERT_EQ(writeText(TBLSYNC_KEY_ALERTMAN, "PathName", "/opt/orv/am"), ERROR_SUCCESS);
-    registerProduct("Alpha", alphaTable_);
-    registerProduct("Beta", writeTable("beta.tbl", "BetaSrc,9,WARNING,fan\n"));
+    registered("Alpha", "1.0", {alphaTable_}, PPTYPE_AUTOMATIC);
+    registered("Beta", "1.0", {writeTable("beta.tbl", "BetaSrc,9,WARNING,fan\n")}, 0);
     ASSERT_EQ(pass(), 1);
     ASSERT_TRUE(innerExists("Alpha"));
     drainEvents();
@@ -161,7 +155,7 @@ TEST_F(ProcAlertReportTest, PassesWithNothingToDoAreSilent) {
     };
     expectSilentPass("no products");
 
-    registerProduct("Hand", alphaTable_, PPTYPE_MANUAL);
+    registered("Hand", "1.0", {alphaTable_});
     ASSERT_NE(AMACRTAddInnerProduct("Kept"), 0);
     DWORD manual = PPTYPE_MANUAL;
     InnerProductParam block = innerBlock();
