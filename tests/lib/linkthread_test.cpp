@@ -184,12 +184,7 @@ TEST_F(LinkThreadTest, LostWatchFallsBackToTheCycleAndRecovers) {
     setDword(TBLSYNC_KEY_ALERTMAN, "WatchReportDirectory", 1);
     const std::string missing =
         "cannot watch /opt/orv/report/inf : No such file or directory; the cycle goes on";
-    struct Case {
-        bool missingAtStart;
-        std::function<void(size_t from)> breakWatch;
-        std::string traced;
-    };
-    const Case cases[] = {
+    const std::tuple<bool, std::function<void(size_t from)>, std::string> cases[] = {
         {true,
          [&](size_t from) {
              ASSERT_TRUE(eventually([&] { return traced(from, 1, missing) == 1; }));
@@ -220,29 +215,29 @@ TEST_F(LinkThreadTest, LostWatchFallsBackToTheCycleAndRecovers) {
          },
          "watch of /opt/orv/report/inf lost (event queue overflow)"},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.traced);
+    for (const auto &[missingAtStart, breakWatch, line] : cases) {
+        SCOPED_TRACE(line);
         // A thread that cannot watch from the start only recovers at its
         // next cycle; a missing directory only makes the scans fail.
-        setCycle(c.missingAtStart ? 200 : kOneCycle);
-        if (c.missingAtStart) {
+        setCycle(missingAtStart ? 200 : kOneCycle);
+        if (missingAtStart) {
             ASSERT_EQ(::rmdir(kInf.c_str()), 0);
         }
         size_t from = traceSize();
         LinkThread thread;
-        if (!c.missingAtStart) {
+        if (!missingAtStart) {
             ASSERT_TRUE(eventually([&] { return traced(from, 3, kWatching) == 1; }));
         }
-        c.breakWatch(from);
-        ASSERT_TRUE(eventually([&] { return traced(from, 1, c.traced) == 1; }));
+        breakWatch(from);
+        ASSERT_TRUE(eventually([&] { return traced(from, 1, line) == 1; }));
         ASSERT_TRUE(
-            eventually([&] { return traced(from, 3, kWatching) == (c.missingAtStart ? 1u : 2u); }));
+            eventually([&] { return traced(from, 3, kWatching) == (missingAtStart ? 1u : 2u); }));
         // Watching again, and a new file is taken.
-        std::string again = "Again" + std::to_string(&c - cases);
+        std::string again = "Again" + std::to_string(from);
         writeInf(again + ".ri", again, "1.0", alpha1_);
         EXPECT_TRUE(eventually([&] { return innerExists(again.c_str()); }));
         EXPECT_EQ(thread.stop(), 0);
-        EXPECT_EQ(traced(from, 1, c.traced), 1u) << "said once";
+        EXPECT_EQ(traced(from, 1, line), 1u) << "said once";
         ASSERT_EQ(std::system(("rm -f " + kInf + "/*").c_str()), 0);
     }
 }

@@ -39,25 +39,22 @@ TEST(PPInfoList, AppendToTheTailAndDeleteByIdentity) {
 
 TEST(PPInfoList, DeleteAllRemovedKeepsTheOthersInOrder) {
     const int N = PPOP_NONE, C = PPOP_CREATE, R = PPOP_REMOVE, U = PPOP_UPDATE;
-    struct Case {
-        std::vector<int> ops;
-        std::vector<std::string> kept;
-        int newHead;  // index of the new head in the original list, -1 none
-    } cases[] = {
+    const std::tuple<std::vector<int>, std::vector<std::string>, int> cases[] = {
+        // ops, kept, new head (-1 none)
         {{R, N, R, R, U}, {"1", "4"}, 1}, {{R, R, R}, {}, -1},
         {{N, U, C}, {"0", "1", "2"}, 0},  {{N, R}, {"0"}, 0},
         {{C, R, N, R}, {"0", "2"}, 0},
     };
-    for (const Case &c : cases) {
+    for (const auto &[ops, kept, newHead] : cases) {
         PPInfo *head = nullptr;
         std::vector<PPInfo *> original;
-        for (int op : c.ops) {
+        for (int op : ops) {
             original.push_back(newRecord(std::to_string(original.size()).c_str(), op));
             head = QORPPLX_PPInfoAddPP(head, original.back());
         }
         PPInfo *result = QORPPLX_PPInfoDeleteAllRemovedPP(head);
-        EXPECT_EQ(result, c.newHead < 0 ? nullptr : original[size_t(c.newHead)]);
-        EXPECT_EQ(namesOf(result), c.kept);
+        EXPECT_EQ(result, newHead < 0 ? nullptr : original[size_t(newHead)]);
+        EXPECT_EQ(namesOf(result), kept);
         QORPPLX_PPInfoClear(result);  // the sanitizer reports any record freed twice or lost
     }
 }
@@ -80,11 +77,8 @@ TEST(PPInfoList, SearchesAreExactAndFindTheFirst) {
 // A version is newer by plain byte order; a file is taken over only when its
 // modification time changed and its version is newer.
 TEST(PPInfoCompare, VersionAndChangeRules) {
-    struct Case {
-        const char *a, *b;  // nullptr: no record
-        time_t modifyA, modifyB;
-        int versionNewer, fileNewer;
-    } cases[] = {
+    // a, b (nullptr: no record), their modification times, version newer, file newer
+    const std::tuple<const char *, const char *, time_t, time_t, int, int> cases[] = {
         {"2.1", "2.0", 200, 100, 1, 1},  {"2.0", "2.0", 200, 100, 0, 0},
         {"1.10", "1.9", 200, 100, 0, 0}, {"2.0", "10.0", 100, 200, 1, 1},
         {"1", "", 200, 100, 1, 1},       {"", "1", 200, 100, 0, 0},
@@ -92,25 +86,21 @@ TEST(PPInfoCompare, VersionAndChangeRules) {
         {nullptr, "1", 200, 100, 0, 0},  {"1", nullptr, 200, 100, 1, 0},
         {nullptr, nullptr, 0, 0, 0, 0},
     };
-    for (const Case &c : cases) {
+    for (const auto &[va, vb, modifyA, modifyB, versionNewer, fileNewer] : cases) {
         PPInfo a{}, b{};
-        a.modify = c.modifyA, b.modify = c.modifyB;
+        a.modify = modifyA, b.modify = modifyB;
         a.access = 1, b.change = 2;  // access and change play no part
-        if (c.a != nullptr) std::strcpy(a.Version, c.a);
-        if (c.b != nullptr) std::strcpy(b.Version, c.b);
-        PPInfo *pa = c.a ? &a : nullptr, *pb = c.b ? &b : nullptr;
-        SCOPED_TRACE(std::string(c.a ? c.a : "null") + " against " + (c.b ? c.b : "null"));
-        EXPECT_EQ(QORPPLX_PPVersionNewer(pa, pb), c.versionNewer);
-        EXPECT_EQ(QORPPLX_PPInfoNewer(pa, pb), c.fileNewer);
+        if (va != nullptr) std::strcpy(a.Version, va);
+        if (vb != nullptr) std::strcpy(b.Version, vb);
+        PPInfo *pa = va ? &a : nullptr, *pb = vb ? &b : nullptr;
+        SCOPED_TRACE(std::string(va ? va : "null") + " against " + (vb ? vb : "null"));
+        EXPECT_EQ(QORPPLX_PPVersionNewer(pa, pb), versionNewer);
+        EXPECT_EQ(QORPPLX_PPInfoNewer(pa, pb), fileNewer);
     }
 }
 
 TEST(PPInfoCompare, ComparesOnlyTheRegistrationFields) {
-    struct Case {
-        const char *what;
-        void (*change)(PPInfo &);
-        int expected;
-    } cases[] = {
+    const std::tuple<const char *, void (*)(PPInfo &), int> cases[] = {
         {"FileName", [](PPInfo &p) { std::strcpy(p.FileName, "/other"); }, 0},
         {"LanguageID", [](PPInfo &p) { std::strcpy(p.LanguageID, "1033"); }, 0},
         {"times", [](PPInfo &p) { p.access = p.modify = p.change = 9; }, 0},
@@ -124,13 +114,13 @@ TEST(PPInfoCompare, ComparesOnlyTheRegistrationFields) {
         {"table count", [](PPInfo &p) { p.NumReportTablePath = 3; }, 1},
     };
     char tables[PPINFO_MAX_REPORTTABLES][PPINFO_REPORTTABLEPATH_SIZE] = {"/t/a", "/t/b"};
-    for (const Case &c : cases) {
+    for (const auto &[what, change, expected] : cases) {
         PPInfo a{};
         QORPPLX_PPInfoSetPP(&a, "", "Alpha", 2, tables[0], "Alpha", "", "120", "1.0");
         PPInfo b = a;
-        c.change(b);
-        EXPECT_EQ(QORPPLX_PPInfoCompPP(&a, &b), c.expected) << c.what;
-        EXPECT_EQ(QORPPLX_PPInfoCompPP(&b, &a), c.expected) << c.what;
+        change(b);
+        EXPECT_EQ(QORPPLX_PPInfoCompPP(&a, &b), expected) << what;
+        EXPECT_EQ(QORPPLX_PPInfoCompPP(&b, &a), expected) << what;
     }
 }
 

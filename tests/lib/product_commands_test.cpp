@@ -262,32 +262,28 @@ TEST_F(ProductCommand, KilledCommandLeavesTheOldStateOrTheNewOne) {
     const PPInfo anyType = makeRecord("K", "", {}, -1);
     auto absent = [&] { quietly(PPCMD_REMOVE, anyType); };
     auto present = [&] { absent(), quietly(PPCMD_INSTALL, version1); };
-    struct Case {
-        std::function<void()> from;
-        uint32_t command;
-        PPInfo record;
-        uint32_t whenDone;  // the result of the command run again once it has landed
-    };
-    const Case cases[] = {
+    // The state to start from, the command, its record, and the result of the command
+    // run again once it has landed.
+    const std::tuple<std::function<void()>, uint32_t, PPInfo, uint32_t> cases[] = {
         {absent, PPCMD_INSTALL, version1, 0x01},
         {present, PPCMD_UPDATE, makeRecord("K", "2.0", {second, third}), 0x03},
         {present, PPCMD_REMOVE, anyType, 0x01},
     };
     present();  // every round starts from a registry that has seen the product once
     std::mt19937 random(std::random_device{}());
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.command);
-        c.from();
-        auto span = runChild(c.command, c.record, std::chrono::microseconds(-1));
+    for (const auto &[from, command, record, whenDone] : cases) {
+        SCOPED_TRACE(command);
+        from();
+        auto span = runChild(command, record, std::chrono::microseconds(-1));
         const std::string after = registryTree("SOFTWARE\\ORV");
         for (int round = 0, rounds = killRounds(12); round < rounds; ++round) {
             SCOPED_TRACE("round " + std::to_string(round));
-            c.from();
+            from();
             const std::string before = registryTree("SOFTWARE\\ORV");
-            runChild(c.command, c.record, std::chrono::microseconds(random() % (span.count() + 1)));
+            runChild(command, record, std::chrono::microseconds(random() % (span.count() + 1)));
             const std::string killed = registryTree("SOFTWARE\\ORV");
             ASSERT_TRUE(killed == after || killed == before) << killed;
-            EXPECT_EQ(quietly(c.command, c.record), killed == after ? c.whenDone : 0u);
+            EXPECT_EQ(quietly(command, record), killed == after ? whenDone : 0u);
             ASSERT_EQ(registryTree("SOFTWARE\\ORV"), after);
         }
     }

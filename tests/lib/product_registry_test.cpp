@@ -44,21 +44,17 @@ std::vector<std::string> readTables(const std::string &product) {
 // What a record leaves in its product key, and the record read back from it:
 // records from the registry know no file, no operation and no times.
 TEST(ProductRegistry, RecordToKeyToRecord) {
-    struct Case {
-        std::vector<std::string> tables;
-        const char *language, *productId, *readId;
-        int manual;
-    };
-    const Case cases[] = {
-        {{}, "1033", "7", "7", PPTYPE_AUTOMATIC},
-        {{"/opt/orv/tables/one.tbl"}, "1041", "12abc", "12", PPTYPE_MANUAL},
-        {{"/t/a", "/t/b"}, "1033", "no digits", "0", PPTYPE_AUTOMATIC},
-        {{"/t/1", "/t/2", "/t/3", "/t/4"}, "1041", "-5", "-5", PPTYPE_MANUAL},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.tables.size());
-        PPInfo written = makeRecord("Round", "2.1", c.tables, c.manual, c.language, c.productId,
-                                    "Round Trip Monitor");
+    const std::tuple<std::vector<std::string>, const char *, const char *, const char *, int>
+        cases[] = {
+            {{}, "1033", "7", "7", PPTYPE_AUTOMATIC},
+            {{"/opt/orv/tables/one.tbl"}, "1041", "12abc", "12", PPTYPE_MANUAL},
+            {{"/t/a", "/t/b"}, "1033", "no digits", "0", PPTYPE_AUTOMATIC},
+            {{"/t/1", "/t/2", "/t/3", "/t/4"}, "1041", "-5", "-5", PPTYPE_MANUAL},
+        };
+    for (const auto &[tables, language, productId, readId, manual] : cases) {
+        SCOPED_TRACE(tables.size());
+        PPInfo written =
+            makeRecord("Round", "2.1", tables, manual, language, productId, "Round Trip Monitor");
         std::string expected = fieldsOf(written);
         std::snprintf(written.FileName, sizeof written.FileName, "/opt/orv/report/inf/round");
         written.op = PPOP_UPDATE, written.modify = 5;
@@ -67,11 +63,11 @@ TEST(ProductRegistry, RecordToKeyToRecord) {
                       stored("Round", "Version"),
                   sz("Round") + sz("Round Trip Monitor") + sz("2.1"));
         EXPECT_EQ(stored("Round", "Manual") + stored("Round", "LanguageID"),
-                  dword(static_cast<DWORD>(c.manual)) + dword(std::stoul(c.language)));
-        EXPECT_EQ(stored("Round", "ReportTablePath"), typed(REG_BINARY, storedList(c.tables)));
+                  dword(static_cast<DWORD>(manual)) + dword(std::stoul(language)));
+        EXPECT_EQ(stored("Round", "ReportTablePath"), typed(REG_BINARY, storedList(tables)));
         EXPECT_EQ(stored("Round", "ProductID").substr(0, 2), "4:");
-        expected.replace(expected.find(c.productId), std::strlen(c.productId), c.readId);
-        EXPECT_EQ(readBack("Round"), expected + "|" + std::to_string(c.manual) + "||0|0");
+        expected.replace(expected.find(productId), std::strlen(productId), readId);
+        EXPECT_EQ(readBack("Round"), expected + "|" + std::to_string(manual) + "||0|0");
         ASSERT_EQ(unregisterPP(&written), 0);
     }
 }
@@ -109,26 +105,21 @@ TEST(ProductRegistry, RegisterKeepsUpdateRewritesUnregisterDeletes) {
 // the final NUL and never read past the record.
 TEST(ProductRegistry, ReportTableListKeepsWholeLeadingPathsThatFit) {
     const std::string p(100, 'p'), p252 = "/" + std::string(251, 'x');
-    struct Case {
-        const char *label;
-        std::vector<std::string> tables;
-        int count;
-        std::vector<std::string> stored;
-    };
-    const Case cases[] = {
-        {"two of four fit", {p + "1", p + "2", p + "3", "/s"}, 4, {p + "1", p + "2"}},
-        {"longest single path", {p252}, 1, {p252}},
-        {"path too long for the list", {p252 + "y", "/next"}, 2, {}},
-        {"count above four", {"/1", "/2", "/3", "/4"}, 9, {"/1", "/2", "/3", "/4"}},
-        {"negative count", {"/1"}, -2, {}},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.label);
-        PPInfo record = makeRecord("Limits", "1.0", c.tables);
-        record.NumReportTablePath = c.count;
+    const std::tuple<const char *, std::vector<std::string>, int, std::vector<std::string>>
+        cases[] = {
+            {"two of four fit", {p + "1", p + "2", p + "3", "/s"}, 4, {p + "1", p + "2"}},
+            {"longest single path", {p252}, 1, {p252}},
+            {"path too long for the list", {p252 + "y", "/next"}, 2, {}},
+            {"count above four", {"/1", "/2", "/3", "/4"}, 9, {"/1", "/2", "/3", "/4"}},
+            {"negative count", {"/1"}, -2, {}},
+        };
+    for (const auto &[label, tables, count, kept] : cases) {
+        SCOPED_TRACE(label);
+        PPInfo record = makeRecord("Limits", "1.0", tables);
+        record.NumReportTablePath = count;
         ASSERT_EQ(registerPP(&record), 0);
-        EXPECT_EQ(stored("Limits", "ReportTablePath"), typed(REG_BINARY, storedList(c.stored)));
-        EXPECT_EQ(readTables("Limits"), c.stored);
+        EXPECT_EQ(stored("Limits", "ReportTablePath"), typed(REG_BINARY, storedList(kept)));
+        EXPECT_EQ(readTables("Limits"), kept);
         ASSERT_EQ(unregisterPP(&record), 0);
     }
 }
@@ -175,17 +166,13 @@ TEST(ProductRegistry, TypeReadersFindTheWritersKeysWhateverTheCase) {
     setDword(innerKey("InnerManual"), "manual", 1);
     setDword(innerKey("InnerAuto"), "MANUAL", 0);
     ASSERT_EQ(writeText(innerKey("InnerNoType"), "Version", "1"), ERROR_SUCCESS);
-    struct Case {
-        const char *name;
-        uint32_t outer, inner;
-    };
-    const Case cases[] = {
+    const std::tuple<const char *, uint32_t, uint32_t> cases[] = {
         {"TypeManual", 1, 0},  {"typemanual", 1, 0}, {"TypeAuto", 0, 0},    {"InnerManual", 0, 1},
         {"INNERMANUAL", 0, 1}, {"InnerAuto", 0, 0},  {"InnerNoType", 0, 0}, {"Nowhere", 0, 0},
     };
-    for (const Case &c : cases) {
-        EXPECT_EQ(GetProductType(c.name), c.outer) << c.name;
-        EXPECT_EQ(GetIProductType(c.name), c.inner) << c.name;
+    for (const auto &[name, outer, inner] : cases) {
+        EXPECT_EQ(GetProductType(name), outer) << name;
+        EXPECT_EQ(GetIProductType(name), inner) << name;
     }
 }
 

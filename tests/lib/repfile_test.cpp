@@ -34,11 +34,8 @@ std::string largestFile() {
 TEST(ReadRI, LinesAndTheFieldsTheyFill) {
     const std::string longTable = "/" + std::string(300, 't');
     const std::string none = "|||||";
-    struct Case {
-        const char *what;
-        std::string bytes;
-        std::optional<std::string> fields;  // fieldsOf the record; nullopt: the file is refused
-    } cases[] = {
+    // What, the bytes, the fieldsOf the record (nullopt: the file is refused).
+    const std::tuple<const char *, std::string, std::optional<std::string>> cases[] = {
         {"typical file",
          "ProductName=\"Alpha\"\nDisplayName=\"Alpha Monitor\"\nLanguageID=\"E\"\n"
          "ProductID=120\nVersion=\"2.1\"\nReportTableName=\"/data/table1, /data/table2\"\n",
@@ -93,10 +90,10 @@ TEST(ReadRI, LinesAndTheFieldsTheyFill) {
     };
     for (const char *locale : {"C", "C.UTF-8"}) {
         ASSERT_NE(std::setlocale(LC_ALL, locale), nullptr);
-        for (const Case &c : cases) {
-            SCOPED_TRACE(std::string(c.what) + " under " + locale);
-            Record p = readBytes(c.bytes);
-            EXPECT_EQ(p ? std::optional(fieldsOf(*p)) : std::nullopt, c.fields);
+        for (const auto &[what, bytes, fields] : cases) {
+            SCOPED_TRACE(std::string(what) + " under " + locale);
+            Record p = readBytes(bytes);
+            EXPECT_EQ(p ? std::optional(fieldsOf(*p)) : std::nullopt, fields);
         }
         EXPECT_STREQ(std::setlocale(LC_ALL, nullptr), locale);  // the host's locale stays
     }
