@@ -184,6 +184,7 @@ TEST_F(LinkThreadTest, LostWatchFallsBackToTheCycleAndRecovers) {
     setDword(TBLSYNC_KEY_ALERTMAN, "WatchReportDirectory", 1);
     const std::string missing =
         "cannot watch /opt/orv/report/inf : No such file or directory; the cycle goes on";
+    // Missing at start, how the watch is broken, the level 1 line that says why.
     const std::tuple<bool, std::function<void(size_t from)>, std::string> cases[] = {
         {true,
          [&](size_t from) {

@@ -100,6 +100,7 @@ TEST(PPInfoCompare, VersionAndChangeRules) {
 }
 
 TEST(PPInfoCompare, ComparesOnlyTheRegistrationFields) {
+    // What differs, the change, the comparison.
     const std::tuple<const char *, void (*)(PPInfo &), int> cases[] = {
         {"FileName", [](PPInfo &p) { std::strcpy(p.FileName, "/other"); }, 0},
         {"LanguageID", [](PPInfo &p) { std::strcpy(p.LanguageID, "1033"); }, 0},

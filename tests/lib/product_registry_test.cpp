@@ -44,6 +44,7 @@ std::vector<std::string> readTables(const std::string &product) {
 // What a record leaves in its product key, and the record read back from it:
 // records from the registry know no file, no operation and no times.
 TEST(ProductRegistry, RecordToKeyToRecord) {
+    // Tables, language, product id, the id read back, product type.
     const std::tuple<std::vector<std::string>, const char *, const char *, const char *, int>
         cases[] = {
             {{}, "1033", "7", "7", PPTYPE_AUTOMATIC},
@@ -105,6 +106,7 @@ TEST(ProductRegistry, RegisterKeepsUpdateRewritesUnregisterDeletes) {
 // the final NUL and never read past the record.
 TEST(ProductRegistry, ReportTableListKeepsWholeLeadingPathsThatFit) {
     const std::string p(100, 'p'), p252 = "/" + std::string(251, 'x');
+    // What, tables, their count, the tables kept.
     const std::tuple<const char *, std::vector<std::string>, int, std::vector<std::string>>
         cases[] = {
             {"two of four fit", {p + "1", p + "2", p + "3", "/s"}, 4, {p + "1", p + "2"}},
@@ -166,6 +168,7 @@ TEST(ProductRegistry, TypeReadersFindTheWritersKeysWhateverTheCase) {
     setDword(innerKey("InnerManual"), "manual", 1);
     setDword(innerKey("InnerAuto"), "MANUAL", 0);
     ASSERT_EQ(writeText(innerKey("InnerNoType"), "Version", "1"), ERROR_SUCCESS);
+    // Name, outer type, inner type.
     const std::tuple<const char *, uint32_t, uint32_t> cases[] = {
         {"TypeManual", 1, 0},  {"typemanual", 1, 0}, {"TypeAuto", 0, 0},    {"InnerManual", 0, 1},
         {"INNERMANUAL", 0, 1}, {"InnerAuto", 0, 0},  {"InnerNoType", 0, 0}, {"Nowhere", 0, 0},

@@ -53,7 +53,6 @@ TEST(ReadRI, LinesAndTheFieldsTheyFill) {
         {"no letter of a key before it", "\xc3\xa9ProductName=\"Alpha\"", "Alpha|||||"},
         {"key with a blank", "Product Name=\"Alpha\"", none},
         {"last occurrence wins", "Version=\"1\"\nVersion=\"2\"", "||||2|"},
-        {"language J", "LanguageID=\"J\"", "||1041|||"},
         {"language EN", "LanguageID=\"EN\"", "||1041|||"},
         {"tables: empty pieces", "ReportTableName=\"one, two ,,three,\"", "|||||one,two,three"},
         {"tables: one-character piece", "ReportTableName=\"a,b\"", "|||||b"},
