@@ -31,10 +31,6 @@ size_t traced(size_t from, int level, const std::string &message) {
                        " PPLinkThread " + std::to_string(level) + " amirtupt:", message);
 }
 
-size_t traceSize() {
-    return readFile(kTraceLog).size();
-}
-
 // The thread on a thread of its own, with the host's parameter block.
 class LinkThread {
   public:
@@ -77,7 +73,7 @@ TEST_F(LinkThreadTest, FileChangesAreFollowedCycleByCycle) {
         SCOPED_TRACE(alpha);
         setDword(TBLSYNC_KEY_ALERTMAN, "WatchReportDirectory", watch);
         setCycle(watch ? kOneCycle : 100);
-        size_t logged = readFile(kPPLinkLog).size(), from = traceSize();
+        size_t logged = readFile(kPPLinkLog).size(), from = readFile(kTraceLog).size();
         LinkThread thread;
         ASSERT_TRUE(eventually([&] { return traced(from, 3, watch ? kWatching : kCycleDone); }));
 
@@ -118,7 +114,7 @@ TEST_F(LinkThreadTest, FirstCycleReconcilesRegistryWithFiles) {
     writeInf("newer.ri", "Newer", "1.1", alpha2_);
     writeInf("alpha.ri", "Alpha", "1.0", alpha1_);
     writeInf("hand.ri", "Hand", "2.0", alpha2_);
-    size_t logged = readFile(kPPLinkLog).size(), from = traceSize();
+    size_t logged = readFile(kPPLinkLog).size(), from = readFile(kTraceLog).size();
     LinkThread thread;
     ASSERT_TRUE(eventually([&] { return traced(from, 3, kCycleDone) == 1; }));
     EXPECT_EQ(thread.stop(), 0);
@@ -165,7 +161,7 @@ TEST_F(LinkThreadTest, StopIsHonouredAfterASetupToolHoldingTheMutex) {
     ASSERT_TRUE(holder.holding());
     setCycle(kOneCycle);
     writeInf("held.ri", "Held", "1.0", alpha1_);
-    size_t from = traceSize();
+    size_t from = readFile(kTraceLog).size();
     thread.emplace();
     ASSERT_TRUE(eventually([&] { return traced(from, 3, "Wait for reg access mutex") == 1; }));
     thread->requestStop();
@@ -204,6 +200,10 @@ TEST_F(LinkThreadTest, LostWatchFallsBackToTheCycleAndRecovers) {
         // the mutex; alternating files keeps the kernel from merging them.
         {false,
          [&](size_t from) {
+             // The cycle lets go within seconds; a mutex never given back fails here.
+             HANDLE free = CreateMutex(nullptr, FALSE, "EVENTLOG_SEMA");
+             ASSERT_EQ(WaitForSingleObject(free, 5000), WAIT_OBJECT_0) << "the cycle let go";
+             ReleaseMutex(free), CloseHandle(free);
              MutexHolder sema;  // the thread stops reading events mid-cycle
              ASSERT_TRUE(sema.holding());
              writeInf("a.ri", "FloodA", "1.0", alpha1_);
@@ -224,7 +224,7 @@ TEST_F(LinkThreadTest, LostWatchFallsBackToTheCycleAndRecovers) {
         if (missingAtStart) {
             ASSERT_EQ(::rmdir(kInf.c_str()), 0);
         }
-        size_t from = traceSize();
+        size_t from = readFile(kTraceLog).size();
         LinkThread thread;
         if (!missingAtStart) {
             ASSERT_TRUE(eventually([&] { return traced(from, 3, kWatching) == 1; }));
