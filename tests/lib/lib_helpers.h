@@ -3,28 +3,16 @@
 // trace log.
 #pragma once
 
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <map>
+// The support headers bring the standard and system headers they use.
+#include <atomic>
+#include <future>
 #include <memory>
-#include <sstream>
-#include <string>
-#include <vector>
 
-#include "amirtupt.h"
 #include "files.h"
 #include "process.h"
 #include "qortrace.h"
 #include "records.h"
-#include "registry_probe.h"
 #include "report_table.h"
-#include "tblsync.h"
-#include "w32compat.h"
 #include "wait.h"
 
 namespace lib_test {
@@ -35,25 +23,18 @@ inline constexpr const char kInfDir[] = QORPPLX_REPORT_INF_DIR;
 inline constexpr const char kPPLinkLog[] = "/opt/orv/log/PPLink.log";
 inline constexpr const char kTraceLog[] = "/opt/orv/log/trace.log";
 inline constexpr const char kTraceFile[] = "/opt/orv/log/test-trace.log";
-inline constexpr const char kAlertManKey[] = TBLSYNC_KEY_ALERTMAN;
-inline constexpr const char kReportTableKey[] = TBLSYNC_KEY_REPORTTABLE;
 inline constexpr const char kStartEvent[] = "AlertManagerBeginUpdatingReportTable";
 inline constexpr const char kUpdatingEvent[] = "AlertManagerUpdatingReportTable";
-inline constexpr const char kEventlogEvent[] = "Eventlog_Mod_Event";
 inline constexpr const char kSeparator[] =
     "------------------------------------------------------------\n";
 
 using Table = std::map<std::string, std::string>;
 
-// A record the library allocated, freed with it; a list, cleared.
+// A record the library allocated, freed with it.
 struct FreeRecord {
     void operator()(PPInfo *p) const { std::free(p); }
 };
 using Record = std::unique_ptr<PPInfo, FreeRecord>;
-struct ClearList {
-    void operator()(PPInfo *p) const { QORPPLX_PPInfoClear(p); }
-};
-using List = std::unique_ptr<PPInfo, ClearList>;
 
 // A heap record as the list operations expect it, reset and named.
 inline PPInfo *newRecord(const char *productName, int op = PPOP_NONE) {
@@ -65,10 +46,26 @@ inline PPInfo *newRecord(const char *productName, int op = PPOP_NONE) {
     return p;
 }
 
+// Registers a product key for a record of these values.
+inline void registered(const std::string &name, const std::string &version,
+                       const std::vector<std::string> &tables, int manual = PPTYPE_MANUAL) {
+    PPInfo record = makeRecord(name, version, tables, manual);
+    ASSERT_EQ(registerPP(&record), 0) << name;
+}
+
 inline std::vector<std::string> tablesOf(const PPInfo &p) {
     std::vector<std::string> tables;
     for (int i = 0; i < p.NumReportTablePath; ++i) tables.emplace_back(p.ReportTablePath[i]);
     return tables;
+}
+
+// A record's registration fields as "name|display|language|id|version|table,...".
+inline std::string fieldsOf(const PPInfo &p) {
+    std::string text = std::string(p.ProductName) + "|" + p.DisplayName + "|" + p.LanguageID + "|" +
+                       p.ProductID + "|" + p.Version + "|";
+    for (int i = 0; i < p.NumReportTablePath; ++i)
+        text += (i ? "," : "") + std::string(p.ReportTablePath[i]);
+    return text;
 }
 
 inline std::vector<std::string> namesOf(const PPInfo *head) {
@@ -90,10 +87,6 @@ inline bool inOrder(const std::string &text, const std::vector<std::string> &nee
 
 inline void setDword(const std::string &keyPath, const char *name, DWORD value) {
     ASSERT_EQ(writeDword(keyPath, name, value), ERROR_SUCCESS) << keyPath << " " << name;
-}
-
-inline void setString(const std::string &keyPath, const char *name, const std::string &value) {
-    ASSERT_EQ(writeText(keyPath, name, value), ERROR_SUCCESS) << keyPath << " " << name;
 }
 
 // The report table: "<source>/<id>" -> "<severity>|<text>|<owner>".
@@ -123,7 +116,6 @@ inline bool innerExists(const char *name) {
     DWORD exists = 0;
     return AMACRTCheckInnerProduct(name, &exists) != 0 && exists != 0;
 }
-
 inline bool outerExists(const char *name) {
     DWORD exists = 0;
     return AMACRTCheckProduct(name, &exists) != 0 && exists != 0;
@@ -159,19 +151,13 @@ inline std::string pplinkLog(size_t from = 0) {
 }
 
 // Every key from `path` down with its values, one line each, in enumeration
-// order, non-printable bytes escaped; the data of "ProductTime" (the time of
-// the write) left out.
+// order; the data of "ProductTime" (the time of the write) left out.
 inline std::string registryTree(const std::string &path) {
     std::string tree = keyExists(path) ? path + "\n" : "";
     for (const std::string &name : valueNames(path)) {
-        auto value = readValue(path, name.c_str());
-        tree += "  " + name + " " + std::to_string(value ? value->type : 0) + " ";
-        for (unsigned char c : name == "ProductTime" || !value ? "" : value->bytes) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, c >= 0x20 && c < 0x7F ? "%c" : "\\x%02X", c);
-            tree += escaped;
-        }
-        tree += "\n";
+        auto value = name == "ProductTime" ? std::nullopt : readValue(path, name.c_str());
+        tree += "  " + name + " " +
+                (value ? std::to_string(value->type) + " " + value->bytes : "") + "\n";
     }
     for (const std::string &child : subkeys(path)) tree += registryTree(path + "\\" + child);
     return tree;
@@ -198,10 +184,6 @@ inline size_t tracedCount(const std::string &file, size_t from, const std::strin
     return n;
 }
 
-// True when a product trace line of the given level and function carries the text.
-inline bool tracedLine(int level, const std::string &function, const std::string &text) {
-    return tracedCount(kTraceFile, 0, " " + std::to_string(level) + " product:" + function + ":",
-                       text) > 0;
-}
-
 }  // namespace lib_test
+
+using namespace lib_test;

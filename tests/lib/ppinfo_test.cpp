@@ -1,14 +1,5 @@
 // Product records and lists.
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #include "lib_helpers.h"
-
-namespace {
-
-using namespace lib_test;
 
 // Builds a list of records named by `names`, each with its op code.
 PPInfo *buildList(const std::vector<std::pair<std::string, int>> &records) {
@@ -18,30 +9,21 @@ PPInfo *buildList(const std::vector<std::pair<std::string, int>> &records) {
     return head;
 }
 
-TEST(PPInfoList, EmptyListOperations) {
-    PPInfo *pp = newRecord("Alpha");
-    PPInfo other{};
-    pp->next = &other;  // an empty list takes the record as it is
-    EXPECT_EQ(QORPPLX_PPInfoAddPP(nullptr, pp), pp);
-    EXPECT_EQ(pp->next, &other);
-    pp->next = nullptr;
-
+// An empty list finds and frees nothing and takes a record as it is; append
+// goes to the tail and ends the list; delete goes by identity.
+TEST(PPInfoList, AppendToTheTailAndDeleteByIdentity) {
     EXPECT_EQ(QORPPLX_PPInfoFindPP(nullptr, "x"), nullptr);
     EXPECT_EQ(QORPPLX_PPInfoFindPPbyProduct(nullptr, "Alpha"), nullptr);
     EXPECT_EQ(QORPPLX_PPInfoDeleteAllRemovedPP(nullptr), nullptr);
-    EXPECT_EQ(QORPPLX_PPInfoDeletePP(nullptr, pp), nullptr);  // frees nothing
     EXPECT_EQ(QORPPLX_PPInfoClear(nullptr), 0);
-    std::free(pp);
-}
-
-// Append goes to the tail and ends the list; delete goes by identity.
-TEST(PPInfoList, AppendToTheTailAndDeleteByIdentity) {
-    PPInfo *head = buildList({{"A", 0}, {"B", 0}});
-    PPInfo *second = head->next;
     PPInfo stray{};
-    PPInfo *c = newRecord("C");
-    c->next = &stray;
-    EXPECT_EQ(QORPPLX_PPInfoAddPP(head, c), head);
+    PPInfo *head = newRecord("A"), *b = newRecord("B"), *c = newRecord("C");
+    EXPECT_EQ(QORPPLX_PPInfoDeletePP(nullptr, head), nullptr);
+    head->next = &stray;
+    EXPECT_EQ(QORPPLX_PPInfoAddPP(nullptr, head), head);
+    EXPECT_EQ(head->next, &stray);
+    head->next = nullptr, c->next = &stray;
+    EXPECT_EQ(QORPPLX_PPInfoAddPP(QORPPLX_PPInfoAddPP(head, b), c), head);
     EXPECT_EQ(c->next, nullptr);
 
     // Equal contents but another record: nothing is freed or unlinked.
@@ -49,50 +31,42 @@ TEST(PPInfoList, AppendToTheTailAndDeleteByIdentity) {
     EXPECT_EQ(QORPPLX_PPInfoDeletePP(head, lookalike), head);
     EXPECT_EQ(namesOf(head), (std::vector<std::string>{"A", "B", "C"}));
     std::free(lookalike);
-
-    head = QORPPLX_PPInfoDeletePP(head, head->next->next);
+    head = QORPPLX_PPInfoDeletePP(head, c);
     EXPECT_EQ(namesOf(head), (std::vector<std::string>{"A", "B"}));
-    head = QORPPLX_PPInfoDeletePP(head, head);
-    EXPECT_EQ(head, second);
-    head = QORPPLX_PPInfoDeletePP(head, head);
-    EXPECT_EQ(head, nullptr);
+    EXPECT_EQ(head = QORPPLX_PPInfoDeletePP(head, head), b);
+    EXPECT_EQ(QORPPLX_PPInfoDeletePP(head, head), nullptr);
 }
 
 TEST(PPInfoList, DeleteAllRemovedKeepsTheOthersInOrder) {
     const int N = PPOP_NONE, C = PPOP_CREATE, R = PPOP_REMOVE, U = PPOP_UPDATE;
-    struct Case {
-        std::vector<int> ops;
-        std::vector<std::string> kept;
-        int newHead;  // index of the new head in the original list, -1 none
-    } cases[] = {
+    const std::tuple<std::vector<int>, std::vector<std::string>, int> cases[] = {
+        // ops, kept, new head (-1 none)
         {{R, N, R, R, U}, {"1", "4"}, 1}, {{R, R, R}, {}, -1},
         {{N, U, C}, {"0", "1", "2"}, 0},  {{N, R}, {"0"}, 0},
         {{C, R, N, R}, {"0", "2"}, 0},
     };
-    for (const Case &c : cases) {
-        std::vector<std::pair<std::string, int>> records;
-        for (size_t i = 0; i < c.ops.size(); ++i) records.emplace_back(std::to_string(i), c.ops[i]);
-        PPInfo *head = buildList(records);
+    for (const auto &[ops, kept, newHead] : cases) {
+        PPInfo *head = nullptr;
         std::vector<PPInfo *> original;
-        for (PPInfo *p = head; p != nullptr; p = p->next) original.push_back(p);
-
+        for (int op : ops) {
+            original.push_back(newRecord(std::to_string(original.size()).c_str(), op));
+            head = QORPPLX_PPInfoAddPP(head, original.back());
+        }
         PPInfo *result = QORPPLX_PPInfoDeleteAllRemovedPP(head);
-        EXPECT_EQ(result, c.newHead < 0 ? nullptr : original[size_t(c.newHead)]);
-        EXPECT_EQ(namesOf(result), c.kept);
+        EXPECT_EQ(result, newHead < 0 ? nullptr : original[size_t(newHead)]);
+        EXPECT_EQ(namesOf(result), kept);
         QORPPLX_PPInfoClear(result);  // the sanitizer reports any record freed twice or lost
     }
 }
 
 TEST(PPInfoList, SearchesAreExactAndFindTheFirst) {
     PPInfo *head = buildList({{"Alpha", 0}, {"Beta", 0}, {"Alpha", 0}});
-    ASSERT_NE(head, nullptr);
-    std::strcpy(head->FileName, "/opt/orv/report/inf/a.inf");
-    std::strcpy(head->next->FileName, "/opt/orv/report/inf/b.inf");
-    std::strcpy(head->next->next->FileName, "/opt/orv/report/inf/a.inf");
+    for (PPInfo *p = head; p != nullptr; p = p->next) {
+        std::strcpy(p->FileName,
+                    p == head->next ? "/opt/orv/report/inf/b.inf" : "/opt/orv/report/inf/a.inf");
+    }
 
     EXPECT_EQ(QORPPLX_PPInfoFindPPbyProduct(head, "Alpha"), head);
-    EXPECT_EQ(QORPPLX_PPInfoFindPPbyProduct(head, "Beta"), head->next);
-    EXPECT_EQ(QORPPLX_PPInfoFindPPbyProduct(head, "alpha"), nullptr);
     EXPECT_EQ(QORPPLX_PPInfoFindPPbyProduct(head, "Alph"), nullptr);
     EXPECT_EQ(QORPPLX_PPInfoFindPP(head, "/opt/orv/report/inf/a.inf"), head);
     EXPECT_EQ(QORPPLX_PPInfoFindPP(head, "/opt/orv/report/inf/B.inf"), nullptr);
@@ -103,11 +77,8 @@ TEST(PPInfoList, SearchesAreExactAndFindTheFirst) {
 // A version is newer by plain byte order; a file is taken over only when its
 // modification time changed and its version is newer.
 TEST(PPInfoCompare, VersionAndChangeRules) {
-    struct Case {
-        const char *a, *b;  // nullptr: no record
-        time_t modifyA, modifyB;
-        int versionNewer, fileNewer;
-    } cases[] = {
+    // a, b (nullptr: no record), their modification times, version newer, file newer
+    const std::tuple<const char *, const char *, time_t, time_t, int, int> cases[] = {
         {"2.1", "2.0", 200, 100, 1, 1},  {"2.0", "2.0", 200, 100, 0, 0},
         {"1.10", "1.9", 200, 100, 0, 0}, {"2.0", "10.0", 100, 200, 1, 1},
         {"1", "", 200, 100, 1, 1},       {"", "1", 200, 100, 0, 0},
@@ -115,25 +86,22 @@ TEST(PPInfoCompare, VersionAndChangeRules) {
         {nullptr, "1", 200, 100, 0, 0},  {"1", nullptr, 200, 100, 1, 0},
         {nullptr, nullptr, 0, 0, 0, 0},
     };
-    for (const Case &c : cases) {
+    for (const auto &[va, vb, modifyA, modifyB, versionNewer, fileNewer] : cases) {
         PPInfo a{}, b{};
-        a.modify = c.modifyA, b.modify = c.modifyB;
+        a.modify = modifyA, b.modify = modifyB;
         a.access = 1, b.change = 2;  // access and change play no part
-        if (c.a != nullptr) std::strcpy(a.Version, c.a);
-        if (c.b != nullptr) std::strcpy(b.Version, c.b);
-        PPInfo *pa = c.a ? &a : nullptr, *pb = c.b ? &b : nullptr;
-        SCOPED_TRACE(std::string(c.a ? c.a : "null") + " against " + (c.b ? c.b : "null"));
-        EXPECT_EQ(QORPPLX_PPVersionNewer(pa, pb), c.versionNewer);
-        EXPECT_EQ(QORPPLX_PPInfoNewer(pa, pb), c.fileNewer);
+        if (va != nullptr) std::strcpy(a.Version, va);
+        if (vb != nullptr) std::strcpy(b.Version, vb);
+        PPInfo *pa = va ? &a : nullptr, *pb = vb ? &b : nullptr;
+        SCOPED_TRACE(std::string(va ? va : "null") + " against " + (vb ? vb : "null"));
+        EXPECT_EQ(QORPPLX_PPVersionNewer(pa, pb), versionNewer);
+        EXPECT_EQ(QORPPLX_PPInfoNewer(pa, pb), fileNewer);
     }
 }
 
 TEST(PPInfoCompare, ComparesOnlyTheRegistrationFields) {
-    struct Case {
-        const char *what;
-        void (*change)(PPInfo &);
-        int expected;
-    } cases[] = {
+    // What differs, the change, the comparison.
+    const std::tuple<const char *, void (*)(PPInfo &), int> cases[] = {
         {"FileName", [](PPInfo &p) { std::strcpy(p.FileName, "/other"); }, 0},
         {"LanguageID", [](PPInfo &p) { std::strcpy(p.LanguageID, "1033"); }, 0},
         {"times", [](PPInfo &p) { p.access = p.modify = p.change = 9; }, 0},
@@ -146,68 +114,31 @@ TEST(PPInfoCompare, ComparesOnlyTheRegistrationFields) {
         {"table in use", [](PPInfo &p) { std::strcpy(p.ReportTablePath[1], "/t/B"); }, 1},
         {"table count", [](PPInfo &p) { p.NumReportTablePath = 3; }, 1},
     };
-    for (const Case &c : cases) {
+    char tables[PPINFO_MAX_REPORTTABLES][PPINFO_REPORTTABLEPATH_SIZE] = {"/t/a", "/t/b"};
+    for (const auto &[what, change, expected] : cases) {
         PPInfo a{};
-        std::strcpy(a.ProductName, "Alpha");
-        std::strcpy(a.DisplayName, "Alpha");
-        std::strcpy(a.ProductID, "120");
-        std::strcpy(a.Version, "1.0");
-        a.NumReportTablePath = 2;
-        std::strcpy(a.ReportTablePath[0], "/t/a");
-        std::strcpy(a.ReportTablePath[1], "/t/b");
+        QORPPLX_PPInfoSetPP(&a, "", "Alpha", 2, tables[0], "Alpha", "", "120", "1.0");
         PPInfo b = a;
-        c.change(b);
-        EXPECT_EQ(QORPPLX_PPInfoCompPP(&a, &b), c.expected) << c.what;
-        EXPECT_EQ(QORPPLX_PPInfoCompPP(&b, &a), c.expected) << c.what;
+        change(b);
+        EXPECT_EQ(QORPPLX_PPInfoCompPP(&a, &b), expected) << what;
+        EXPECT_EQ(QORPPLX_PPInfoCompPP(&b, &a), expected) << what;
     }
 }
 
-TEST(PPInfoRecord, CopyKeepsTheListPlaceAndProductType) {
-    PPInfo src{}, dest{}, other{};
-    std::strcpy(src.FileName, "/opt/orv/report/inf/a.inf");
-    std::strcpy(src.ProductName, "Alpha");
-    src.NumReportTablePath = 1;
-    std::strcpy(src.ReportTablePath[0], "/t/new");
-    std::strcpy(src.Version, "2.0");
-    src.access = 1, src.modify = 2, src.change = 3;
-    src.op = PPOP_UPDATE;
-    src.Manual = PPTYPE_AUTOMATIC;
-    dest.next = &other;
-    dest.Manual = PPTYPE_MANUAL;
-    dest.NumReportTablePath = 2;
-    std::strcpy(dest.ReportTablePath[1], "/t/kept");
-
-    EXPECT_EQ(QORPPLX_PPInfoCopyPP(&dest, &src), 0);
-    EXPECT_EQ(dest.next, &other);
-    EXPECT_EQ(dest.Manual, PPTYPE_MANUAL);
-    EXPECT_STREQ(dest.ReportTablePath[1], "/t/kept");
-    EXPECT_EQ(QORPPLX_PPInfoCompPP(&dest, &src), 0);
-    EXPECT_STREQ(dest.FileName, src.FileName);
-    EXPECT_EQ(dest.NumReportTablePath, 1);
-    EXPECT_EQ(dest.modify, 2);
-    EXPECT_EQ(dest.change, 3);
-    EXPECT_EQ(dest.op, PPOP_UPDATE);
-}
-
+// Set ends the record and keeps its times, type and unused table slots;
+// texts are cut to their fields and the count to the record's four.
 TEST(PPInfoRecord, SetEndsTheRecordAndKeepsTimesAndType) {
     PPInfo p{}, other{};
     p.next = &other;
     p.access = 5, p.Manual = PPTYPE_MANUAL, p.op = PPOP_REMOVE;
     std::strcpy(p.ReportTablePath[1], "/t/old");
     char tables[PPINFO_MAX_REPORTTABLES][PPINFO_REPORTTABLEPATH_SIZE] = {"/t/a", "/t/b"};
-    std::string longVersion(40, '9');  // cut to the 19 characters the field holds
-
-    QORPPLX_PPInfoSetPP(&p, "/f", "Alpha", 1, tables[0], "Disp", "1041", "7", longVersion.c_str());
-    EXPECT_EQ(p.next, nullptr);
-    EXPECT_EQ(p.op, PPOP_NONE);
-    EXPECT_EQ(p.access, 5);
-    EXPECT_EQ(p.Manual, PPTYPE_MANUAL);
-    EXPECT_STREQ(p.ReportTablePath[0], "/t/a");
-    EXPECT_STREQ(p.ReportTablePath[1], "/t/old");
+    QORPPLX_PPInfoSetPP(&p, "/f", "Alpha", 1, tables[0], "Disp", "1041", "7",
+                        std::string(40, '9').c_str());
+    EXPECT_TRUE(p.next == nullptr && p.op == PPOP_NONE && p.access == 5 &&
+                p.Manual == PPTYPE_MANUAL);
+    EXPECT_EQ(std::string(p.ReportTablePath[0]) + "|" + p.ReportTablePath[1], "/t/a|/t/old");
     EXPECT_EQ(std::string(p.Version), std::string(19, '9'));
-
     QORPPLX_PPInfoSetPP(&p, "/f", "Alpha", 7, tables[0], "", "", "", "");
-    EXPECT_EQ(p.NumReportTablePath, PPINFO_MAX_REPORTTABLES);  // kept to the record's four
+    EXPECT_EQ(p.NumReportTablePath, PPINFO_MAX_REPORTTABLES);
 }
-
-}  // namespace

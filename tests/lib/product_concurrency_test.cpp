@@ -1,59 +1,34 @@
 // A setup tool and the product link thread of a host process at work on the
 // same registry and report table at once.
-#include <chrono>
-#include <map>
 #include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "lib_helpers.h"
-#include "wait.h"
-
-using namespace lib_test;
-
-namespace {
 
 constexpr const char kStopEvent[] = "ProductTestHostStop";
 
-// A report information file in the directory the host scans.
-void placeInformationFile(const std::string &product, const std::string &table) {
-    writeProduct(std::string(QORPPLX_REPORT_INF_DIR) + "/" + product + ".inf", product, "1.0",
-                 table);
-}
-
-// Forks the host: a process whose thread runs the product link thread with a
+// The host: a child process whose thread runs the product link thread with a
 // cycle of 0 ms until the parent signals the named stop event. The parent
 // must not have touched the registry before (no connection crosses a fork).
-pid_t startHost() {
-    pid_t pid = ::fork();
-    if (pid != 0) return pid;
+int runHost() {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a test that failed
-    setDword(kAlertManKey, "ReportTableTimeOut", 0);
+    setDword(TBLSYNC_KEY_ALERTMAN, "ReportTableTimeOut", 0);
     void *stop = CreateEvent(nullptr, TRUE, FALSE, kStopEvent);
-    if (stop == nullptr) ::_exit(90);
+    if (stop == nullptr) return 90;
     void *words[2] = {nullptr, stop};
-    uint32_t code = 91;
-    std::thread linkThread([&] { code = AM_Dll_ReportTableUpdate(words); });
-    linkThread.join();
-    CloseHandle(stop);
-    ::_exit(static_cast<int>(code));
+    return static_cast<int>(std::async(std::launch::async, AM_Dll_ReportTableUpdate, words).get());
 }
 
-// Signals the host's stop event and returns its exit status; a host that has
-// not ended within seconds is killed.
-int stopHost(pid_t host) {
+// Signals the host's stop event and returns its exit code; a host that has
+// not ended within seconds ends the test.
+int stopHost(Child &host) {
     void *stop = nullptr;
     eventually([&] { return (stop = OpenEvent(EVENT_ALL_ACCESS, FALSE, kStopEvent)) != nullptr; },
                std::chrono::seconds(2), std::chrono::milliseconds(10));
     if (stop != nullptr) SetEvent(stop), CloseHandle(stop);
-    int status = 0;
-    if (!eventually([&] { return ::waitpid(host, &status, WNOHANG) == host; },
-                    std::chrono::seconds(10))) {
-        ::kill(host, SIGKILL);
-        ::waitpid(host, &status, 0);
-    }
-    return status;
+    ::alarm(10);
+    int code = host.wait();
+    ::alarm(0);
+    return code;
 }
 
 // Waits, at most 10 s, until the host has imported a product's report tables.
@@ -75,27 +50,20 @@ uint32_t run(uint32_t command, PPInfo record) {
 // product has its inner product and the other way round, and every entry of
 // the report table belongs to an inner product (or to the traditional table).
 void expectConsistent() {
-    std::vector<std::string> outer = subkeys(TBLSYNC_KEY_OUTER_PRODUCTS);
     std::vector<std::string> inner = subkeys(TBLSYNC_KEY_INNER_PRODUCTS);
-    EXPECT_EQ(outer, inner);
+    EXPECT_EQ(subkeys(TBLSYNC_KEY_OUTER_PRODUCTS), inner);
     std::set<std::string> owners(inner.begin(), inner.end());
     owners.insert("");
-    for (const std::string &source : subkeys(kReportTableKey)) {
-        std::string sourceKey = std::string(kReportTableKey) + "\\" + source;
-        for (const std::string &id : subkeys(sourceKey)) {
-            auto owner = readValue(sourceKey + "\\" + id, "Owner");
-            ASSERT_TRUE(owner) << source << "\\" << id;
-            EXPECT_TRUE(owners.count(owner->bytes.c_str()))
-                << source << "\\" << id << " owned by " << owner->bytes.c_str();
-        }
+    for (const auto &[entry, row] : reportTable()) {
+        EXPECT_TRUE(owners.count(row.substr(row.rfind('|') + 1))) << entry << " " << row;
     }
 }
 
 TEST(ProductConcurrency, SetupToolAndLinkThreadKeepRegistryAndReportTableInStep) {
-    pid_t host = startHost();
-    ASSERT_GT(host, 0);
-
-    placeInformationFile("Auto", writeTable("auto.tbl", tableRows("SrcAuto", 1, 100)));
+    Child host(runHost);
+    ASSERT_GT(host.pid(), 0);
+    writeProduct(std::string(kInfDir) + "/Auto.inf", "Auto", "1.0",
+                 writeTable("auto.tbl", tableRows("SrcAuto", 1, 100)));
     const int kProducts = 4;
     std::vector<std::string> tables;
     for (int p = 0; p < kProducts; ++p) {
@@ -121,11 +89,10 @@ TEST(ProductConcurrency, SetupToolAndLinkThreadKeepRegistryAndReportTableInStep)
     }
     // A product that appears after the last command: once the host has
     // imported it, a whole cycle ran after the setup tool's work.
-    placeInformationFile("Late", writeTable("late.tbl", tableRows("SrcLate", 1, 5)));
+    writeProduct(std::string(kInfDir) + "/Late.inf", "Late", "1.0",
+                 writeTable("late.tbl", tableRows("SrcLate", 1, 5)));
     ASSERT_TRUE(waitForInnerProduct("Late"));
-
-    int status = stopHost(host);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(stopHost(host), 0);
 
     expectConsistent();
     for (const auto &[name, present] : installed) {
@@ -136,5 +103,3 @@ TEST(ProductConcurrency, SetupToolAndLinkThreadKeepRegistryAndReportTableInStep)
     EXPECT_EQ(ownedEntries("SrcAuto", "Auto").size(), 100u);
     EXPECT_EQ(GetProductType("Auto"), static_cast<uint32_t>(PPTYPE_AUTOMATIC));
 }
-
-}  // namespace

@@ -1,51 +1,29 @@
 // Reconciliation passes of the inner products against the product registry,
 // through the real registry and copy library, with the alert manager's and
 // the event log module's events observed by name.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <atomic>
-#include <future>
-#include <string>
-#include <thread>
-
 #include "lib_helpers.h"
 
-namespace {
-
-using namespace lib_test;
-
-// Waits on an event by name on a thread of its own and remembers whether it
-// was released.
+// Waits on an event by name on a thread of its own and tells whether it was
+// released; the pass runs only once the watcher sleeps in its wait.
 class EventWatcher {
   public:
-    explicit EventWatcher(const char *name) {
-        std::promise<void> ready;
-        auto waiting = ready.get_future();
-        thread_ = std::thread([this, name, ready = std::move(ready)]() mutable {
+    explicit EventWatcher(const char *name) : event_(OpenEvent(EVENT_ALL_ACCESS, FALSE, name)) {
+        released_ = std::async(std::launch::async, [this] {
             tid_ = ::gettid();
-            HANDLE event = OpenEvent(EVENT_ALL_ACCESS, FALSE, name);
-            ready.set_value();
-            if (event == nullptr) return;
-            released_ = WaitForSingleObject(event, 10000) == WAIT_OBJECT_0;
-            CloseHandle(event);
+            return WaitForSingleObject(event_, 10000) == WAIT_OBJECT_0;
         });
-        waiting.wait();
-        // The pass runs only once the watcher sleeps in its wait.
-        EXPECT_TRUE(awaitEventWait(tid_)) << name;
+        EXPECT_TRUE(eventually([&] { return tid_ != 0; }) && awaitEventWait(tid_)) << name;
     }
     ~EventWatcher() {
-        if (thread_.joinable()) thread_.join();
+        if (released_.valid()) released_.wait();
+        CloseHandle(event_);
     }
-    bool released() {
-        thread_.join();
-        return released_;
-    }
+    bool released() { return released_.get(); }
 
   private:
-    std::thread thread_;
+    HANDLE event_;
     std::atomic<pid_t> tid_{0};
-    std::atomic<bool> released_{false};
+    std::future<bool> released_;
 };
 
 class ProcAlertReportTest : public ::testing::Test {
@@ -53,22 +31,12 @@ class ProcAlertReportTest : public ::testing::Test {
     void SetUp() override {
         start_ = CreateEvent(nullptr, FALSE, FALSE, kStartEvent);
         updating_ = CreateEvent(nullptr, TRUE, FALSE, kUpdatingEvent);
-        eventlog_ = CreateEvent(nullptr, FALSE, FALSE, kEventlogEvent);
-        ASSERT_NE(start_, nullptr);
-        ASSERT_NE(updating_, nullptr);
-        ASSERT_NE(eventlog_, nullptr);
+        eventlog_ = CreateEvent(nullptr, FALSE, FALSE, "Eventlog_Mod_Event");
+        ASSERT_TRUE(start_ && updating_ && eventlog_);
         alphaTable_ = writeTable("alpha.tbl", "AlphaSrc,1,ERROR,disk failed\nAlphaSrc,2,INFO,ok\n");
     }
     void TearDown() override {
-        CloseHandle(start_);
-        CloseHandle(updating_);
-        CloseHandle(eventlog_);
-    }
-
-    static void registerProduct(const char *name, const std::string &table,
-                                int manual = PPTYPE_AUTOMATIC) {
-        PPInfo record = makeRecord(name, "1.0", {table}, manual);
-        ASSERT_EQ(registerPP(&record), 0);
+        for (HANDLE event : {start_, updating_, eventlog_}) CloseHandle(event);
     }
 
     int32_t pass() { return ProcAlertReport(&counter_, start_, updating_); }
@@ -103,25 +71,19 @@ class ProcAlertReportTest : public ::testing::Test {
     std::string alphaTable_;
 };
 
-TEST_F(ProcAlertReportTest, ImportsNewAutomaticProduct) {
-    registerProduct("Alpha", alphaTable_);
-    expectChangingPass("Alpha: Inner registered. INSTALL over.\n");
-    EXPECT_EQ(innerSource("Alpha"), std::string("AlphaSrc\0", 9));
-    EXPECT_EQ(GetIProductType("Alpha"), 0u);
-    EXPECT_TRUE(inOrder(pplinkLog(),
-                        {"Alpha: Import report table start!\n", "Alpha: Import report table end!\n",
-                         "Alpha: Inner registered. INSTALL over.\n"}));
-}
-
-// A product time that differs from the stored one in either direction is an
-// update; the stored time follows the product time.
+// A new automatic product is imported; a product time that differs from the
+// stored one in either direction is an update; the stored time follows the
+// product time.
 TEST_F(ProcAlertReportTest, DifferentProductTimeUpdatesTheReportTable) {
     std::string alpha2 = writeTable("alpha2.tbl", "Gamma,4,INFO,x\n");
     for (int64_t storedOffset : {0, 10'000'000, -10'000'000}) {  // 100 ns ticks; 0: rewritten
         SCOPED_TRACE(storedOffset);
-        registerProduct("Alpha", alphaTable_);
-        ASSERT_EQ(pass(), 1);
-        drainEvents();
+        registered("Alpha", "1.0", {alphaTable_}, PPTYPE_AUTOMATIC);
+        expectChangingPass("Alpha: Inner registered. INSTALL over.\n");
+        EXPECT_EQ(innerSource("Alpha"), std::string("AlphaSrc\0", 9));
+        EXPECT_EQ(GetIProductType("Alpha"), 0u);
+        EXPECT_TRUE(inOrder(pplinkLog(), {"Alpha: Import report table start!\n",
+                                          "Alpha: Import report table end!\n"}));
         if (storedOffset == 0) {
             PPInfo record = makeRecord("Alpha", "2.0", {alpha2}, PPTYPE_AUTOMATIC);
             ASSERT_EQ(updatePP(&record), 0);
@@ -153,9 +115,9 @@ TEST_F(ProcAlertReportTest, RemovedOuterProductLosesItsInnerProductThenTradition
     ASSERT_EQ(::mkdir("/opt/orv/am", 0755), 0);
     ASSERT_EQ(::mkdir("/opt/orv/am/PROGRAM", 0755), 0);
     writeFile("/opt/orv/am/PROGRAM/AMIREPRT.TBL", "TradSrc,100,INFO,agent started\n");
-    setString(TBLSYNC_KEY_ALERTMAN, "PathName", "/opt/orv/am");
-    registerProduct("Alpha", alphaTable_);
-    registerProduct("Beta", writeTable("beta.tbl", "BetaSrc,9,WARNING,fan\n"));
+    ASSERT_EQ(writeText(TBLSYNC_KEY_ALERTMAN, "PathName", "/opt/orv/am"), ERROR_SUCCESS);
+    registered("Alpha", "1.0", {alphaTable_}, PPTYPE_AUTOMATIC);
+    registered("Beta", "1.0", {writeTable("beta.tbl", "BetaSrc,9,WARNING,fan\n")}, 0);
     ASSERT_EQ(pass(), 1);
     ASSERT_TRUE(innerExists("Alpha"));
     drainEvents();
@@ -193,7 +155,7 @@ TEST_F(ProcAlertReportTest, PassesWithNothingToDoAreSilent) {
     };
     expectSilentPass("no products");
 
-    registerProduct("Hand", alphaTable_, PPTYPE_MANUAL);
+    registered("Hand", "1.0", {alphaTable_});
     ASSERT_NE(AMACRTAddInnerProduct("Kept"), 0);
     DWORD manual = PPTYPE_MANUAL;
     InnerProductParam block = innerBlock();
@@ -205,31 +167,19 @@ TEST_F(ProcAlertReportTest, PassesWithNothingToDoAreSilent) {
     EXPECT_EQ(innerSource("Kept"), std::string("KeptSrc\0", 8));
 }
 
-// A pending traditional import runs at the start of the next pass, from
-// "PathName" or, when that cannot be read, from the agent's root directory.
+// A pending traditional import runs at the start of the next pass, from the
+// agent's root directory when "PathName" cannot be read.
 TEST_F(ProcAlertReportTest, PendingTraditionalImportRunsFirst) {
-    int n = 100;
-    for (const char *pathName : {static_cast<const char *>(nullptr), "/opt/orv/am"}) {
-        SCOPED_TRACE(pathName != nullptr ? pathName : "no PathName");
-        std::string dir = pathName != nullptr ? "/opt/orv/am/PROGRAM" : "/opt/orv/PROGRAM";
-        ::mkdir(dir.substr(0, dir.rfind('/')).c_str(), 0755);
-        ::mkdir(dir.c_str(), 0755);
-        std::string id = std::to_string(n++);
-        writeFile(dir + "/AMIREPRT.TBL", "TradSrc," + id + ",INFO,traditional\n");
-        setDword(TBLSYNC_KEY_ALERTMAN, "LanguageID", 1033);  // the key exists either way
-        if (pathName != nullptr) setString(TBLSYNC_KEY_ALERTMAN, "PathName", pathName);
-        DWORD one = 1;
-        ASSERT_NE(AMACRTWriteInnerSaveParam("Traditional", sizeof one, REG_DWORD, &one), 0);
-        EventWatcher updating(kUpdatingEvent);
-
-        EXPECT_EQ(pass(), 1);
-
-        EXPECT_EQ(reportTable(), (Table{{"TradSrc/" + id, "INFO|traditional|"}}));
-        EXPECT_EQ(saveParam("Traditional"), std::string(4, '\0'));
-        EXPECT_TRUE(signalled(start_));
-        EXPECT_TRUE(updating.released());
-        EXPECT_EQ(counter_, 0u);  // a traditional import alone changes no product
-    }
+    ::mkdir("/opt/orv/PROGRAM", 0755);
+    writeFile("/opt/orv/PROGRAM/AMIREPRT.TBL", "TradSrc,100,INFO,traditional\n");
+    setDword(TBLSYNC_KEY_ALERTMAN, "LanguageID", 1033);  // the key exists, "PathName" not
+    DWORD one = 1;
+    ASSERT_NE(AMACRTWriteInnerSaveParam("Traditional", sizeof one, REG_DWORD, &one), 0);
+    EventWatcher updating(kUpdatingEvent);
+    EXPECT_EQ(pass(), 1);
+    EXPECT_EQ(reportTable(), (Table{{"TradSrc/100", "INFO|traditional|"}}));
+    EXPECT_EQ(saveParam("Traditional"), std::string(4, '\0'));
+    EXPECT_TRUE(signalled(start_));
+    EXPECT_TRUE(updating.released());
+    EXPECT_EQ(counter_, 0u);  // a traditional import alone changes no product
 }
-
-}  // namespace
