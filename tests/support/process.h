@@ -86,11 +86,9 @@ class Child {
 class MutexHolder {
   public:
     explicit MutexHolder(const char *name = "EVENTLOG_SEMA") {
-        int ready[2], release[2];
-        if (::pipe2(ready, O_CLOEXEC) != 0) return;
-        if (::pipe2(release, O_CLOEXEC) != 0) {
-            ::close(ready[0]);
-            ::close(ready[1]);
+        int ready[2] = {-1, -1}, release[2] = {-1, -1};
+        if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(release, O_CLOEXEC) != 0) {
+            for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
             return;
         }
         pid_ = ::fork();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "process.h"
+#include "registry_probe.h"
 #include "w32compat.h"
 
 namespace registry_files {
@@ -34,19 +35,11 @@ inline void makeLink(const std::string &target, const std::string &link, bool ha
 }
 
 inline bool writeMark(const std::string &name) {
-    HKEY key = nullptr;
-    if (RegCreateKey(HKEY_LOCAL_MACHINE, kKey, &key) != ERROR_SUCCESS) return false;
-    LONG rc = RegSetValueEx(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>("1"), 2);
-    RegCloseKey(key);
-    return rc == ERROR_SUCCESS;
+    return orv_test::writeText(kKey, name.c_str(), "1") == ERROR_SUCCESS;
 }
 
 inline bool hasMark(const std::string &name) {
-    HKEY key = nullptr;
-    if (RegOpenKey(HKEY_LOCAL_MACHINE, kKey, &key) != ERROR_SUCCESS) return false;
-    LONG rc = RegQueryValueEx(key, name.c_str(), nullptr, nullptr, nullptr, nullptr);
-    RegCloseKey(key);
-    return rc == ERROR_SUCCESS;
+    return orv_test::readValue(kKey, name.c_str()).has_value();
 }
 
 // A process with an open registry connection runs touch() (false: the
