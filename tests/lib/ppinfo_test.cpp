@@ -61,16 +61,13 @@ TEST(PPInfoList, DeleteAllRemovedKeepsTheOthersInOrder) {
 
 TEST(PPInfoList, SearchesAreExactAndFindTheFirst) {
     PPInfo *head = buildList({{"Alpha", 0}, {"Beta", 0}, {"Alpha", 0}});
-    for (PPInfo *p = head; p != nullptr; p = p->next) {
-        std::strcpy(p->FileName,
-                    p == head->next ? "/opt/orv/report/inf/b.inf" : "/opt/orv/report/inf/a.inf");
-    }
-
+    for (PPInfo *p = head; p != nullptr; p = p->next)
+        std::strcpy(p->FileName, p == head->next ? "/inf/b.inf" : "/inf/a.inf");
     EXPECT_EQ(QORPPLX_PPInfoFindPPbyProduct(head, "Alpha"), head);
     EXPECT_EQ(QORPPLX_PPInfoFindPPbyProduct(head, "Alph"), nullptr);
-    EXPECT_EQ(QORPPLX_PPInfoFindPP(head, "/opt/orv/report/inf/a.inf"), head);
-    EXPECT_EQ(QORPPLX_PPInfoFindPP(head, "/opt/orv/report/inf/B.inf"), nullptr);
-    EXPECT_EQ(QORPPLX_PPInfoFindPP(head, "a.inf"), nullptr);
+    EXPECT_EQ(QORPPLX_PPInfoFindPP(head, "/inf/a.inf"), head);
+    for (const char *other : {"/inf/B.inf", "a.inf"})
+        EXPECT_EQ(QORPPLX_PPInfoFindPP(head, other), nullptr);
     QORPPLX_PPInfoClear(head);
 }
 

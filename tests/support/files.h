@@ -45,10 +45,9 @@ inline std::string writeTable(const std::string &name, const std::string &lines)
 inline std::string tableRows(const std::string &source, int firstId, int count,
                              const std::string &severity = "INFO") {
     std::string text;
-    for (int id = firstId; id < firstId + count; ++id) {
+    for (int id = firstId; id < firstId + count; ++id)
         text += source + "," + std::to_string(id) + "," + severity + ",event " +
                 std::to_string(id) + "\n";
-    }
     return text;
 }
 
@@ -66,10 +65,7 @@ inline std::string writeProduct(const std::string &path, const std::string &prod
 // Counts the non-overlapping occurrences of needle in text.
 inline size_t countOf(const std::string &text, const std::string &needle) {
     size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos;
-         at = text.find(needle, at + needle.size())) {
-        ++n;
-    }
+    for (size_t at = 0; (at = text.find(needle, at)) != std::string::npos; at += needle.size()) ++n;
     return n;
 }
 

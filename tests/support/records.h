@@ -17,17 +17,15 @@ inline PPInfo makeRecord(const std::string &name, const std::string &version,
                          const std::string &displayName = "") {
     PPInfo record;
     QORPPLX_PPInfoResetPP(&record);
-    std::snprintf(record.ProductName, sizeof record.ProductName, "%s", name.c_str());
-    std::snprintf(record.Version, sizeof record.Version, "%s", version.c_str());
-    std::snprintf(record.LanguageID, sizeof record.LanguageID, "%s", language.c_str());
-    std::snprintf(record.ProductID, sizeof record.ProductID, "%s", productId.c_str());
-    std::snprintf(record.DisplayName, sizeof record.DisplayName, "%s",
-                  (displayName.empty() ? name + " display" : displayName).c_str());
+    auto put = [](auto &field, const std::string &text) {
+        std::snprintf(field, sizeof field, "%s", text.c_str());
+    };
+    put(record.ProductName, name), put(record.Version, version), put(record.LanguageID, language);
+    put(record.ProductID, productId);
+    put(record.DisplayName, displayName.empty() ? name + " display" : displayName);
     record.NumReportTablePath = static_cast<int32_t>(tables.size());
-    for (size_t i = 0; i < tables.size() && i < PPINFO_MAX_REPORTTABLES; ++i) {
-        std::snprintf(record.ReportTablePath[i], sizeof record.ReportTablePath[i], "%s",
-                      tables[i].c_str());
-    }
+    for (size_t i = 0; i < tables.size() && i < PPINFO_MAX_REPORTTABLES; ++i)
+        put(record.ReportTablePath[i], tables[i]);
     record.Manual = manual;
     return record;
 }

@@ -11,8 +11,6 @@
 #include "registry_probe.h"
 #include "tool.h"
 
-namespace {
-
 using namespace orv_test;
 
 const std::string kAlertMan = "SOFTWARE\\ORV\\QORAlertMan";
@@ -103,5 +101,3 @@ TEST(AmhostTest, WaitForADeadHolderThenWatchUntilStopped) {
     EXPECT_EQ(host.finish().status, 0);
     EXPECT_EQ(countOf(manager.said(), "STOPPING=1\n"), 1u);
 }
-
-}  // namespace

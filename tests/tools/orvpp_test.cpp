@@ -7,8 +7,6 @@
 #include "amirtupt.h"
 #include "tool.h"
 
-namespace {
-
 using namespace orv_test;
 using nlohmann::json;
 
@@ -72,5 +70,3 @@ TEST(Orvpp, ListUnderARootEscapesNamesAndJsonCarriesTheirBytes) {
     EXPECT_EQ(carried(products[0]["name"]), name);
     EXPECT_FALSE(products[0]["values"].empty()) << products;
 }
-
-}  // namespace

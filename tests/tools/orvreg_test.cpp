@@ -7,8 +7,6 @@
 #include "registry_probe.h"
 #include "tool.h"
 
-namespace {
-
 using namespace orv_test;
 using nlohmann::json;
 using namespace std::string_literals;
@@ -104,26 +102,6 @@ TEST(Orvreg, ErrorsExitNonzeroWithOneLine) {
     EXPECT_EQ(readText("SOFTWARE\\Keep", "V"), "x");
 }
 
-// The rows sorted by source and event, an entry without owner shown as
-// traditional, a text escaped on the terminal and carried byte for byte in JSON.
-TEST(Orvreg, TableShowsTheReportTableRows) {
-    const char *rows[][5] = {{"Disk", "100", "ERROR", "", "Disk \x1b[2J\xfe gone"},
-                             {"Disk", "20", "INFO", "Prod", "Disk ok"},
-                             {"App", "7", "WARNING", "Other", "Low memory"}};
-    const std::string table = "SOFTWARE\\ORV\\QORAlertMan\\ReportTable\\";
-    for (const auto &row : rows)
-        for (int i = 0; i < 3; ++i)
-            ASSERT_EQ(writeText(table + row[0] + "\\" + row[1],
-                                std::vector{"Severity", "Owner", "Text"}[i], row[i + 2]),
-                      0);
-    EXPECT_TRUE(contains(orvreg({"table"}).out, "(traditional)  Disk \\x1B[2J\xfe gone\n"));
-    json shown = document(orvreg({"table", "--json", "--source", "disk"}))["rows"];
-    ASSERT_EQ(shown.size(), 2u) << shown;
-    EXPECT_EQ(shown[0], json::parse(R"({"source": "Disk", "event": "20", "severity": "INFO",
-        "owner": "Prod", "text": "Disk ok"})"));
-    EXPECT_EQ(carried(shown[1]["text"]), rows[0][4]);
-}
-
 // Value names and texts with quotes, backslashes, control
 // characters and bytes that are not UTF-8 come back byte for byte; exactly
 // the valid UTF-8 ones are carried as plain strings.
@@ -172,5 +150,3 @@ TEST(Orvreg, TreeAndTableReadOneSnapshotUnderChurn) {
     EXPECT_TRUE(fileExists("/opt/elsewhere/var/registry.db"));
     EXPECT_TRUE(keyGone("SOFTWARE\\There"));
 }
-
-}  // namespace

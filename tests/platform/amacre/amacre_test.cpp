@@ -6,8 +6,6 @@
 #include "files.h"
 #include "registry_probe.h"
 
-namespace {
-
 using namespace orv_test;
 
 constexpr char kSources[] = "SrcA\0SrcB\0SrcC";  // 15 bytes and the final NUL
@@ -75,5 +73,3 @@ TEST(AmacreBlocks, AdjustedSizeIsTheBlocksWholeGranules) {
     EXPECT_FALSE(AMACREAdjustSize(nullptr));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
 }
-
-}  // namespace

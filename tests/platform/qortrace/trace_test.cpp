@@ -11,8 +11,6 @@
 #include "process.h"
 #include "qortrace.h"
 
-namespace {
-
 using namespace orv_test;
 
 const std::string kLog = "/opt/orv/log/trace-test.log";
@@ -144,5 +142,3 @@ TEST_F(TraceLogTest, LinesFromSeveralProcessesNeverInterleave) {
     EXPECT_EQ(countOf(all, "\n"), 8000u);
     for (const std::string &body : bodies) EXPECT_EQ(countOf(all, " " + body + "\n"), 2000u);
 }
-
-}  // namespace

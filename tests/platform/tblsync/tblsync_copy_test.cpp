@@ -9,8 +9,6 @@
 #include "registry_files.h"
 #include "report_table.h"
 
-namespace {
-
 using namespace orv_test;
 using namespace std::string_literals;
 
@@ -248,5 +246,3 @@ TEST(TblsyncCopy, AnotherProcessSeesWholeCopiesOnly) {
     close(done[1]);
     EXPECT_EQ(reader.wait(), 0);
 }
-
-}  // namespace

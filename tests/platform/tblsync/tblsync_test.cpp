@@ -11,8 +11,6 @@
 // A parameter block is zero beyond the fields a case sets, as callers make it.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
-namespace {
-
 using namespace orv_test;
 using namespace std::string_literals;
 
@@ -202,5 +200,3 @@ TEST(TblsyncSettings, SaveParametersAndSettings) {
     ASSERT_EQ(writeDword(TBLSYNC_KEY_ALERTMAN, "LanguageID", 1041), 0);
     EXPECT_TRUE(AMACRTReadLanguageID(&value) && value == 1041u) << value;
 }
-
-}  // namespace

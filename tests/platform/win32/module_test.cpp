@@ -6,8 +6,6 @@
 #include "files.h"
 #include "sync_helpers.h"
 
-namespace {
-
 using orv_test::readFile;
 using sync_test::errorOf;
 constexpr char kLog[] = "/opt/testmod.log";
@@ -78,5 +76,3 @@ TEST_F(ModuleTest, DllMainMayLoadOtherModules) {
               DWORD{ERROR_INVALID_HANDLE})
         << "freed by testmod's detach";
 }
-
-}  // namespace

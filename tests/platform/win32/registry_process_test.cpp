@@ -10,8 +10,6 @@
 #include "registry_db.h"
 #include "registry_probe.h"
 
-namespace {
-
 using namespace orv_test;
 using registry_test::runSql;
 
@@ -207,5 +205,3 @@ TEST(RegistryProcesses, SnapshotSeesOneStateAndRefusesWrites) {
     EXPECT_EQ(RegRollbackTransaction(), ERROR_SUCCESS);
     EXPECT_EQ(readText("SOFTWARE\\Snap", "A"), "new");
 }
-
-}  // namespace

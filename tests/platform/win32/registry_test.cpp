@@ -9,8 +9,6 @@
 #include "files.h"
 #include "registry_probe.h"
 
-namespace {
-
 using namespace orv_test;
 using Names = std::vector<std::string>;
 
@@ -391,5 +389,3 @@ TEST(OpenFileForReading, OpensOnlyTheFileThatWasChecked) {
     EXPECT_EQ(OpenFileForReadingAs("/opt/checked.txt", &status), -1);
     EXPECT_EQ(errno, EAGAIN);
 }
-
-}  // namespace

@@ -7,8 +7,6 @@
 #include "registry_db.h"
 #include "registry_probe.h"
 
-namespace {
-
 using namespace orv_test;
 using registry_test::kDatabase;
 using registry_test::runSql;
@@ -67,5 +65,3 @@ TEST(RegistryUpgrade, DatabaseOfANewerVersionIsRefusedAndLeftAsItIs) {
     EXPECT_EQ(openResult("SOFTWARE\\Old"), 1015);
     EXPECT_TRUE(readFile(kDatabase) == before);
 }
-
-}  // namespace

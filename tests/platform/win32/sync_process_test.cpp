@@ -11,8 +11,6 @@
 #include "sync_helpers.h"
 #include "sync_shared.h"
 
-namespace {
-
 using namespace sync_test;
 
 // A T in memory shared with forked children, for the rest of the process.
@@ -358,5 +356,3 @@ TEST(SyncHostile, FullSharedMemoryIsAnError) {
     });
     EXPECT_EQ(child.wait(), 0);
 }
-
-}  // namespace

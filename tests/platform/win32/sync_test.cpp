@@ -8,8 +8,6 @@
 #include "files.h"
 #include "sync_helpers.h"
 
-namespace {
-
 using namespace sync_test;
 constexpr DWORD kInvalidHandle = ERROR_INVALID_HANDLE;
 
@@ -176,5 +174,3 @@ TEST(SyncMutex, RecursionOwnershipAndAbandonment) {
     EXPECT_NE(text.find(" 1 w32compat:WaitForSingleObject:"), std::string::npos) << text;
     EXPECT_NE(text.find("recursive was abandoned"), std::string::npos) << text;
 }
-
-}  // namespace
