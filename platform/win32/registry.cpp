@@ -175,7 +175,7 @@ LONG createKey(const char *caller, HKEY key, LPCSTR subKey, PHKEY result, LPDWOR
     constexpr LONG kNeedsSavepoint = -1;
     auto body = [&](Connection &conn, bool oneInsertOnly) -> LONG {
         created = false;
-        if (!keyAlive(conn, base)) return ERROR_KEY_DELETED;
+        if (names.empty() && !keyAlive(conn, base)) return ERROR_KEY_DELETED;
         std::int64_t current = base;
         for (std::size_t i = 0; i < names.size(); ++i) {
             std::string_view name = names[i];
@@ -188,6 +188,9 @@ LONG createKey(const char *caller, HKEY key, LPCSTR subKey, PHKEY result, LPDWOR
                 }
                 if (oneInsertOnly) return kNeedsSavepoint;
             }
+            // A key found on the path proves base alive; a key made right
+            // below base must first make sure base is still there.
+            if (current == base && !keyAlive(conn, base)) return ERROR_KEY_DELETED;
             // The last name is inserted without looking first: when the key
             // exists, the insert does nothing and the key is looked up.
             Query(conn, Sql::InsertKey)
