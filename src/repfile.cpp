@@ -23,7 +23,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "amirtupt.h"
@@ -427,8 +426,8 @@ void applyLine(const Patterns &forms, const char *line, PPInfo *record) {
 }
 
 // `known`, when not null, is the file's status as the caller has just
-// queried it.
-PPInfo *readReportInformation(const char *filename, const struct stat *known) {
+// queried it. The record is `into` when not null, else one from malloc.
+PPInfo *readReportInformation(const char *filename, const struct stat *known, PPInfo *into) {
     constexpr const char *kName = "QORPPLX_readRI";
     if (filename == nullptr) {
         TRACE_AS(kName, kError, "status file %s error. ", "NULL");
@@ -464,12 +463,17 @@ PPInfo *readReportInformation(const char *filename, const struct stat *known) {
     }
     char buffer[8192];
     FileReader file(fd, buffer, sizeof buffer);
-    UniqueRecord record(static_cast<PPInfo *>(std::malloc(sizeof(PPInfo))));
-    if (!record) {
-        TRACE_AS(kName, kError, "no memory for the record of %s", filename);
-        return nullptr;
+    UniqueRecord owned;
+    PPInfo *record = into;
+    if (record == nullptr) {
+        owned.reset(static_cast<PPInfo *>(std::malloc(sizeof(PPInfo))));
+        if (!owned) {
+            TRACE_AS(kName, kError, "no memory for the record of %s", filename);
+            return nullptr;
+        }
+        record = owned.get();
     }
-    QORPPLX_PPInfoResetPP(record.get());
+    QORPPLX_PPInfoResetPP(record);
     storeValue(record->FileName, filename);
     record->access = status.st_atim.tv_sec;
     record->modify = status.st_mtim.tv_sec;
@@ -484,22 +488,24 @@ PPInfo *readReportInformation(const char *filename, const struct stat *known) {
     CLocaleScope cLocaleScope;
     char line[kLineSize];
     int length;
-    while ((length = readLine(&file, line)) >= 0) applyLine(forms, line, record.get());
+    while ((length = readLine(&file, line)) >= 0) applyLine(forms, line, record);
     if (length == -2) {
         TRACE_AS(kName, kError, "the line is too long to deal with in the file : %s", filename);
         return nullptr;
     }
     record->next = nullptr;
-    return record.release();
+    owned.release();
+    return record;
 }
 
-// QORPPLX_readRI, for the scan with the status it has just queried.
-PPInfo *readRI(const char *filename, const struct stat *known) noexcept {
+// QORPPLX_readRI, and for the scan with the status it has just queried, into
+// a record of its own.
+PPInfo *readRI(const char *filename, const struct stat *known, PPInfo *into) noexcept {
     constexpr const char *kName = "QORPPLX_readRI";
     TRACE_AS(kName, kDetail, ">Params: filename=%s", filename);
     PPInfo *result = nullptr;
     try {
-        result = readReportInformation(filename, known);
+        result = readReportInformation(filename, known, into);
     } catch (...) {
         TRACE_AS(kName, kError, "no memory to read %s", filename);
         result = nullptr;
@@ -550,27 +556,44 @@ class Listing {
     std::vector<std::size_t> starts_;
 };
 
-// The list as the scan sees it: records by FileName (the first in list order
-// for a name), and its last record for appending.
+// A record's FileName as the index compares it.
+std::string_view fileNameOf(const PPInfo *record) {
+    return {record->FileName, strnlen(record->FileName, sizeof record->FileName)};
+}
+
+// The list as the scan sees it: its records by FileName (the first in list
+// order for a name) in one open-addressed table of name hashes, and its last
+// record for appending. A record is read twice in a scan, its name while it
+// is indexed and its times when its file is compared: the table, not the
+// record, tells which records the scan has kept, and only the others are
+// marked for removal at the end.
 class ScanIndex {
   public:
-    // Marks every record for removal on the way. `room`: the files listed,
-    // so that the index is laid out once when there are no more records.
-    ScanIndex(PPInfo *head, std::size_t room) {
-        byFile_.reserve(room);
+    // `room`: the files listed, so that the table is laid out once when there
+    // are no more records than files.
+    ScanIndex(PPInfo *head, std::size_t room) : slots_(capacityFor(room)) {
         for (PPInfo *p = head; p != nullptr; p = p->next) {
-            p->op = PPOP_REMOVE;
-            byFile_.emplace(std::string_view(p->FileName, strnlen(p->FileName, sizeof p->FileName)),
-                            p);
+            // A later record of a name is never compared: it goes.
+            if (!insert(p, /*kept=*/false)) p->op = PPOP_REMOVE;
             tail_ = p;
         }
     }
 
-    PPInfo *find(const char *path) const {
-        auto it = byFile_.find(std::string_view(path));
-        return it != byFile_.end() ? it->second : nullptr;
+    // The record listed for `path`, kept by the scan from now on; nullptr
+    // when none is.
+    PPInfo *keep(std::string_view path) {
+        std::size_t hash = std::hash<std::string_view>{}(path);
+        for (std::size_t i = hash & mask();; i = (i + 1) & mask()) {
+            Slot &slot = slots_[i];
+            if (slot.record == nullptr) return nullptr;
+            if (slot.hash == hash && fileNameOf(slot.record) == path) {
+                slot.kept = true;
+                return slot.record;
+            }
+        }
     }
 
+    // Appends a record of a name not listed yet, kept.
     void append(PPInfo **head, PPInfo *record) {
         // Appending behind the known tail walks no further than one record.
         if (tail_ == nullptr) {
@@ -579,45 +602,101 @@ class ScanIndex {
             QORPPLX_PPInfoAddPP(tail_, record);
         }
         tail_ = record;
-        byFile_.emplace(std::string_view(record->FileName), record);
+        insert(record, /*kept=*/true);
+    }
+
+    // Marks every record the scan did not keep for removal.
+    void markTheRestRemoved() const {
+        for (const Slot &slot : slots_) {
+            if (slot.record != nullptr && !slot.kept) slot.record->op = PPOP_REMOVE;
+        }
     }
 
   private:
-    std::unordered_map<std::string_view, PPInfo *> byFile_;
+    struct Slot {
+        std::size_t hash = 0;
+        PPInfo *record = nullptr;
+        bool kept = false;
+    };
+
+    // At most half the slots are in use.
+    static std::size_t capacityFor(std::size_t records) {
+        std::size_t capacity = 16;
+        while (capacity < 2 * records) capacity *= 2;
+        return capacity;
+    }
+
+    std::size_t mask() const { return slots_.size() - 1; }
+
+    // False when a record of the same name is there already.
+    bool insert(PPInfo *record, bool kept) {
+        if (2 * (used_ + 1) > slots_.size()) grow();
+        std::string_view name = fileNameOf(record);
+        std::size_t hash = std::hash<std::string_view>{}(name);
+        std::size_t i = hash & mask();
+        for (; slots_[i].record != nullptr; i = (i + 1) & mask()) {
+            if (slots_[i].hash == hash && fileNameOf(slots_[i].record) == name) return false;
+        }
+        slots_[i] = Slot{hash, record, kept};
+        ++used_;
+        return true;
+    }
+
+    void grow() {
+        std::vector<Slot> old(slots_.size() * 2);
+        old.swap(slots_);
+        for (const Slot &slot : old) {
+            if (slot.record == nullptr) continue;
+            std::size_t i = slot.hash & mask();
+            while (slots_[i].record != nullptr) i = (i + 1) & mask();
+            slots_[i] = slot;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
     PPInfo *tail_ = nullptr;
 };
 
+// Reads the file at `path` into a record on the stack; only a file not
+// listed yet is given a record of its own.
 void scanEntry(const char *path, PPInfo **head, ScanIndex &index) {
     struct stat status {};
     if (!isReportFile(path, status)) return;
-    PPInfo *fresh = readRI(path, &status);
-    if (fresh == nullptr) {
+    PPInfo fresh;
+    if (readRI(path, &status, &fresh) == nullptr) {
         pplog("Scan file \"%s\" error\n", path);
         TRACE_AS("QORPPLX_getPPInfo", kError, "Scan file \"%s\" error", path);
         return;
     }
-    fresh->Manual = PPTYPE_AUTOMATIC;
-    if (fresh->ProductName[0] == '\0') {
+    fresh.Manual = PPTYPE_AUTOMATIC;
+    if (fresh.ProductName[0] == '\0') {
         pplog("Product name is not appointed in file \"%s\"\n", path);
         TRACE_AS("QORPPLX_getPPInfo", kProgress, "Product name is not appointed in file \"%s\"",
                  path);
-        std::free(fresh);
         return;
     }
-    PPInfo *listed = index.find(path);
+    PPInfo *listed = index.keep(path);
     if (listed == nullptr) {
-        fresh->op = PPOP_CREATE;
-        index.append(head, fresh);
+        auto *record = static_cast<PPInfo *>(std::malloc(sizeof(PPInfo)));
+        if (record == nullptr) {
+            TRACE_AS("QORPPLX_readRI", kError, "no memory for the record of %s", path);
+            pplog("Scan file \"%s\" error\n", path);
+            TRACE_AS("QORPPLX_getPPInfo", kError, "Scan file \"%s\" error", path);
+            return;
+        }
+        std::memcpy(record, &fresh, sizeof fresh);
+        record->op = PPOP_CREATE;
+        index.append(head, record);
         return;
     }
-    if (QORPPLX_PPInfoNewer(fresh, listed) != 0) {
-        int different = QORPPLX_PPInfoCompPP(fresh, listed);
-        QORPPLX_PPInfoCopyPP(listed, fresh);
+    if (QORPPLX_PPInfoNewer(&fresh, listed) != 0) {
+        int different = QORPPLX_PPInfoCompPP(&fresh, listed);
+        QORPPLX_PPInfoCopyPP(listed, &fresh);
         listed->op = different != 0 ? PPOP_UPDATE : PPOP_NONE;
     } else {
         listed->op = PPOP_NONE;
     }
-    std::free(fresh);
 }
 
 int scanDirectory(PPInfo **head) {
@@ -639,6 +718,7 @@ int scanDirectory(PPInfo **head) {
         std::memcpy(name, entry, std::strlen(entry) + 1);
         scanEntry(path, head, index);
     }
+    index.markTheRestRemoved();
     return 0;
 }
 
@@ -647,7 +727,7 @@ int scanDirectory(PPInfo **head) {
 extern "C" {
 
 AMIRTUPT_API PPInfo *QORPPLX_readRI(const char *filename) noexcept {
-    return readRI(filename, /*known=*/nullptr);
+    return readRI(filename, /*known=*/nullptr, /*into=*/nullptr);
 }
 
 AMIRTUPT_API int QORPPLX_getPPInfo(PPInfo **head) noexcept {

@@ -136,3 +136,20 @@ TEST_F(Scan, DirectoryEmptyOrMissing) {
     EXPECT_EQ(QORPPLX_getPPInfo(&list_), -1);
     EXPECT_EQ(std::pair(first->op, second->op), std::pair(REMOVE, REMOVE));
 }
+
+TEST_F(Scan, ListLongerThanTheDirectory) {
+    Ops created, after;
+    for (int i = 0; i < 40; ++i) {
+        std::string name = "p" + std::to_string(i) + ".inf";
+        place(name, product("P" + std::to_string(i), "1"), 1000);
+        created[name] = CREATE;
+        after[name] = i == 7 ? NONE : REMOVE;
+    }
+    EXPECT_EQ(scan(), created);
+    for (int i = 0; i < 40; ++i) {
+        if (i != 7) {
+            ASSERT_EQ(unlink(inf("p" + std::to_string(i) + ".inf").c_str()), 0);
+        }
+    }
+    EXPECT_EQ(scan(), after);
+}
