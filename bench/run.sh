@@ -2,7 +2,9 @@
 # Runs every benchmark of the release build in the isolated root, each one
 # repeated (5 times unless REPETITIONS says otherwise), and prints one table:
 # benchmark, ours and its floor (medians, ms), the ratio of the medians and of
-# the best runs, the target and whether it holds. Builds the release preset
+# the best runs, the target and whether it holds. The repetitions of a
+# program's benchmarks run in a random order among each other, so that a slow
+# spell of the machine falls on ours and on its floor alike. Builds the release preset
 # first when a benchmark program is missing. Ratios only mean something on an
 # idle machine: the floors' system calls slow down under load and every ratio
 # then looks better than it is.
@@ -31,7 +33,8 @@ trap 'rm -f "$rows" "$log"' EXIT
 for p in $programs; do
     echo "running $p" >&2
     if ! ORV_BENCH_ROWS=1 tests/isolated.sh "build/release/bin/$p" \
-        --benchmark_repetitions="$repetitions" >"$log" 2>&1; then
+        --benchmark_repetitions="$repetitions" --benchmark_enable_random_interleaving=true \
+        >"$log" 2>&1; then
         echo "$p failed:" >&2
         tail -n 20 "$log" >&2
         exit 1

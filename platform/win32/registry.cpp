@@ -108,10 +108,10 @@ std::int64_t findChild(Connection &conn, std::int64_t parent, const std::string 
     return q.step() ? q.integer(0) : 0;
 }
 
-// Raises a key's last-write time: now, or one tick past its last one when
+// Raises a key's last-write time: `now`, or one tick past its last one when
 // the clock has not moved on. False when the key no longer exists.
-bool touch(Connection &conn, std::int64_t id) {
-    Query(conn, Sql::TouchKey).bind(1, id).bind(2, fileTimeNow()).run();
+bool touch(Connection &conn, std::int64_t id, std::int64_t now = fileTimeNow()) {
+    Query(conn, Sql::TouchKey).bind(1, id).bind(2, now).run();
     return conn.changes() != 0;
 }
 
@@ -168,10 +168,11 @@ LONG createKey(const char *caller, HKEY key, LPCSTR subKey, PHKEY result, LPDWOR
     if (!splitPath(subKey, names)) return ERROR_INVALID_PARAMETER;
     std::int64_t id = 0;
     bool created = false;
-    // Creating one key is one insert (the database raises the parent's
-    // last-write time with it), atomic without a savepoint; creating several
-    // levels takes the call's savepoint. A call that finds it must create more
-    // than one level asks for the savepoint before it changes anything.
+    // Creating one key is its insert and its parent's new last-write time,
+    // made without a savepoint (a failure between the two dooms the thread's
+    // transaction); creating several levels takes the call's savepoint. A
+    // call that finds it must create more than one level asks for the
+    // savepoint before it changes anything.
     constexpr LONG kNeedsSavepoint = -1;
     auto body = [&](Connection &conn, bool oneInsertOnly) -> LONG {
         created = false;
@@ -193,17 +194,20 @@ LONG createKey(const char *caller, HKEY key, LPCSTR subKey, PHKEY result, LPDWOR
             if (current == base && !keyAlive(conn, base)) return ERROR_KEY_DELETED;
             // The last name is inserted without looking first: when the key
             // exists, the insert does nothing and the key is looked up.
+            const std::int64_t now = fileTimeNow();
             Query(conn, Sql::InsertKey)
                 .bind(1, current)
                 .bindBlob(2, name)
                 .bindBlob(3, folded)
-                .bind(4, fileTimeNow())
+                .bind(4, now)
                 .run();
             if (conn.changes() == 0) {  // only a key of that name stops it
                 current = findChild(conn, current, folded);
                 break;
             }
+            const std::int64_t parent = current;
             current = conn.lastInsertId();
+            touch(conn, parent, now);  // alive: checked above, or made by this call
             created = true;
         }
         id = current;

@@ -59,7 +59,9 @@ constexpr const char kTraceSource[] = "w32compat";
 constexpr std::int64_t kApplicationId = 0x4F525652;
 // 2: values in (key, fold) order, each with the time it was last set, so
 // that setting a value changes one row, not also its key's.
-constexpr std::int64_t kSchemaVersion = 2;
+// 3: the parent's last-write time is raised by the call that creates a key,
+// no longer by a trigger (a trigger's program costs more than the update).
+constexpr std::int64_t kSchemaVersion = 3;
 constexpr int kBusyTimeoutMs = 5000;
 constexpr auto kBusyGiveUp = std::chrono::seconds(60);
 
@@ -70,7 +72,8 @@ using A = ConnectionAccess;
 #define KEY_TIME(id) \
     "max(keys.mtime, ifnull((SELECT max(v.mtime) FROM vals v WHERE v.key = " id "), 0))"
 
-// Creating a key raises its parent's last-write time in the same statement.
+// Version 2 raised a parent's last-write time in the statement that created
+// a key.
 #define KEYS_TOUCH_PARENT \
     "CREATE TRIGGER keys_touch_parent AFTER INSERT ON keys "               \
     "WHEN NEW.parent IS NOT NULL BEGIN "                                   \
@@ -101,7 +104,7 @@ const char *const kSchema =
     "  mtime INTEGER NOT NULL);"  // last-write time of the key itself, FILETIME ticks
     "CREATE UNIQUE INDEX keys_by_parent ON keys(parent, fold);"
     VALS_TABLE("vals") ";"
-    "CREATE INDEX vals_in_order ON vals(key, id);" KEYS_TOUCH_PARENT ";";
+    "CREATE INDEX vals_in_order ON vals(key, id);";
 
 const char *sqlText(Sql sql) {
     switch (sql) {
@@ -125,8 +128,8 @@ const char *sqlText(Sql sql) {
             return "SELECT 1 FROM keys WHERE id = ?1";
         case Sql::InsertKey:
             // An existing key of the name is left alone. With nothing in it
-            // that can abort, the insert and its trigger need no statement
-            // journal (a copy of every page they change).
+            // that can abort, the insert needs no statement journal (a copy
+            // of every page it changes).
             return "INSERT OR IGNORE INTO keys(parent, name, fold, mtime) VALUES(?1, ?2, ?3, ?4)";
         case Sql::TouchKey:
             return "UPDATE keys SET mtime = max(?2, " KEY_TIME("keys.id") " + 1) WHERE id = ?1";
@@ -348,6 +351,7 @@ const char *const kUpgrades[] = {
     "DROP TABLE vals;"
     "ALTER TABLE vals_v2 RENAME TO vals;"
     "CREATE INDEX vals_in_order ON vals(key, id);" KEYS_TOUCH_PARENT ";",
+    "DROP TRIGGER keys_touch_parent;",
 };
 static_assert(std::size(kUpgrades) == kSchemaVersion - 1);
 #undef KEYS_TOUCH_PARENT
@@ -484,10 +488,15 @@ LONG report(const char *caller, const std::string &path, const DbError &error, i
 
 // Undoes what a failed call did: the whole transaction of a call of its own,
 // or the call's savepoint inside the thread's transaction. When SQLite itself
-// ended the thread's transaction, the transaction is doomed.
-void undoCall(Connection &conn, bool inTxn, bool savepoint, LONG code) noexcept {
+// ended the thread's transaction, the transaction is doomed; so it is when a
+// call without a savepoint (`halfDone`) failed after it had changed rows,
+// which leaves nothing of the transaction.
+void undoCall(Connection &conn, bool inTxn, bool savepoint, bool halfDone, LONG code) noexcept {
     sqlite3 *db = conn.db();
     if (inTxn) {
+        if (!sqlite3_get_autocommit(db) && halfDone) {
+            sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
         if (sqlite3_get_autocommit(db)) {
             A::txn(conn) = TxnState::Doomed;
             A::doomCode(conn) = code;
@@ -613,7 +622,12 @@ LONG runCall(const char *caller, Access access, LONG (*body)(void *, Connection 
         Connection *conn = nullptr;
         bool inTxn = false;
         bool savepoint = false;
+        std::int64_t changesBefore = -1;  // of a call in the transaction without a savepoint
         std::unique_lock<std::mutex> use;
+        // True when the call changed rows that no savepoint can take back.
+        auto halfDone = [&] {
+            return changesBefore >= 0 && sqlite3_total_changes64(conn->db()) != changesBefore;
+        };
         try {
             conn = &threadConn(path, sysErrno, use);
             TxnState txn = A::txn(*conn);
@@ -621,9 +635,14 @@ LONG runCall(const char *caller, Access access, LONG (*body)(void *, Connection 
             inTxn = txn == TxnState::Open;
             if (access == Access::Single) return body(context, *conn);
             if (txn == TxnState::Snapshot) return ERROR_ACCESS_DENIED;  // reads only
-            // One statement is atomic on its own: a savepoint would only
-            // copy the pages it changes once more.
-            if (inTxn && access == Access::Statement) return body(context, *conn);
+            // A call of one change (one statement, or a key's insert and its
+            // parent's new time) takes no savepoint, which would only copy
+            // the pages it changes once more; should it fail half-way, the
+            // transaction is doomed.
+            if (inTxn && access == Access::Statement) {
+                changesBefore = sqlite3_total_changes64(conn->db());
+                return body(context, *conn);
+            }
             if (inTxn) {
                 conn->exec(Sql::Savepoint);
                 savepoint = true;
@@ -637,7 +656,7 @@ LONG runCall(const char *caller, Access access, LONG (*body)(void *, Connection 
             conn->exec(rc == ERROR_SUCCESS ? Sql::Commit : Sql::Rollback);
             return rc;
         } catch (const DbError &error) {
-            if (conn != nullptr) undoCall(*conn, inTxn, savepoint, win32Code(error.rc));
+            if (conn != nullptr) undoCall(*conn, inTxn, savepoint, halfDone(), win32Code(error.rc));
             if (isBusy(error.rc) && !inTxn) {
                 auto now = std::chrono::steady_clock::now();
                 if (attempt == 0) giveUp = now + kBusyGiveUp;
@@ -653,10 +672,12 @@ LONG runCall(const char *caller, Access access, LONG (*body)(void *, Connection 
             }
             return report(caller, where, error, sysErrno);
         } catch (const std::bad_alloc &) {
-            if (conn != nullptr) undoCall(*conn, inTxn, savepoint, ERROR_NOT_ENOUGH_MEMORY);
+            if (conn != nullptr)
+                undoCall(*conn, inTxn, savepoint, halfDone(), ERROR_NOT_ENOUGH_MEMORY);
             return ERROR_NOT_ENOUGH_MEMORY;
         } catch (...) {
-            if (conn != nullptr) undoCall(*conn, inTxn, savepoint, kErrorRegistryIoFailed);
+            if (conn != nullptr)
+                undoCall(*conn, inTxn, savepoint, halfDone(), kErrorRegistryIoFailed);
             return kErrorRegistryIoFailed;
         }
     }

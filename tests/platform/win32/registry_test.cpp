@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "files.h"
+#include "registry_db.h"
 #include "registry_probe.h"
 
 using namespace orv_test;
@@ -252,6 +253,25 @@ TEST(RegistryTransaction, CommitLandsEverythingRollbackNothing) {
     EXPECT_EQ(subkeys("SOFTWARE\\Txn", true), Names{"KeptValue"});
     EXPECT_EQ(RegCommitTransaction(), ERROR_NOT_OWNER);
     EXPECT_EQ(RegRollbackTransaction(), ERROR_NOT_OWNER);
+}
+
+// A key made without its parent's new time (here a trigger of the test's
+// refuses the update) leaves nothing of the transaction it was made in.
+TEST(RegistryTransaction, KeyMadeHalfWayDoomsTheTransaction) {
+    Key parent("SOFTWARE\\Half", true);
+    ASSERT_EQ(setNumber(parent.get(), "Before", 1), ERROR_SUCCESS);
+    ASSERT_EQ(registry_test::runSql("CREATE TRIGGER refuse BEFORE UPDATE ON keys BEGIN "
+                                    "SELECT RAISE(ABORT, 'refused'); END; SELECT 'made'"),
+              "made");
+    ASSERT_EQ(RegBeginTransaction(), ERROR_SUCCESS);
+    ASSERT_EQ(setNumber(parent.get(), "During", 2), ERROR_SUCCESS);
+    HKEY child = nullptr;
+    EXPECT_EQ(RegCreateKey(parent.get(), "Child", &child), 1016);
+    EXPECT_EQ(setNumber(parent.get(), "After", 3), 1016);
+    EXPECT_EQ(RegCommitTransaction(), 1016);
+    ASSERT_EQ(registry_test::runSql("DROP TRIGGER refuse; SELECT 'gone'"), "gone");
+    EXPECT_EQ(openResult("SOFTWARE\\Half\\Child"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(subkeys("SOFTWARE\\Half", true), Names{"Before"});
 }
 
 // Another thread's calls do not join this thread's transaction; they wait

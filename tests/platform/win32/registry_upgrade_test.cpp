@@ -42,7 +42,8 @@ TEST(RegistryUpgrade, VersionOneDatabaseKeepsItsKeysValuesAndTimes) {
     EXPECT_EQ(std::tuple(name->type, name->bytes),
               std::tuple(DWORD{REG_SZ}, std::string("old", 4)));
     EXPECT_EQ(lastWriteOf(key.get()), kOldTime);
-    EXPECT_EQ(runSql("PRAGMA user_version"), "2");
+    EXPECT_EQ(runSql("PRAGMA user_version"), "3");
+    EXPECT_EQ(runSql("SELECT count(*) FROM sqlite_master WHERE type = 'trigger'"), "0");
     // Values still enumerate in the order they were first written, and a
     // write after the upgrade moves the key's time on, as seen from its
     // parent too.
@@ -57,10 +58,14 @@ TEST(RegistryUpgrade, VersionOneDatabaseKeepsItsKeysValuesAndTimes) {
               ERROR_SUCCESS);
     EXPECT_EQ(ticks(seen), after);
     EXPECT_EQ(lastWriteOf(software.get()), kOldTime);
+    // Creating a key raises its parent's time once the trigger is gone.
+    Key created("SOFTWARE\\Old\\New", /*create=*/true);
+    ASSERT_TRUE(created);
+    EXPECT_GT(lastWriteOf(key.get()), after);
 }
 
 TEST(RegistryUpgrade, DatabaseOfANewerVersionIsRefusedAndLeftAsItIs) {
-    writeDatabase(3);
+    writeDatabase(4);
     const std::string before = readFile(kDatabase);
     EXPECT_EQ(openResult("SOFTWARE\\Old"), 1015);
     EXPECT_TRUE(readFile(kDatabase) == before);
