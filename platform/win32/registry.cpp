@@ -189,9 +189,6 @@ LONG createKey(const char *caller, HKEY key, LPCSTR subKey, PHKEY result, LPDWOR
                 }
                 if (oneInsertOnly) return kNeedsSavepoint;
             }
-            // A key found on the path proves base alive; a key made right
-            // below base must first make sure base is still there.
-            if (current == base && !keyAlive(conn, base)) return ERROR_KEY_DELETED;
             // The last name is inserted without looking first: when the key
             // exists, the insert does nothing and the key is looked up.
             const std::int64_t now = fileTimeNow();
@@ -207,7 +204,13 @@ LONG createKey(const char *caller, HKEY key, LPCSTR subKey, PHKEY result, LPDWOR
             }
             const std::int64_t parent = current;
             current = conn.lastInsertId();
-            touch(conn, parent, now);  // alive: checked above, or made by this call
+            // A key found on the path or made by this call is alive; base
+            // may have been deleted under its handle, and a key made right
+            // below it then goes again.
+            if (!touch(conn, parent, now)) {
+                Query(conn, Sql::DeleteKey).bind(1, current).run();
+                return ERROR_KEY_DELETED;
+            }
             created = true;
         }
         id = current;

@@ -246,11 +246,19 @@ TEST(RegistryTransaction, CommitLandsEverythingRollbackNothing) {
         ASSERT_EQ(setNumber(key.get(), (name + "Value").c_str(), 2), ERROR_SUCCESS);
         // A failing call inside the transaction undoes only itself.
         EXPECT_EQ(RegDeleteValue(key.get(), "nothing"), ERROR_FILE_NOT_FOUND);
+        HKEY gone = nullptr, below = nullptr;
+        ASSERT_EQ(RegCreateKey(key.get(), "Gone", &gone), ERROR_SUCCESS);
+        ASSERT_EQ(RegDeleteKey(key.get(), "Gone"), ERROR_SUCCESS);
+        EXPECT_EQ(RegCreateKey(gone, "Below", &below), ERROR_KEY_DELETED);
+        RegCloseKey(gone);
         EXPECT_EQ(probe(key.get(), (name + "Value").c_str()), ERROR_SUCCESS);
         EXPECT_EQ(commit ? RegCommitTransaction() : RegRollbackTransaction(), ERROR_SUCCESS);
     }
     EXPECT_EQ(subkeys("SOFTWARE\\Txn"), Names{"Kept"});
     EXPECT_EQ(subkeys("SOFTWARE\\Txn", true), Names{"KeptValue"});
+    EXPECT_EQ(registry_test::runSql("SELECT count(*) FROM keys WHERE parent IS NOT NULL AND "
+                                    "parent NOT IN (SELECT id FROM keys)"),
+              "0");  // no key left without its parent
     EXPECT_EQ(RegCommitTransaction(), ERROR_NOT_OWNER);
     EXPECT_EQ(RegRollbackTransaction(), ERROR_NOT_OWNER);
 }
