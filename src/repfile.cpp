@@ -561,27 +561,31 @@ std::string_view fileNameOf(const PPInfo *record) {
     return {record->FileName, strnlen(record->FileName, sizeof record->FileName)};
 }
 
-// The list as the scan sees it: its records by FileName (the first in list
-// order for a name) in one open-addressed table of name hashes, and its last
-// record for appending. A record is read twice in a scan, its name while it
-// is indexed and its times when its file is compared: the table, not the
-// record, tells which records the scan has kept, and only the others are
-// marked for removal at the end.
+// The list as the scan sees it. A directory that has not changed lists its
+// files in the order the last scan appended their records, so the index
+// first follows the list: while every file found is the next record's, each
+// record is read once, when it is compared. The first file that is not sets
+// up the table: the records by FileName (the first in list order for a
+// name) in one open-addressed table of name hashes, and the last record for
+// appending. Either way the index, not the record, tells which records the
+// scan has kept, and only the others are marked for removal at the end.
 class ScanIndex {
   public:
     // `room`: the files listed, so that the table is laid out once when there
     // are no more records than files.
-    ScanIndex(PPInfo *head, std::size_t room) : slots_(capacityFor(room)) {
-        for (PPInfo *p = head; p != nullptr; p = p->next) {
-            // A later record of a name is never compared: it goes.
-            if (!insert(p, /*kept=*/false)) p->op = PPOP_REMOVE;
-            tail_ = p;
-        }
-    }
+    ScanIndex(PPInfo *head, std::size_t room) : head_(head), next_(head), room_(room) {}
 
     // The record listed for `path`, kept by the scan from now on; nullptr
     // when none is.
     PPInfo *keep(std::string_view path) {
+        if (slots_.empty()) {
+            if (next_ != nullptr && fileNameOf(next_) == path) {
+                PPInfo *record = next_;
+                next_ = next_->next;
+                return record;
+            }
+            layOut();
+        }
         std::size_t hash = std::hash<std::string_view>{}(path);
         for (std::size_t i = hash & mask();; i = (i + 1) & mask()) {
             Slot &slot = slots_[i];
@@ -593,7 +597,7 @@ class ScanIndex {
         }
     }
 
-    // Appends a record of a name not listed yet, kept.
+    // Appends a record of a name that keep() found no record for, kept.
     void append(PPInfo **head, PPInfo *record) {
         // Appending behind the known tail walks no further than one record.
         if (tail_ == nullptr) {
@@ -607,6 +611,10 @@ class ScanIndex {
 
     // Marks every record the scan did not keep for removal.
     void markTheRestRemoved() const {
+        if (slots_.empty()) {
+            for (PPInfo *p = next_; p != nullptr; p = p->next) p->op = PPOP_REMOVE;
+            return;
+        }
         for (const Slot &slot : slots_) {
             if (slot.record != nullptr && !slot.kept) slot.record->op = PPOP_REMOVE;
         }
@@ -653,7 +661,22 @@ class ScanIndex {
         }
     }
 
-    std::vector<Slot> slots_;
+    // The table of every record; those before next_ were kept in list order.
+    void layOut() {
+        slots_.resize(capacityFor(room_));
+        bool kept = true;
+        for (PPInfo *p = head_; p != nullptr; p = p->next) {
+            if (p == next_) kept = false;
+            // A later record of a name is never compared: it goes.
+            if (!insert(p, kept)) p->op = PPOP_REMOVE;
+            tail_ = p;
+        }
+    }
+
+    PPInfo *const head_;
+    PPInfo *next_;  // the record the next file is expected to be
+    const std::size_t room_;
+    std::vector<Slot> slots_;  // empty while the files follow the list
     std::size_t used_ = 0;
     PPInfo *tail_ = nullptr;
 };

@@ -137,17 +137,19 @@ TEST_F(Scan, DirectoryEmptyOrMissing) {
     EXPECT_EQ(std::pair(first->op, second->op), std::pair(REMOVE, REMOVE));
 }
 
+// Also: the records found in list order before the first file that is not
+// stay kept once the scan looks records up by name.
 TEST_F(Scan, ListLongerThanTheDirectory) {
     Ops created, after;
     for (int i = 0; i < 40; ++i) {
         std::string name = "p" + std::to_string(i) + ".inf";
         place(name, product("P" + std::to_string(i), "1"), 1000);
         created[name] = CREATE;
-        after[name] = i == 7 ? NONE : REMOVE;
+        after[name] = i == 0 || i == 7 ? NONE : REMOVE;
     }
     EXPECT_EQ(scan(), created);
     for (int i = 0; i < 40; ++i) {
-        if (i != 7) {
+        if (i != 0 && i != 7) {
             ASSERT_EQ(unlink(inf("p" + std::to_string(i) + ".inf").c_str()), 0);
         }
     }
