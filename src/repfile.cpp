@@ -586,15 +586,9 @@ class ScanIndex {
             }
             layOut();
         }
-        std::size_t hash = std::hash<std::string_view>{}(path);
-        for (std::size_t i = hash & mask();; i = (i + 1) & mask()) {
-            Slot &slot = slots_[i];
-            if (slot.record == nullptr) return nullptr;
-            if (slot.hash == hash && fileNameOf(slot.record) == path) {
-                slot.kept = true;
-                return slot.record;
-            }
-        }
+        Slot &slot = slotFor(std::hash<std::string_view>{}(path), path);
+        if (slot.record != nullptr) slot.kept = true;
+        return slot.record;
     }
 
     // Appends a record of a name that keep() found no record for, kept.
@@ -636,16 +630,24 @@ class ScanIndex {
 
     std::size_t mask() const { return slots_.size() - 1; }
 
+    // The slot of the record of that name, or the empty slot where it goes.
+    Slot &slotFor(std::size_t hash, std::string_view name) {
+        for (std::size_t i = hash & mask();; i = (i + 1) & mask()) {
+            Slot &slot = slots_[i];
+            if (slot.record == nullptr || (slot.hash == hash && fileNameOf(slot.record) == name)) {
+                return slot;
+            }
+        }
+    }
+
     // False when a record of the same name is there already.
     bool insert(PPInfo *record, bool kept) {
         if (2 * (used_ + 1) > slots_.size()) grow();
         std::string_view name = fileNameOf(record);
         std::size_t hash = std::hash<std::string_view>{}(name);
-        std::size_t i = hash & mask();
-        for (; slots_[i].record != nullptr; i = (i + 1) & mask()) {
-            if (slots_[i].hash == hash && fileNameOf(slots_[i].record) == name) return false;
-        }
-        slots_[i] = Slot{hash, record, kept};
+        Slot &slot = slotFor(hash, name);
+        if (slot.record != nullptr) return false;
+        slot = Slot{hash, record, kept};
         ++used_;
         return true;
     }
@@ -683,13 +685,17 @@ class ScanIndex {
 
 // Reads the file at `path` into a record on the stack; only a file not
 // listed yet is given a record of its own.
+void scanError(const char *path) {
+    pplog("Scan file \"%s\" error\n", path);
+    TRACE_AS("QORPPLX_getPPInfo", kError, "Scan file \"%s\" error", path);
+}
+
 void scanEntry(const char *path, PPInfo **head, ScanIndex &index) {
     struct stat status {};
     if (!isReportFile(path, status)) return;
     PPInfo fresh;
     if (readRI(path, &status, &fresh) == nullptr) {
-        pplog("Scan file \"%s\" error\n", path);
-        TRACE_AS("QORPPLX_getPPInfo", kError, "Scan file \"%s\" error", path);
+        scanError(path);
         return;
     }
     fresh.Manual = PPTYPE_AUTOMATIC;
@@ -704,8 +710,7 @@ void scanEntry(const char *path, PPInfo **head, ScanIndex &index) {
         auto *record = static_cast<PPInfo *>(std::malloc(sizeof(PPInfo)));
         if (record == nullptr) {
             TRACE_AS("QORPPLX_readRI", kError, "no memory for the record of %s", path);
-            pplog("Scan file \"%s\" error\n", path);
-            TRACE_AS("QORPPLX_getPPInfo", kError, "Scan file \"%s\" error", path);
+            scanError(path);
             return;
         }
         std::memcpy(record, &fresh, sizeof fresh);
