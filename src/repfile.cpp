@@ -573,7 +573,9 @@ class ScanIndex {
   public:
     // `room`: the files listed, so that the table is laid out once when there
     // are no more records than files.
-    ScanIndex(PPInfo *head, std::size_t room) : head_(head), next_(head), room_(room) {}
+    ScanIndex(PPInfo *head, std::size_t room) : head_(head), next_(head), room_(room) {
+        prefetch(next_);
+    }
 
     // The record listed for `path`, kept by the scan from now on; nullptr
     // when none is.
@@ -582,6 +584,7 @@ class ScanIndex {
             if (next_ != nullptr && fileNameOf(next_) == path) {
                 PPInfo *record = next_;
                 next_ = next_->next;
+                prefetch(next_);
                 return record;
             }
             layOut();
@@ -615,6 +618,17 @@ class ScanIndex {
     }
 
   private:
+    // Starts loading the lines of `record` that the comparison with the next
+    // file reads, so that they arrive while that file is read. A list of
+    // thousands of records is far larger than the caches.
+    static void prefetch(const PPInfo *record) {
+        if (record == nullptr) return;
+        __builtin_prefetch(record);
+        __builtin_prefetch(&record->FileName[sizeof record->FileName - 1]);
+        __builtin_prefetch(&record->access);
+        __builtin_prefetch(&record->op, /*write=*/1);
+    }
+
     struct Slot {
         std::size_t hash = 0;
         PPInfo *record = nullptr;
@@ -683,13 +697,14 @@ class ScanIndex {
     PPInfo *tail_ = nullptr;
 };
 
-// Reads the file at `path` into a record on the stack; only a file not
-// listed yet is given a record of its own.
+// The log and trace lines of a file the scan could not take in.
 void scanError(const char *path) {
     pplog("Scan file \"%s\" error\n", path);
     TRACE_AS("QORPPLX_getPPInfo", kError, "Scan file \"%s\" error", path);
 }
 
+// Reads the file at `path` into a record on the stack; only a file not
+// listed yet is given a record of its own.
 void scanEntry(const char *path, PPInfo **head, ScanIndex &index) {
     struct stat status {};
     if (!isReportFile(path, status)) return;
