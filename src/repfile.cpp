@@ -625,7 +625,7 @@ class ScanIndex {
         if (record == nullptr) return;
         __builtin_prefetch(record);
         __builtin_prefetch(&record->FileName[sizeof record->FileName - 1]);
-        __builtin_prefetch(&record->access);
+        __builtin_prefetch(&record->modify);
         __builtin_prefetch(&record->op, /*write=*/1);
     }
 
