@@ -39,11 +39,13 @@ struct ConnectionAccess {
     static Connection *&nextAbandoned(Connection &c) { return c.nextAbandoned_; }
     static std::mutex &use(Connection &c) { return c.use_; }
     static std::uint64_t &serial(Connection &c) { return c.serial_; }
-    // What one transaction found holds for that transaction only.
     static void forgetChildren(Connection &c) {
         c.children_.clear();
         c.childrenStamp_ = -1;
+        c.childrenVersion_ = -1;
     }
+    // A new transaction may find that other connections committed meanwhile.
+    static void recheckChildren(Connection &c) { c.childrenChecked_ = false; }
     // Closes the database but keeps the object; its thread reopens on next use.
     static void close(Connection &c) {
         for (auto &stmt : c.stmts_) stmt.reset();
@@ -591,6 +593,16 @@ constexpr std::size_t kMaxKnownChildren = 4096;
 
 bool Connection::childrenValid() {
     if (txn_ != TxnState::Open && txn_ != TxnState::Snapshot) return false;
+    if (!childrenChecked_) {
+        // In a snapshot that has read nothing yet, this read fixes what it sees.
+        Query q(*this, Sql::DataVersion);
+        std::int64_t version = q.step() ? q.integer(0) : -1;
+        if (version != childrenVersion_ || version < 0) {
+            children_.clear();
+            childrenVersion_ = version;
+        }
+        childrenChecked_ = true;
+    }
     std::int64_t stamp = sqlite3_total_changes64(db_.get());
     if (stamp != childrenStamp_) {
         children_.clear();
@@ -697,7 +709,7 @@ LONG beginTransaction(bool snapshot) noexcept {
             // (the write-ahead log keeps that state for it), writers go on.
             conn.exec(snapshot ? Sql::Begin : Sql::BeginImmediate);
             A::txn(conn) = snapshot ? TxnState::Snapshot : TxnState::Open;
-            A::forgetChildren(conn);
+            A::recheckChildren(conn);
             return ERROR_SUCCESS;
         } catch (const DbError &error) {
             if (isBusy(error.rc) && std::chrono::steady_clock::now() < giveUp) {

@@ -19,12 +19,14 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <map>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <unordered_map>
+#include <utility>
 
 #include "w32compat.h"
 
@@ -140,8 +142,11 @@ class Connection {
 
     // Subkeys found by name while the thread holds a transaction: nothing but
     // this connection changes what the transaction sees, so a key found once
-    // stays where it is until the connection changes something itself. The
-    // child's id, or 0 when it is not known.
+    // stays where it is until the connection changes something itself. They
+    // carry over to the thread's next transaction when nobody committed
+    // anything in between: its first lookup compares the database's data
+    // version with the one they were found under. The child's id, or 0 when
+    // it is not known.
     std::int64_t knownChild(std::int64_t parent, std::string_view folded);
     void rememberChild(std::int64_t parent, std::string_view folded, std::int64_t child);
 
@@ -150,12 +155,20 @@ class Connection {
     Connection() = default;
     bool childrenValid();
 
-    struct ChildOrder {
+    // (parent, folded name) pairs, looked up by a string_view of the name.
+    struct ChildHash {
+        using is_transparent = void;
+        template <class K>
+        std::size_t operator()(const K &k) const noexcept {
+            const std::size_t name = std::hash<std::string_view>{}(std::string_view(k.second));
+            return name ^ (static_cast<std::size_t>(k.first) * 0x9E3779B97F4A7C15ull);
+        }
+    };
+    struct ChildEqual {
         using is_transparent = void;
         template <class A, class B>
         bool operator()(const A &a, const B &b) const noexcept {
-            return a.first != b.first ? a.first < b.first
-                                      : std::string_view(a.second) < std::string_view(b.second);
+            return a.first == b.first && std::string_view(a.second) == std::string_view(b.second);
         }
     };
 
@@ -172,8 +185,11 @@ class Connection {
     TxnState txn_ = TxnState::None;
     LONG doomCode_ = 0;
     Connection *nextAbandoned_ = nullptr;
-    std::map<std::pair<std::int64_t, std::string>, std::int64_t, ChildOrder> children_;
-    std::int64_t childrenStamp_ = -1;  // the connection's change count they hold for
+    std::unordered_map<std::pair<std::int64_t, std::string>, std::int64_t, ChildHash, ChildEqual>
+        children_;
+    std::int64_t childrenStamp_ = -1;    // the connection's change count they hold for
+    std::int64_t childrenVersion_ = -1;  // the data version of the database they hold for
+    bool childrenChecked_ = false;       // childrenVersion_ compared in this transaction
 };
 
 // Runs body(Connection&) -> LONG as one registry call (see the file comment).

@@ -299,9 +299,9 @@ TEST(RegistryTransaction, IsBoundToItsThread) {
 }
 
 // Inside a transaction a key is found by its path again after the
-// transaction itself deleted it, made it anew or made a missing one; what one
-// transaction found by path does not carry over into the next, where a key
-// another connection made anew in between is the one found.
+// transaction itself deleted it, made it anew or made a missing one; in the
+// next transaction, a key made anew in between, by another connection or by
+// this one outside a transaction, is the one found.
 TEST(RegistryTransaction, PathsFollowChangesWithinAndBetweenTransactions) {
     const std::string path = "SOFTWARE\\TxnPath\\K", anew = "SOFTWARE\\Anew\\K";
     ASSERT_EQ(writeDword(path, "V", 1), ERROR_SUCCESS);
@@ -315,21 +315,26 @@ TEST(RegistryTransaction, PathsFollowChangesWithinAndBetweenTransactions) {
     EXPECT_EQ(probe(Key(path).get(), "V"), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegCommitTransaction(), ERROR_SUCCESS);
     ASSERT_EQ(writeText(anew, "A", "old"), ERROR_SUCCESS);
-    auto remake = [&](const char *text) {  // by another connection
+    auto remake = [&](const std::string &text, bool elsewhere) {
         LONG rc = -1;
-        std::thread([&] {
+        auto work = [&] {
             rc = RegDeleteKey(HKEY_LOCAL_MACHINE, anew.c_str()) | writeText(anew, "A", text);
-        }).join();
+        };
+        elsewhere ? std::thread(work).join() : work();
         return rc;
     };
+    std::string last = "old";
     for (bool snapshot : {false, true}) {
-        ASSERT_EQ(snapshot ? RegBeginSnapshot() : RegBeginTransaction(), ERROR_SUCCESS);
-        EXPECT_EQ(readText(anew, "A"), snapshot ? "new0" : "old");
-        ASSERT_EQ(RegCommitTransaction(), ERROR_SUCCESS);
-        ASSERT_EQ(remake(snapshot ? "new1" : "new0"), ERROR_SUCCESS);
-        ASSERT_EQ(snapshot ? RegBeginSnapshot() : RegBeginTransaction(), ERROR_SUCCESS);
-        EXPECT_EQ(readText(anew, "A"), snapshot ? "new1" : "new0");
-        ASSERT_EQ(RegCommitTransaction(), ERROR_SUCCESS);
+        for (bool elsewhere : {true, false}) {
+            ASSERT_EQ(snapshot ? RegBeginSnapshot() : RegBeginTransaction(), ERROR_SUCCESS);
+            EXPECT_EQ(readText(anew, "A"), last);
+            ASSERT_EQ(RegCommitTransaction(), ERROR_SUCCESS);
+            last = "new" + std::to_string(snapshot) + std::to_string(elsewhere);
+            ASSERT_EQ(remake(last, elsewhere), ERROR_SUCCESS);
+            ASSERT_EQ(snapshot ? RegBeginSnapshot() : RegBeginTransaction(), ERROR_SUCCESS);
+            EXPECT_EQ(readText(anew, "A"), last);
+            ASSERT_EQ(RegCommitTransaction(), ERROR_SUCCESS);
+        }
     }
 }
 
