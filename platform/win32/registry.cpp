@@ -451,7 +451,20 @@ LONG queryInfo(HKEY key, LPSTR cls, LPDWORD clsChars, LPDWORD subKeys, LPDWORD m
                LPDWORD securityDescriptor, PFILETIME lastWrite) {
     std::int64_t id = keyId(key);
     if (id == 0) return ERROR_INVALID_HANDLE;
+    // Asked for the last-write time alone, the key's subkeys and values are
+    // not counted and measured.
+    const bool timeOnly = cls == nullptr && clsChars == nullptr && subKeys == nullptr &&
+                          maxSubKeyLen == nullptr && maxClassLen == nullptr && values == nullptr &&
+                          maxValueNameLen == nullptr && maxValueLen == nullptr &&
+                          securityDescriptor == nullptr;
     return run("RegQueryInfoKey", Access::Single, [&](Connection &conn) -> LONG {
+        if (timeOnly) {
+            Query q(conn, Sql::KeyTime);
+            q.bind(1, id);
+            if (!q.step()) return ERROR_KEY_DELETED;
+            setFileTime(lastWrite, q.integer(0));
+            return ERROR_SUCCESS;
+        }
         Query q(conn, Sql::KeyInfo);
         q.bind(1, id);
         if (!q.step()) return ERROR_KEY_DELETED;

@@ -172,17 +172,21 @@ TEST(Registry, EnumerationOrder) {
     EXPECT_EQ(RegEnumKeyEx(key.get(), 0, name, &chars, nullptr, nullptr, nullptr, nullptr),
               ERROR_MORE_DATA);
     EXPECT_EQ(chars, 4u);
-    // The counts and the longest names and data; no class.
+    // The counts and the longest names and data; no class; the same
+    // last-write time as asked for alone.
     DWORD subs = 0, maxSub = 0, maxClass = 9, values = 0, maxName = 0, maxData = 0, sd = 9;
     char cls[4] = "abc";
     chars = sizeof cls;
+    FILETIME written{};
     ASSERT_EQ(orv_test::writeText("SOFTWARE\\Order", "mid", std::string(40, 'd')), ERROR_SUCCESS);
     ASSERT_EQ(RegQueryInfoKey(key.get(), cls, &chars, nullptr, &subs, &maxSub, &maxClass, &values,
-                              &maxName, &maxData, &sd, nullptr),
+                              &maxName, &maxData, &sd, &written),
               ERROR_SUCCESS);
     EXPECT_EQ(std::vector<DWORD>({subs, maxSub, values, maxName, maxData, maxClass, chars}),
               std::vector<DWORD>({6, 3, 4, 5, 41, 0, 0}));
     EXPECT_STREQ(cls, "");
+    EXPECT_NE(ticks(written), 0u);
+    EXPECT_EQ(ticks(written), lastWriteOf(key.get()));
 }
 
 // Every call that works on the key behind a handle fails alike on a handle
