@@ -117,9 +117,21 @@ bool touch(Connection &conn, std::int64_t id, std::int64_t now = fileTimeNow()) 
 
 // Finds the key at names below base: 0 and *id set, 2 when a key on the path
 // is missing, 1018 when base itself was deleted. A reading call may use and
-// fill the connection's known children; a changing one looks up every name.
+// fill the connection's known children, the whole path as one of them; a
+// changing one looks up every name.
 LONG findPath(Connection &conn, std::int64_t base, const std::vector<std::string_view> &names,
               std::int64_t *id, bool reading) {
+    // The names lie one after another in the caller's path, '\' between them.
+    std::string_view whole;
+    if (reading && names.size() > 1 && conn.keepsChildren()) {
+        const char *first = names.front().data();
+        whole = conn.foldPath(
+            std::string_view(first, names.back().data() + names.back().size() - first));
+        if (std::int64_t known = conn.knownChild(base, whole)) {
+            *id = known;
+            return ERROR_SUCCESS;
+        }
+    }
     std::int64_t current = base;
     for (std::string_view name : names) {
         std::string folded = orv::foldAscii(name);
@@ -134,6 +146,7 @@ LONG findPath(Connection &conn, std::int64_t base, const std::vector<std::string
         current = child;
     }
     if (names.empty() && !keyAlive(conn, base)) return ERROR_KEY_DELETED;
+    if (!whole.empty()) conn.rememberChild(base, whole, current);
     *id = current;
     return ERROR_SUCCESS;
 }

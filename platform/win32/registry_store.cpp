@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "agent_root.h"
+#include "ascii.h"
 #include "file_access.h"
 #include "qortrace.h"
 
@@ -458,17 +459,17 @@ Connection &threadConn(std::string &pathOut, int &errnoOut, std::unique_lock<std
         abandon(tc.conn);
         tc.conn = nullptr;
     }
-    std::string_view root = orv::agentRoot();
     if (tc.conn != nullptr) {
         use = std::unique_lock(A::use(*tc.conn));
+        // A transaction keeps its connection whatever ORV_ROOT says now.
         bool stale = tc.conn->db() == nullptr ||
-                     (A::root(*tc.conn) != root && A::txn(*tc.conn) == TxnState::None);
+                     (A::txn(*tc.conn) == TxnState::None && A::root(*tc.conn) != orv::agentRoot());
         if (!stale) return *tc.conn;
         use.unlock();
         use.release();
         tc.drop();
     }
-    tc.conn = openConnection(root, pathOut, errnoOut);
+    tc.conn = openConnection(orv::agentRoot(), pathOut, errnoOut);
     use = std::unique_lock(A::use(*tc.conn));
     return *tc.conn;
 }
@@ -592,7 +593,7 @@ constexpr std::size_t kMaxKnownChildren = 4096;
 }  // namespace
 
 bool Connection::childrenValid() {
-    if (txn_ != TxnState::Open && txn_ != TxnState::Snapshot) return false;
+    if (!keepsChildren()) return false;
     if (!childrenChecked_) {
         // In a snapshot that has read nothing yet, this read fixes what it sees.
         Query q(*this, Sql::DataVersion);
@@ -615,6 +616,12 @@ std::int64_t Connection::knownChild(std::int64_t parent, std::string_view folded
     if (!childrenValid()) return 0;
     auto found = children_.find(std::pair{parent, folded});
     return found != children_.end() ? found->second : 0;
+}
+
+std::string_view Connection::foldPath(std::string_view path) {
+    foldedPath_.assign(path);
+    for (char &c : foldedPath_) c = orv::foldAscii(c);
+    return foldedPath_;
 }
 
 void Connection::rememberChild(std::int64_t parent, std::string_view folded, std::int64_t child) {

@@ -149,6 +149,13 @@ class Connection {
     // it is not known.
     std::int64_t knownChild(std::int64_t parent, std::string_view folded);
     void rememberChild(std::int64_t parent, std::string_view folded, std::int64_t child);
+    // Whether lookups now may use and fill the known children.
+    bool keepsChildren() const noexcept {
+        return txn_ == TxnState::Open || txn_ == TxnState::Snapshot;
+    }
+    // A path of several names folded, for the known children; it stays valid
+    // until the next call.
+    std::string_view foldPath(std::string_view path);
 
   private:
     friend struct ConnectionAccess;
@@ -190,6 +197,7 @@ class Connection {
     std::int64_t childrenStamp_ = -1;    // the connection's change count they hold for
     std::int64_t childrenVersion_ = -1;  // the data version of the database they hold for
     bool childrenChecked_ = false;       // childrenVersion_ compared in this transaction
+    std::string foldedPath_;             // of foldPath
 };
 
 // Runs body(Connection&) -> LONG as one registry call (see the file comment).
